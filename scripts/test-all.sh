@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Runs every test of the project: the unit suite, then each further check
+# of scripts/check.d in name order. Stops at the first failure.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+export VEHCAN_BUILD_DIR=${VEHCAN_BUILD_DIR:-$top/build}
+
+cmake -S . -B "$VEHCAN_BUILD_DIR" -G Ninja -DVEHCAN_WERROR=ON \
+      -DVEHCAN_TEST_LAUNCHER="unshare;--ipc" >/dev/null
+cmake --build "$VEHCAN_BUILD_DIR"
+ctest --test-dir "$VEHCAN_BUILD_DIR" --output-on-failure -j"$(nproc)"
+
+for check in scripts/check.d/*.sh; do
+  [ -e "$check" ] || continue
+  echo "== $(basename "$check" .sh)"
+  bash "$check"
+done
+echo "== all tests passed"

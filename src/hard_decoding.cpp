@@ -1,0 +1,2 @@
+// Built-in decoders: scaled values, status fields and text fields.
+#include "j1939_stack.h"

@@ -1,0 +1,805 @@
+// The J1939 stack: link bring-up with bit-rate detection, the promiscuous
+// receive socket, the three message queues, the receiver and filter threads,
+// multi-packet reassembly, requests and the retrieval of answers.
+//
+// Every OS call goes through platform() so that tests can script the
+// platform. Threads meet only through the kernel's message queues and a few
+// atomically accessed globals; nothing here allocates.
+#include "j1939_stack.h"
+
+#include "platform.h"
+#include "stack_internal.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
+
+// ---- stack state (exported, zero at load) ----------------------------------
+
+extern "C" {
+int init_status;
+int resp_sock;
+struct sockaddr_can sockname;
+struct sockaddr_can peername;
+pthread_t tid[4];
+struct mq_attr attr;
+mqd_t resv_mq;
+mqd_t bc_mq;
+mqd_t req_resp_mq;
+int req_flag;
+__u32 g_r_pgn;
+uint8_t g_multi_pkt_msg[50];
+int g_multi_pkt_msg_len;
+unsigned long g_msg_len;
+unsigned long g_total_msg_len;
+uint8_t g_no_of_pkts;
+int g_n_pkt;
+__u32 g_recvd_pgn;
+int multi_frame_mode;
+}
+
+namespace vehcan::detail {
+namespace {
+
+// ---- configuration ----------------------------------------------------------
+
+constexpr const char *kInterface = "can0";
+constexpr int kBitRates[] = {250000, 500000, 1000000, 125000, 100000};
+constexpr const char *kLinkUpCommand = "ip link set can0 up type can bitrate";
+constexpr const char *kLinkDownCommand = "ifconfig can0 down";
+constexpr int kReceiveTimeoutSeconds = 5;
+constexpr long kQueueRecordSize = 5078;
+constexpr size_t kRecordSize = 5078;
+constexpr size_t kReceiveBufferSize = kRecordSize + 1;
+constexpr size_t kMaxPayload = 128;
+constexpr useconds_t kErrorPauseMicroseconds = 100000;
+constexpr int kFilterWakeMilliseconds = 1000;
+
+struct QueueName {
+    const char *name;
+    const char *stale_path;
+};
+constexpr QueueName kRecvQueue = {"/recv_queue", "/dev/mqueue/recv_queue"};
+constexpr QueueName kBroadcastQueue = {"/brdcst_queue", "/dev/mqueue/brdcst_queue"};
+constexpr QueueName kAnswerQueue = {"/reqst_resp_queue", "/dev/mqueue/reqst_resp_queue"};
+
+constexpr uint32_t kPgnAcknowledgement = 59392;
+constexpr uint32_t kPgnRequest = 59904;
+constexpr uint32_t kPgnTpCm = 60416;
+constexpr uint32_t kPgnTpCmGlobal = 60671;
+constexpr uint32_t kPgnTpDt = 60160;
+constexpr uint32_t kPgnTpDtGlobal = 60415;
+constexpr uint32_t kPgnVehicleIdentification = 65260;
+constexpr uint32_t kPgnDriverIdentification = 65131;
+constexpr uint32_t kPgnDm3 = 65228;
+constexpr uint32_t kPgnDm11 = 65235;
+constexpr uint32_t kFirstPdu2Pgn = 61440;
+constexpr uint32_t kLastPdu2Pgn = 65279;
+
+// TP.CM control bytes.
+constexpr uint8_t kTpRequestToSend = 16;
+constexpr uint8_t kTpBroadcastAnnounce = 32;
+constexpr uint8_t kTpAbort = 255;
+
+constexpr size_t kTpFrameSize = 8;
+constexpr int kTpBytesPerPacket = 7;
+
+// ---- atomic access to plain shared globals -----------------------------------
+
+template <typename T>
+T load(T &v) {
+    return std::atomic_ref<T>(v).load();
+}
+
+template <typename T>
+void store(T &v, T value) {
+    std::atomic_ref<T>(v).store(value);
+}
+
+Counters g_counters;
+
+// ---- socket helpers ------------------------------------------------------------
+
+sockaddr_can j1939_address(uint32_t pgn, uint8_t address) {
+    sockaddr_can a{};
+    a.can_family = AF_CAN;
+    a.can_ifindex = static_cast<int>(platform().if_nametoindex(kInterface));
+    a.can_addr.j1939.name = J1939_NO_NAME;
+    a.can_addr.j1939.pgn = pgn;
+    a.can_addr.j1939.addr = address;
+    return a;
+}
+
+int set_int_option(int fd, int level, int name, int value) {
+    return platform().setsockopt(fd, level, name, &value, sizeof value);
+}
+
+int set_receive_timeout(int fd) {
+    const timeval read_timeout = {kReceiveTimeoutSeconds, 0};
+    return platform().setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &read_timeout, sizeof read_timeout);
+}
+
+int bind_to(int fd, const sockaddr_can &address) {
+    return platform().bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
+}
+
+int open_j1939_socket() { return platform().socket(PF_CAN, SOCK_DGRAM, CAN_J1939); }
+
+void pause_after_error() { ::usleep(kErrorPauseMicroseconds); }
+
+// Serialises the opening of the receive socket between the host's bring-up
+// and the receiver thread, and the receiver's update of peername.
+pthread_mutex_t g_receive_socket_lock = PTHREAD_MUTEX_INITIALIZER;
+
+struct Lock {
+    explicit Lock(pthread_mutex_t &m) : mutex(m) { pthread_mutex_lock(&mutex); }
+    ~Lock() { pthread_mutex_unlock(&mutex); }
+    Lock(const Lock &) = delete;
+    Lock &operator=(const Lock &) = delete;
+    pthread_mutex_t &mutex;
+};
+
+// ---- queue helpers ------------------------------------------------------------------
+
+int send_record(mqd_t queue, const uint8_t *record) {
+    return platform().mq_send(queue, reinterpret_cast<const char *>(record), kRecordSize, 0);
+}
+
+// Sends a record and, when the queue refuses it, drains the queue: the
+// record that failed is lost with the ones waiting.
+bool send_or_drain(mqd_t queue, const uint8_t *record) {
+    if (send_record(queue, record) == -1) {
+        clear_message_queue(queue);
+        ++g_counters.queue_drains;
+        return false;
+    }
+    return true;
+}
+
+// Waits until queue has a record or timeout_ms pass. Never returns at once
+// on a broken descriptor: it sleeps instead, so no caller can spin.
+void wait_for_record(mqd_t queue, int timeout_ms) {
+    pollfd p = {queue, POLLIN, 0};
+    const int rc = platform().poll(&p, 1, timeout_ms);
+    if ((rc < 0 && errno != EINTR) || (rc > 0 && (p.revents & (POLLNVAL | POLLERR)) != 0)) {
+        ::usleep(static_cast<useconds_t>(timeout_ms > 0 ? timeout_ms : 100) * 1000U);
+    }
+}
+
+uint32_t record_pgn(const uint8_t *record) {
+    return static_cast<uint32_t>(record[1]) << 8 | record[2];
+}
+
+// ---- pending request ------------------------------------------------------------------
+// req_flag and g_r_pgn stay two plain exported variables, accessed only
+// atomically. The host publishes the PGN before the flag; the filter reads
+// the flag before the PGN, so a pending flag always comes with its PGN.
+
+void publish_pending(uint32_t pgn) {
+    store(g_r_pgn, static_cast<__u32>(pgn));
+    store(req_flag, 1);
+}
+
+bool pending_is(uint32_t pgn) { return load(req_flag) == 1 && load(g_r_pgn) == pgn; }
+
+// Clears the pending request only while it is still the one for pgn, so a
+// newer request that the host published meanwhile is never wiped.
+void clear_pending(uint32_t pgn) {
+    __u32 expected = pgn;
+    if (!std::atomic_ref<__u32>(g_r_pgn).compare_exchange_strong(expected, 0)) {
+        return;
+    }
+    store(req_flag, 0);
+    if (load(g_r_pgn) != 0) {
+        store(req_flag, 1); // a new request came in between: restore its flag
+    }
+}
+
+// ---- the held request socket ------------------------------------------------------------
+// The kernel answers an RTS/CTS transfer only for an address that a local
+// socket holds, so a request's socket stays bound at its source address
+// until the answer is routed, a new request replaces it, or the answer's
+// deadline passes. One such socket at most, packed with its address and a
+// serial number into one word so that the host and the filter thread hand
+// it over with single atomic operations.
+
+constexpr int64_t kHoldNanoseconds = 3'000'000'000;
+
+std::atomic<uint64_t> g_held_request{0}; // 0: none
+std::atomic<int64_t> g_held_deadline{0};
+std::atomic<uint32_t> g_held_serial{0};
+
+uint64_t pack_held(int fd, uint8_t address, uint32_t serial) {
+    return 1ULL << 63 | static_cast<uint64_t>(serial & 0x7FFFFFU) << 40 |
+           static_cast<uint64_t>(address) << 32 | static_cast<uint32_t>(fd);
+}
+int held_fd(uint64_t h) { return static_cast<int>(static_cast<uint32_t>(h)); }
+uint8_t held_address(uint64_t h) { return static_cast<uint8_t>(h >> 32); }
+
+int64_t monotonic_nanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+// Takes the held socket. Returns it when it is bound at address, else
+// closes it and returns -1.
+int take_held_socket(uint8_t address) {
+    const uint64_t h = g_held_request.exchange(0);
+    if (h == 0) {
+        return -1;
+    }
+    if (held_address(h) == address) {
+        return held_fd(h);
+    }
+    platform().close(held_fd(h));
+    return -1;
+}
+
+void hold_socket(int fd, uint8_t address) {
+    g_held_deadline.store(monotonic_nanoseconds() + kHoldNanoseconds);
+    const uint64_t h = pack_held(fd, address, g_held_serial.fetch_add(1) + 1);
+    const uint64_t previous = g_held_request.exchange(h);
+    if (previous != 0) { // another host thread held one meanwhile
+        platform().close(held_fd(previous));
+    }
+}
+
+} // namespace
+
+Counters &counters() { return g_counters; }
+
+// Closes the held request socket once no request is pending or its
+// deadline has passed. Run by the filter thread and the retrieval calls.
+void release_idle_request_socket() {
+    const uint64_t h = g_held_request.load();
+    if (h == 0) {
+        return;
+    }
+    if (load(req_flag) != 0 && monotonic_nanoseconds() < g_held_deadline.load()) {
+        return;
+    }
+    uint64_t expected = h;
+    if (g_held_request.compare_exchange_strong(expected, 0)) {
+        platform().close(held_fd(h));
+    }
+}
+
+int held_request_socket() {
+    const uint64_t h = g_held_request.load();
+    return h == 0 ? -1 : held_fd(h);
+}
+
+namespace {
+
+// ---- reassembly ------------------------------------------------------------------
+// One transfer at a time for the whole bus. Whether packet 1 of the open
+// transfer has been stored is private: later packets are only appended
+// behind it, never behind the previous transfer's data.
+bool g_first_packet_stored = false;
+
+int open_transfer(const uint8_t *rep) {
+    std::memset(g_multi_pkt_msg, 0, sizeof g_multi_pkt_msg);
+    const unsigned long size = rep[1] + 256UL * rep[2];
+    g_total_msg_len = size;
+    g_msg_len = size;
+    g_n_pkt = rep[3];
+    g_recvd_pgn = rep[5] + 256U * rep[6] + 65536U * rep[7];
+    // A transfer longer than the buffer is announced, so that the filter can
+    // route the request it answers, but can store nothing.
+    g_no_of_pkts = size <= sizeof g_multi_pkt_msg ? rep[3] : 0;
+    g_first_packet_stored = false;
+    return J1939_TP_TRANSFER_STARTED;
+}
+
+int connection_management(const uint8_t *rep) {
+    switch (rep[0]) {
+    case kTpRequestToSend:
+    case kTpBroadcastAnnounce:
+        return open_transfer(rep);
+    case kTpAbort:
+        g_no_of_pkts = 0; // the transfer is over: its further packets are ignored
+        return J1939_FAIL;
+    default:
+        // Clear to send and end-of-message acknowledgements belong to the
+        // running transfer and leave it open.
+        return J1939_FAIL;
+    }
+}
+
+int data_transfer(const uint8_t *rep) {
+    const uint8_t sequence = rep[0];
+    if (g_no_of_pkts == 0 || sequence > g_no_of_pkts) {
+        return J1939_FAIL;
+    }
+    if (sequence == 1) {
+        std::memcpy(g_multi_pkt_msg, rep + 1, kTpBytesPerPacket);
+        g_msg_len = g_msg_len > kTpBytesPerPacket ? g_msg_len - kTpBytesPerPacket : 0;
+        g_multi_pkt_msg_len = kTpBytesPerPacket;
+        g_first_packet_stored = true;
+        return J1939_TP_FIRST_PACKET;
+    }
+    if (!g_first_packet_stored || g_msg_len == 0) {
+        return J1939_FAIL; // packet 1 missed, or the message is already complete
+    }
+    for (int i = 1; i <= kTpBytesPerPacket; ++i) {
+        if (g_multi_pkt_msg_len >= static_cast<int>(sizeof g_multi_pkt_msg)) {
+            return J1939_FAIL;
+        }
+        g_multi_pkt_msg[g_multi_pkt_msg_len++] = rep[i];
+        if (--g_msg_len == 0) {
+            return 0;
+        }
+    }
+    return J1939_FAIL;
+}
+
+// ---- filter ------------------------------------------------------------------------
+
+bool is_transport_pgn(uint32_t pgn) {
+    return pgn == kPgnTpCm || pgn == kPgnTpCmGlobal || pgn == kPgnTpDt || pgn == kPgnTpDtGlobal;
+}
+
+void route_single(const uint8_t *record, uint32_t pgn) {
+    if (pending_is(pgn)) {
+        // Cleared before the answer is sent, so that a host that fetches it
+        // and asks again at once never has its new request wiped.
+        clear_pending(pgn);
+        if (send_or_drain(load(req_resp_mq), record)) {
+            ++g_counters.answers_routed;
+        }
+        release_idle_request_socket();
+    } else if (load(req_flag) == 1 && pgn == kPgnAcknowledgement) {
+        ++g_counters.acknowledgements_dropped;
+    } else if (send_or_drain(load(bc_mq), record)) {
+        ++g_counters.broadcasts_routed;
+    }
+}
+
+void route_transport(const uint8_t *record, uint32_t pgn) {
+    const int rc = multi_frame_message_handler(pgn, record + 3, record[0]);
+    if (rc == J1939_TP_TRANSFER_STARTED) {
+        if (pending_is(g_recvd_pgn)) {
+            clear_pending(g_recvd_pgn);
+            multi_frame_mode = 2;
+        } else if (g_recvd_pgn >= kFirstPdu2Pgn && g_recvd_pgn <= kLastPdu2Pgn) {
+            multi_frame_mode = 1;
+        }
+        return;
+    }
+    if (rc != 0 ||
+        (g_recvd_pgn != kPgnVehicleIdentification && g_recvd_pgn != kPgnDriverIdentification) ||
+        multi_frame_mode == 0) {
+        return;
+    }
+    uint8_t message[kRecordSize] = {};
+    message[0] = static_cast<uint8_t>(g_multi_pkt_msg_len);
+    message[1] = static_cast<uint8_t>(g_recvd_pgn >> 8);
+    message[2] = static_cast<uint8_t>(g_recvd_pgn);
+    std::memcpy(message + 3, g_multi_pkt_msg, static_cast<size_t>(g_multi_pkt_msg_len));
+    const mqd_t queue = multi_frame_mode == 2 ? load(req_resp_mq) : load(bc_mq);
+    multi_frame_mode = 0;
+    if (send_or_drain(queue, message)) {
+        ++g_counters.transfers_delivered;
+    }
+}
+
+// ---- retrieval --------------------------------------------------------------------
+
+// Takes the next record off queue into record. A waiting record is always
+// taken; otherwise the call waits on the descriptor, waking at least at each
+// whole second of the monotonic clock, and gives up at the first empty poll
+// at which more than limit whole seconds have passed.
+bool take_record(mqd_t queue, int limit_seconds, uint8_t *record) {
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        std::memset(record, 0, kReceiveBufferSize);
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const int elapsed = time_diff_seconds(&now, &start);
+        if (platform().mq_receive(queue, reinterpret_cast<char *>(record), kRecordSize, nullptr) >
+            0) {
+            return true;
+        }
+        if (elapsed > limit_seconds) {
+            return false;
+        }
+        const long to_next_second_ms = (1'000'000'000L - now.tv_nsec + 999'999) / 1'000'000;
+        wait_for_record(queue, static_cast<int>(to_next_second_ms));
+    }
+}
+
+void *receiver_body(void *) {
+    j1939_resp_recv();
+    return nullptr;
+}
+
+void *filter_body(void *) {
+    j1939_filter_response();
+    return nullptr;
+}
+
+int link_up_listen_only(int bps, bool on) {
+    char cmd[80] = {};
+    std::snprintf(cmd, sizeof cmd, "%s %d listen-only %s", kLinkUpCommand, bps, on ? "on" : "off");
+    return platform().system(cmd);
+}
+
+// Sets the link to bps in normal (not listen-only) mode once a probe has
+// found traffic there. Falls back to the plain link-up for controllers
+// without listen-only.
+int link_up_normal(int bps) {
+    platform().system(kLinkDownCommand);
+    if (link_up_listen_only(bps, false) == 0) {
+        return 0;
+    }
+    return can_init(bps);
+}
+
+} // namespace
+} // namespace vehcan::detail
+
+using namespace vehcan::detail;
+
+extern "C" {
+
+// ---- bring-up and tear-down ----------------------------------------------------
+
+int j1939_can_init(void) {
+    int rate = 0;
+    for (const int bps : kBitRates) {
+        if (j1939_find_baudrate(bps) == 0) {
+            rate = bps;
+            break;
+        }
+    }
+    if (rate == 0) {
+        return J1939_FAIL;
+    }
+    // Probing listened without disturbing the bus; now take part in it.
+    if (link_up_normal(rate) != 0) {
+        return J1939_ERR_LINK_UP;
+    }
+    if (init_status != 0) {
+        return 0;
+    }
+    if (j1939_can_socket_init() != 0) {
+        return J1939_ERR_LINK_UP;
+    }
+    const int queues = mq_init();
+    if (queues != 0) {
+        return queues;
+    }
+    const int threads = j1939_thread_init();
+    if (threads == 0) {
+        init_status = 1;
+    }
+    return threads;
+}
+
+int j1939_can_deinit(void) {
+    int status = platform().system(kLinkDownCommand) != 0 ? J1939_ERR_LINK_DOWN : 0;
+    mq_delete();
+    const Lock lock(g_receive_socket_lock);
+    const int sock = load(resp_sock);
+    if (sock != 0) {
+        // Forget the descriptor before closing it: the process may reuse the
+        // number at once, and nothing may receive on it after this.
+        store(resp_sock, 0);
+        if (platform().close(sock) != 0) {
+            status = J1939_ERR_SOCK_CLOSE;
+        }
+    }
+    return status;
+}
+
+int j1939_find_baudrate(int bps) {
+    if (bps == 0) {
+        return 0;
+    }
+    const int down = j1939_can_deinit();
+    // Listen-only, so that a probe at the wrong rate sends no error frames
+    // into a live bus; the plain link-up only for controllers without it.
+    int up = link_up_listen_only(bps, true);
+    if (up != 0) {
+        up = can_init(bps);
+    }
+    if (up != 0) {
+        return J1939_ERR_LINK_UP;
+    }
+    if (down != 0) {
+        return J1939_ERR_LINK_DOWN;
+    }
+    return j1939_check_response();
+}
+
+int can_init(int bps) {
+    char cmd[60] = {};
+    std::snprintf(cmd, sizeof cmd, "%s %d", kLinkUpCommand, bps);
+    return platform().system(cmd);
+}
+
+int j1939_check_response(void) {
+    const int fd = open_j1939_socket();
+    if (fd < 0) {
+        return J1939_ERR_SOCK_CREATE;
+    }
+    int result = 0;
+    if (set_int_option(fd, SOL_SOCKET, SO_BROADCAST, 1) < 0) {
+        result = J1939_ERR_SOCK_OPT;
+    } else if (bind_to(fd, j1939_address(J1939_NO_PGN, J1939_NO_ADDR)) < 0) {
+        result = J1939_ERR_SOCK_BIND;
+    } else {
+        set_receive_timeout(fd);
+        uint8_t dat[kMaxPayload] = {};
+        sockaddr_can source = j1939_address(J1939_NO_PGN, J1939_NO_ADDR);
+        socklen_t source_len = sizeof source;
+        const ssize_t n = platform().recvfrom(fd, dat, sizeof dat, 0,
+                                              reinterpret_cast<sockaddr *>(&source), &source_len);
+        result = n >= 0 ? 0 : J1939_ERR_NO_BUS_TRAFFIC;
+    }
+    if (platform().close(fd) != 0) {
+        result = J1939_ERR_SOCK_CLOSE;
+    }
+    return result;
+}
+
+int j1939_can_socket_init(void) {
+    const Lock lock(g_receive_socket_lock);
+    if (load(resp_sock) > 0) {
+        return 0;
+    }
+    sockname = j1939_address(J1939_NO_PGN, J1939_NO_ADDR);
+    peername = sockname;
+    const int fd = open_j1939_socket();
+    store(resp_sock, fd);
+    if (fd < 0) {
+        return J1939_ERR_SOCK_CREATE;
+    }
+    set_int_option(fd, SOL_CAN_J1939, SO_J1939_PROMISC, 1);
+    set_int_option(fd, SOL_SOCKET, SO_BROADCAST, 1);
+    if (bind_to(fd, sockname) < 0) {
+        return J1939_ERR_SOCK_BIND;
+    }
+    set_receive_timeout(fd);
+    return 0;
+}
+
+int mq_init(void) {
+    attr = {};
+    attr.mq_flags = 0;
+    attr.mq_maxmsg = platform().queue_depth;
+    attr.mq_msgsize = kQueueRecordSize;
+    attr.mq_curmsgs = 0;
+    const rlimit rlim = {RLIM_INFINITY, RLIM_INFINITY};
+    platform().setrlimit(RLIMIT_MSGQUEUE, &rlim);
+    for (const QueueName &q : {kRecvQueue, kBroadcastQueue, kAnswerQueue}) {
+        if (platform().access(q.stale_path, F_OK) == 0) {
+            platform().mq_unlink(q.name);
+        }
+    }
+    constexpr int kFlags = O_RDWR | O_CREAT | O_NONBLOCK;
+    constexpr mode_t kMode = 0644;
+    const mqd_t recv = platform().mq_open(kRecvQueue.name, kFlags, kMode, &attr);
+    store(resv_mq, recv);
+    if (recv == -1) {
+        return J1939_ERR_MQ_OPEN;
+    }
+    const mqd_t broadcast = platform().mq_open(kBroadcastQueue.name, kFlags, kMode, &attr);
+    const mqd_t answer = platform().mq_open(kAnswerQueue.name, kFlags, kMode, &attr);
+    store(bc_mq, broadcast);
+    store(req_resp_mq, answer);
+    return broadcast == -1 || answer == -1 ? J1939_ERR_MQ_OPEN : 0;
+}
+
+int j1939_thread_init(void) {
+    if (platform().pthread_create(&tid[0], nullptr, receiver_body, nullptr) != 0) {
+        return J1939_ERR_THREAD_CREATE;
+    }
+    if (pthread_detach(tid[0]) == 0) {
+        std::puts("j1939_resp_recv thread detached successfully");
+    }
+    if (platform().pthread_create(&tid[1], nullptr, filter_body, nullptr) != 0) {
+        return J1939_ERR_THREAD_CREATE;
+    }
+    if (pthread_detach(tid[1]) == 0) {
+        std::puts("j1939_filter_response thread detached successfully");
+    }
+    return 0;
+}
+
+int mq_delete(void) {
+    int status = 0;
+    for (const QueueName &q : {kRecvQueue, kBroadcastQueue, kAnswerQueue}) {
+        if (platform().mq_unlink(q.name) == -1) {
+            status = J1939_ERR_MQ_UNLINK;
+        }
+    }
+    return status;
+}
+
+// ---- receiver thread ------------------------------------------------------------------
+
+void j1939_resp_recv(void) {
+    int sock = load(resp_sock);
+    if (sock <= 0) {
+        if (j1939_can_socket_init() != 0) {
+            ++g_counters.receiver_exits;
+            return;
+        }
+        sock = load(resp_sock);
+    }
+    uint8_t dat[kMaxPayload];
+    uint8_t buffer[kRecordSize];
+    for (;;) {
+        socklen_t address_len = sizeof(sockaddr_can);
+        std::memset(dat, 0, sizeof dat);
+        if (sock <= 0) {
+            j1939_can_socket_init();
+            sock = load(resp_sock);
+            if (sock <= 0) {
+                pause_after_error();
+                continue;
+            }
+        }
+        sockaddr_can from{};
+        from.can_addr.j1939.pgn = 0; // a message without an address is recorded as PGN 0
+        const ssize_t n = platform().recvfrom(sock, dat, sizeof dat, 0,
+                                              reinterpret_cast<sockaddr *>(&from), &address_len);
+        if (n <= 0) {
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                ++g_counters.receive_errors;
+                pause_after_error();
+            }
+            sock = load(resp_sock);
+            continue;
+        }
+        {
+            const Lock lock(g_receive_socket_lock);
+            peername = from;
+        }
+        const auto pgn = from.can_addr.j1939.pgn;
+        std::memset(buffer, 0, sizeof buffer);
+        buffer[0] = static_cast<uint8_t>(n);
+        buffer[1] = static_cast<uint8_t>(pgn >> 8);
+        buffer[2] = static_cast<uint8_t>(pgn);
+        std::memcpy(buffer + 3, dat, static_cast<size_t>(n));
+        ++g_counters.messages_received;
+        send_or_drain(load(resv_mq), buffer);
+        sock = load(resp_sock);
+    }
+}
+
+int clear_message_queue(mqd_t queue_id) {
+    char buffer[kReceiveBufferSize];
+    for (;;) {
+        std::memset(buffer, 0, sizeof buffer);
+        if (platform().mq_receive(queue_id, buffer, kRecordSize, nullptr) <= 0) {
+            return 0;
+        }
+    }
+}
+
+// ---- filter thread ----------------------------------------------------------------------
+
+void j1939_filter_response(void) {
+    uint8_t record[kReceiveBufferSize];
+    for (;;) {
+        std::memset(record, 0, sizeof record);
+        unsigned int priority = 0;
+        const mqd_t queue = load(resv_mq);
+        if (platform().mq_receive(queue, reinterpret_cast<char *>(record), kRecordSize,
+                                  &priority) <= 0) {
+            release_idle_request_socket();
+            wait_for_record(queue, kFilterWakeMilliseconds);
+            continue;
+        }
+        const uint32_t pgn = record_pgn(record);
+        if (is_transport_pgn(pgn)) {
+            ++g_counters.transport_frames;
+            route_transport(record, pgn);
+        } else {
+            route_single(record, pgn);
+        }
+    }
+}
+
+int multi_frame_message_handler(__u32 pgn_val, const uint8_t *rep, int length) {
+    if (pgn_val == 0 || rep == nullptr || length <= 0) {
+        return J1939_ERR_INVALID_DATA;
+    }
+    std::printf("PGN VAL %x\n", pgn_val);
+    const bool cm = pgn_val == kPgnTpCm || pgn_val == kPgnTpCmGlobal;
+    const bool dt = pgn_val == kPgnTpDt || pgn_val == kPgnTpDtGlobal;
+    if (!cm && !dt) {
+        return J1939_FAIL;
+    }
+    if (static_cast<size_t>(length) < kTpFrameSize) {
+        return J1939_FAIL; // a transport frame carries 8 bytes
+    }
+    return cm ? connection_management(rep) : data_transfer(rep);
+}
+
+int get_ack_type(__u32 pgn_val, const uint8_t *rep, int length) {
+    if (pgn_val == 0 || rep == nullptr || length <= 0) {
+        return J1939_ERR_INVALID_DATA;
+    }
+    if (pgn_val != kPgnAcknowledgement) {
+        return 0;
+    }
+    switch (rep[0]) {
+    case 0:
+        return 0;
+    case 1:
+        return J1939_ERR_ACK_NACK;
+    case 2:
+        return J1939_ERR_ACK_ACCESS_DENIED;
+    case 3:
+        return J1939_ERR_ACK_CANNOT_RESPOND;
+    default:
+        return J1939_FAIL;
+    }
+}
+
+// ---- requests and retrieval ---------------------------------------------------------
+
+int j1939_send_request_message(uint16_t req_pgn, uint16_t sa_node, uint16_t da_node) {
+    const uint8_t dat[3] = {static_cast<uint8_t>(req_pgn), static_cast<uint8_t>(req_pgn >> 8), 0};
+    const auto source = static_cast<uint8_t>(sa_node);
+    int fd = take_held_socket(source);
+    if (fd < 0) {
+        fd = open_j1939_socket();
+        set_int_option(fd, SOL_SOCKET, SO_BROADCAST, 1);
+        if (bind_to(fd, j1939_address(J1939_NO_PGN, source)) < 0) {
+            if (fd >= 0) {
+                platform().close(fd);
+            }
+            return J1939_ERR_SOCK_BIND;
+        }
+    }
+    // Published before the request reaches the bus, so that an answer that
+    // comes back at once is recognised.
+    if (req_pgn != kPgnDm3 && req_pgn != kPgnDm11) {
+        publish_pending(req_pgn);
+    }
+    const sockaddr_can destination = j1939_address(kPgnRequest, static_cast<uint8_t>(da_node));
+    const ssize_t sent = platform().sendto(fd, dat, sizeof dat, 0,
+                                           reinterpret_cast<const sockaddr *>(&destination),
+                                           sizeof destination);
+    hold_socket(fd, source);
+    return sent < 0 ? J1939_FAIL : static_cast<int>(sent);
+}
+
+int j1939_recv_request_response(uint8_t *ar_brd_cast_resp, int *len, uint32_t pgn) {
+    uint8_t record[kReceiveBufferSize];
+    const bool taken = take_record(load(req_resp_mq), 2, record);
+    release_idle_request_socket();
+    if (!taken) {
+        return J1939_ERR_RESP_TIMEOUT;
+    }
+    *len = record[0];
+    if (record_pgn(record) == pgn && record[0] != 0) {
+        std::memcpy(ar_brd_cast_resp, record + 3, record[0]);
+    }
+    return 0;
+}
+
+int j1939_recv_broadcast_response(uint8_t *ar_brd_cast_resp, int *len, long unsigned int *pgn) {
+    uint8_t record[kReceiveBufferSize];
+    if (!take_record(load(bc_mq), 1, record)) {
+        return J1939_ERR_RESP_TIMEOUT;
+    }
+    *len = record[0];
+    *pgn = record_pgn(record);
+    if (record[0] != 0) {
+        std::memcpy(ar_brd_cast_resp, record + 3, record[0]);
+    }
+    return 0;
+}
+
+} // extern "C"

@@ -1,0 +1,2 @@
+// Parameter database lookups through get_xml_content, and DTC decoding.
+#include "j1939_stack.h"
