@@ -127,9 +127,13 @@ int bind_to(int fd, const sockaddr_can &address) {
     return platform().bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
 }
 
-int open_j1939_socket() { return platform().socket(PF_CAN, SOCK_DGRAM, CAN_J1939); }
+int open_j1939_socket() {
+    return platform().socket(PF_CAN, SOCK_DGRAM, CAN_J1939);
+}
 
-void pause_after_error() { ::usleep(kErrorPauseMicroseconds); }
+void pause_after_error() {
+    ::usleep(kErrorPauseMicroseconds);
+}
 
 // Serialises the opening of the receive socket between the host's bring-up
 // and the receiver thread, and the receiver's update of peername.
@@ -184,7 +188,9 @@ void publish_pending(uint32_t pgn) {
     store(req_flag, 1);
 }
 
-bool pending_is(uint32_t pgn) { return load(req_flag) == 1 && load(g_r_pgn) == pgn; }
+bool pending_is(uint32_t pgn) {
+    return load(req_flag) == 1 && load(g_r_pgn) == pgn;
+}
 
 // Clears the pending request only while it is still the one for pgn, so a
 // newer request that the host published meanwhile is never wiped.
@@ -217,8 +223,12 @@ uint64_t pack_held(int fd, uint8_t address, uint32_t serial) {
     return 1ULL << 63 | static_cast<uint64_t>(serial & 0x7FFFFFU) << 40 |
            static_cast<uint64_t>(address) << 32 | static_cast<uint32_t>(fd);
 }
-int held_fd(uint64_t h) { return static_cast<int>(static_cast<uint32_t>(h)); }
-uint8_t held_address(uint64_t h) { return static_cast<uint8_t>(h >> 32); }
+int held_fd(uint64_t h) {
+    return static_cast<int>(static_cast<uint32_t>(h));
+}
+uint8_t held_address(uint64_t h) {
+    return static_cast<uint8_t>(h >> 32);
+}
 
 int64_t monotonic_nanoseconds() {
     timespec now{};
@@ -251,7 +261,9 @@ void hold_socket(int fd, uint8_t address) {
 
 } // namespace
 
-Counters &counters() { return g_counters; }
+Counters &counters() {
+    return g_counters;
+}
 
 // Closes the held request socket once no request is pending or its
 // deadline has passed. Run by the filter thread and the retrieval calls.
@@ -706,6 +718,7 @@ void j1939_filter_response(void) {
         } else {
             route_single(record, pgn);
         }
+        ++g_counters.records_filtered;
     }
 }
 
@@ -768,9 +781,9 @@ int j1939_send_request_message(uint16_t req_pgn, uint16_t sa_node, uint16_t da_n
         publish_pending(req_pgn);
     }
     const sockaddr_can destination = j1939_address(kPgnRequest, static_cast<uint8_t>(da_node));
-    const ssize_t sent = platform().sendto(fd, dat, sizeof dat, 0,
-                                           reinterpret_cast<const sockaddr *>(&destination),
-                                           sizeof destination);
+    const ssize_t sent =
+        platform().sendto(fd, dat, sizeof dat, 0, reinterpret_cast<const sockaddr *>(&destination),
+                          sizeof destination);
     hold_socket(fd, source);
     return sent < 0 ? J1939_FAIL : static_cast<int>(sent);
 }

@@ -36,8 +36,12 @@ Platform g_platform = kLinux;
 
 } // namespace
 
-Platform &platform() { return g_platform; }
+Platform &platform() {
+    return g_platform;
+}
 
-const Platform &linux_platform() { return kLinux; }
+const Platform &linux_platform() {
+    return kLinux;
+}
 
 } // namespace vehcan::detail

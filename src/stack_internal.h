@@ -11,15 +11,16 @@ namespace vehcan::detail {
 // Losses and events that the background threads cannot report to a caller.
 // They only grow.
 struct Counters {
-    std::atomic<uint64_t> messages_received{0};   // records made by the receiver
-    std::atomic<uint64_t> receive_errors{0};      // receive failures other than time-outs
-    std::atomic<uint64_t> receiver_exits{0};      // receiver ended: no socket at its start
-    std::atomic<uint64_t> queue_drains{0};        // sends refused, queue drained
-    std::atomic<uint64_t> broadcasts_routed{0};   // records put on "/brdcst_queue"
-    std::atomic<uint64_t> answers_routed{0};      // records put on "/reqst_resp_queue"
+    std::atomic<uint64_t> messages_received{0}; // records made by the receiver
+    std::atomic<uint64_t> receive_errors{0};    // receive failures other than time-outs
+    std::atomic<uint64_t> receiver_exits{0};    // receiver ended: no socket at its start
+    std::atomic<uint64_t> queue_drains{0};      // sends refused, queue drained
+    std::atomic<uint64_t> broadcasts_routed{0}; // records put on "/brdcst_queue"
+    std::atomic<uint64_t> answers_routed{0};    // records put on "/reqst_resp_queue"
     std::atomic<uint64_t> acknowledgements_dropped{0};
     std::atomic<uint64_t> transport_frames{0};    // TP.CM / TP.DT records fed to reassembly
     std::atomic<uint64_t> transfers_delivered{0}; // reassembled messages queued
+    std::atomic<uint64_t> records_filtered{0};    // records the filter has finished with
 };
 
 Counters &counters();

@@ -1,0 +1,107 @@
+// A scripted platform for the stack's tests: the shell, J1939 sockets and
+// thread creation are simulated; message queues and poll are the real ones
+// with a depth of 10 records, which fits the default queue limits.
+#ifndef VEHCAN_TESTS_FAKE_PLATFORM_H
+#define VEHCAN_TESTS_FAKE_PLATFORM_H
+
+#include "j1939_stack.h"
+#include "platform.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+constexpr long kQueueDepth = 10;
+constexpr unsigned int kCan0Index = 7;
+
+struct Frame {
+    uint32_t pgn = 0;
+    std::vector<uint8_t> data;
+    bool has_address = true; // false: the socket reports no sender address
+};
+
+struct Socket {
+    bool promiscuous = false;
+    bool broadcast = false;
+    bool bound = false;
+    bool has_receive_timeout = false;
+    sockaddr_can address{};
+};
+
+struct Sent {
+    int fd = -1;
+    sockaddr_can to{};
+    std::vector<uint8_t> data;
+};
+
+struct State {
+    std::mutex mutex;
+    std::condition_variable frames_ready;
+
+    // shell
+    std::vector<std::string> commands;
+    std::set<int> rates_with_traffic;
+    int link_rate = 0;
+    bool listen_only_supported = true;
+    std::function<int(const std::string &)> command_result; // default: 0
+
+    // sockets
+    int next_fd = 100;
+    std::map<int, Socket> open_sockets;
+    std::vector<int> closed;
+    int sockets_created = 0;
+    int fail_socket_call = 0; // the Nth socket() call fails (1-based); 0: none
+    bool fail_bind = false;
+    bool fail_broadcast_option = false;
+    bool fail_close = false;
+    bool fail_send = false;
+    bool probe_receives_empty_message = false;
+    std::deque<Frame> frames; // what the receive socket delivers
+    int receive_errno = 0;    // non-zero: every receive fails with it
+    int receive_calls = 0;
+    std::vector<Sent> sent;
+
+    // queues
+    bool stale_queues_present = false;
+    std::vector<std::string> unlinked;
+
+    // threads
+    int threads_created = 0;
+    int fail_thread_call = 0; // the Nth pthread_create fails (1-based)
+};
+
+State &state();
+
+// Installs the fake platform (and resets its state).
+void install();
+
+// Hands a frame to the receive socket.
+void deliver(uint32_t pgn, std::vector<uint8_t> data, bool has_address = true);
+
+// Waits until pred() holds under the state lock, or the time runs out.
+bool wait_until(const std::function<bool()> &pred,
+                std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
+
+// Commands that the fake shell ran, in order.
+std::vector<std::string> commands();
+
+// Brings the stack up on the fake platform with traffic at 250000 bit/s.
+// Returns j1939_can_init()'s result.
+int bring_up();
+
+// The link-up and link-down commands, as the stack composes them.
+std::string link_up(int rate, const char *listen_only = nullptr);
+extern const char *const kLinkDown;
+
+} // namespace fake
+
+#endif
