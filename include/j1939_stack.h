@@ -330,35 +330,40 @@ VEHCAN_API int get_axle_location(const uint8_t *ar_raw_data, int len, unsigned l
 
 /* ---- nibble splitter and status decoders ------------------------------------
  * Each decoder writes an output only for the field values it names, and
- * leaves it alone for error, not-available and reserved values.
+ * leaves it alone for error, not-available and reserved values (a caller that
+ * must tell them apart presets its outputs). Two-output decoders decode each
+ * field on its own. Pure functions: reentrant, no state.
  * @returns 0 after a decode; J1939_ERR_INVALID_DATA for a null payload,
- *          len 0 or a len too short for the bytes read (nothing written).
+ *          len <= 0 or a len that misses the highest byte read (noted per
+ *          decoder); nothing is written on a refusal.
  */
 
 /* Splits val (0..15) into p_dbc->bin_val, bit 3 first; val > 15 gives all 0. */
 VEHCAN_API void i_hex_to_bin(uint8_t val, parse_dbc *p_dbc);
 
-/* CCVS (65265) byte 3: clutch (bits 7-6), brake (5-4), cruise control active (1-0).
- * @returns J1939_PGN_NOT_SUPPORTED for a null payload, len 0 or another PGN. */
+/* CCVS (65265) byte 3 (len >= 4): clutch (bits 7-6), brake (5-4), cruise control
+ * active (1-0); 00 released/off, 01 depressed/on, 10 and 11 left alone.
+ * @returns J1939_PGN_NOT_SUPPORTED for another PGN, a null payload or len <= 0;
+ *          J1939_ERR_INVALID_DATA for a len of 1 to 3. */
 VEHCAN_API int j1939_get_clutch_cruice_cntrl_brake_switch_state(const uint8_t *ar_raw_data,
                                                                 int len, unsigned long pgn,
                                                                 int *clutch_switch_state,
                                                                 int *break_switch_state,
                                                                 int *cruice_cntrl_state);
-/* Byte 6 bits 3-0: 0 -> 0, 5 -> 5, 15 -> 31. */
+/* Byte 6 bits 3-0 (len >= 7; pgn not consulted): 0 -> 0, 5 -> 5, 15 -> 31. */
 VEHCAN_API int j1939_get_pto_state(const uint8_t *ar_raw_data, int len, unsigned long pgn,
                                    int *pto_state);
-/* Byte 6 bits 1-0, always written. */
+/* Byte 6 bits 1-0 (len >= 7; pgn not consulted), always written. */
 VEHCAN_API int j1939_get_ptode_state(const uint8_t *ar_raw_data, int len, unsigned long pgn,
                                      int *pto_de_state);
-/* TCO1 byte 0: driver 1 bits 2-0, driver 2 bits 5-3; 4 and 5 are left alone. */
+/* TCO1 byte 0 (len >= 1): driver 1 bits 2-0, driver 2 bits 5-3; 4 and 5 are left alone. */
 VEHCAN_API int j1939_get_driver_working_state(const uint8_t *ar_raw_data, int len,
                                               int *driver1_working_state,
                                               int *driver2_working_state);
-/* TCO1 bytes 1 and 2, bits 5-4: 00 not present, 01 present. */
+/* TCO1 bytes 1 and 2 (len >= 3), bits 5-4: 00 not present, 01 present. */
 VEHCAN_API int j1939_get_driver_card_state(const uint8_t *ar_raw_data, int len,
                                            int *driver_card1_status, int *driver_card2_status);
-/* TCO1 bytes 1 and 2, bits 3-0: 0-6, 14, 15 written; 7-13 left alone. */
+/* TCO1 bytes 1 and 2 (len >= 3), bits 3-0: 0-6, 14, 15 written; 7-13 left alone. */
 VEHCAN_API int j1939_get_driver_rel_state(const uint8_t *ar_raw_data, int len,
                                           int *driver1_rel_state, int *driver2_rel_state);
 
@@ -366,8 +371,10 @@ VEHCAN_API int j1939_get_driver_rel_state(const uint8_t *ar_raw_data, int len,
 
 /*
  * Splits a driver identification payload (65131) at '*' into two
- * NUL-terminated strings; each output needs 256 bytes. An empty field reads
- * "*"; a field is cut at 255 bytes.
+ * NUL-terminated strings; each output needs its field plus the zero, 256
+ * bytes always suffice, and nothing after the zero is written. An empty field
+ * reads "*"; a field is cut at 255 bytes; a zero byte ends a field's text;
+ * with no '*' at all driver 2 is "". Reads no byte at or beyond len.
  * @returns 0 (both written); J1939_ERR_INVALID_DATA for a null payload or
  *          len <= 0 (nothing written).
  */
@@ -375,9 +382,11 @@ VEHCAN_API int j1939_tacho_get_drivers_id(const uint8_t *ar_raw_data, int len, c
                                           char *driver2_id);
 
 /*
- * Copies the vehicle identification number (65260) up to its '*' into vin,
- * which the caller clears and sizes for len + 1 bytes, then prints it and a
- * newline. @returns 0; J1939_ERR_INVALID_DATA for a null payload or len <= 0.
+ * Copies the vehicle identification number (65260) up to its '*' (or all
+ * len bytes) into vin, which the caller sizes for len + 1 bytes, and ends it
+ * with a zero; a leading '*' gives "*". Then prints it and a newline to
+ * standard output. @returns 0; J1939_ERR_INVALID_DATA for a null payload or
+ * len <= 0 (nothing written or printed).
  */
 VEHCAN_API int decode_vehicle_identification_number(const uint8_t *ar_raw_data, int len,
                                                     char *vin);
