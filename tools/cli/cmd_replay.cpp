@@ -1,0 +1,263 @@
+// vehcan replay: decodes a candump capture offline.
+#include "candump.h"
+#include "commands.h"
+#include "common.h"
+#include "decode.h"
+#include "j1939_id.h"
+#include "pgn_names.h"
+#include "transport.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fmt/format.h>
+#include <fstream>
+#include <map>
+#include <tuple>
+
+namespace vehcan::cli {
+
+namespace {
+
+constexpr uint32_t kPgnVehicleIdentification = 65260;
+constexpr uint32_t kPgnDriverIdentification = 65131;
+
+struct CodeSeen {
+    unsigned long count = 0;
+    int64_t first_us = 0;
+    std::string description;
+};
+
+struct Summary {
+    unsigned long lines = 0;
+    unsigned long frames = 0;
+    unsigned long skipped = 0; // 11-bit, remote and error frames
+    unsigned long messages = 0;
+    std::map<uint32_t, unsigned long> per_pgn;
+    // (source, SPN, FMI) of every trouble code seen
+    std::map<std::tuple<uint8_t, unsigned long, int>, CodeSeen> codes;
+    std::string vin;
+    std::string driver1;
+    std::string driver2;
+};
+
+std::string seconds_text(int64_t us) {
+    return fmt::format("{}.{:03}", us / 1000000, (us % 1000000) / 1000);
+}
+
+std::string hex_text(const std::vector<uint8_t> &data) {
+    std::string s;
+    for (uint8_t b : data) {
+        s += fmt::format("{}{:02X}", s.empty() ? "" : " ", b);
+    }
+    return s;
+}
+
+class Replay {
+  public:
+    Replay(const Database *db, bool json) : db_(db), json_(json) {}
+
+    void frame(const CanFrame &f) {
+        ++summary_.frames;
+        if (!f.extended || f.remote || f.error_frame) {
+            ++summary_.skipped;
+            return;
+        }
+        if (f.has_time && !have_start_) {
+            start_us_ = f.time_us;
+            have_start_ = true;
+        }
+        const J1939Id id = split_j1939_id(f.id);
+        J1939Message m;
+        m.has_time = f.has_time;
+        m.time_us = f.has_time ? f.time_us - start_us_ : 0;
+        m.priority = id.priority;
+        m.pgn = id.pgn;
+        m.source = id.source;
+        m.destination = id.destination;
+        m.data.assign(f.data.begin(), f.data.begin() + f.len);
+        FeedResult r = tp_.feed(m);
+        if (!r.note.empty()) {
+            note(m, r.note);
+        }
+        if (r.message) {
+            message(*r.message);
+        }
+    }
+
+    void finish(const std::string &file) {
+        const TransportCounters &c = tp_.counters();
+        if (json_) {
+            nlohmann::json per_pgn = nlohmann::json::array();
+            for (const auto &[pgn, n] : summary_.per_pgn) {
+                nlohmann::json e{{"pgn", pgn}, {"messages", n}};
+                if (const PgnName *name = find_pgn_name(pgn)) {
+                    e["acronym"] = name->acronym;
+                }
+                per_pgn.push_back(e);
+            }
+            nlohmann::json codes = nlohmann::json::array();
+            for (const auto &[key, seen] : summary_.codes) {
+                nlohmann::json e{{"source", std::get<0>(key)},
+                                 {"spn", std::get<1>(key)},
+                                 {"fmi", std::get<2>(key)},
+                                 {"fmi_text", fmi_text(std::get<2>(key))},
+                                 {"messages", seen.count},
+                                 {"first_seen", static_cast<double>(seen.first_us) / 1e6}};
+                if (!seen.description.empty()) {
+                    e["description"] = seen.description;
+                }
+                codes.push_back(e);
+            }
+            nlohmann::json s{{"file", file},
+                             {"lines", summary_.lines},
+                             {"frames", summary_.frames},
+                             {"skipped_frames", summary_.skipped},
+                             {"messages", summary_.messages},
+                             {"transport_frames", c.transport_frames},
+                             {"transfers_completed", c.completed},
+                             {"transfers_aborted", c.aborted},
+                             {"transfers_dropped", c.dropped},
+                             {"transfers_unfinished", tp_.open_transfers()},
+                             {"per_pgn", per_pgn},
+                             {"dtcs", codes}};
+            if (!summary_.vin.empty()) {
+                s["vin"] = summary_.vin;
+            }
+            if (!summary_.driver1.empty() || !summary_.driver2.empty()) {
+                s["driver_ids"] = {summary_.driver1, summary_.driver2};
+            }
+            fmt::print(out(), "{}\n", nlohmann::json{{"summary", s}}.dump());
+            return;
+        }
+        fmt::print(out(),
+                   "\nsummary of {}: {} frames, {} J1939 messages ({} reassembled from "
+                   "{} transport frames), {} frames not J1939\n",
+                   file, summary_.frames, summary_.messages, c.completed, c.transport_frames,
+                   summary_.skipped);
+        if (c.aborted + c.dropped + tp_.open_transfers() > 0) {
+            fmt::print(out(), "transfers: {} aborted, {} dropped, {} unfinished\n", c.aborted,
+                       c.dropped, tp_.open_transfers());
+        }
+        fmt::print(out(), "messages per PGN:\n");
+        for (const auto &[pgn, n] : summary_.per_pgn) {
+            const PgnName *name = find_pgn_name(pgn);
+            fmt::print(out(), "  {:>6}  {:<6} {:>6}  {}\n", pgn,
+                       name != nullptr ? name->acronym : "", n, name != nullptr ? name->name : "");
+        }
+        fmt::print(out(), "trouble codes seen:{}\n", summary_.codes.empty() ? " none" : "");
+        for (const auto &[key, seen] : summary_.codes) {
+            fmt::print(out(),
+                       "  SPN {} FMI {} from 0x{:02X}: {}{}; in {} messages, first at {} s\n",
+                       std::get<1>(key), std::get<2>(key), std::get<0>(key),
+                       seen.description.empty() ? "" : seen.description + ", ",
+                       fmi_text(std::get<2>(key)), seen.count, seconds_text(seen.first_us));
+        }
+        fmt::print(out(), "VIN: {}\n", summary_.vin.empty() ? "not seen" : summary_.vin);
+        if (!summary_.driver1.empty() || !summary_.driver2.empty()) {
+            fmt::print(out(), "driver ids: {} / {}\n", summary_.driver1, summary_.driver2);
+        }
+    }
+
+    Summary &summary() { return summary_; }
+
+  private:
+    void note(const J1939Message &m, const std::string &text) {
+        if (json_) {
+            nlohmann::json j{{"time", static_cast<double>(m.time_us) / 1e6}, {"note", text}};
+            fmt::print(out(), "{}\n", j.dump());
+        } else {
+            fmt::print(out(), "{:>10}  ! {}\n", seconds_text(m.time_us), text);
+        }
+    }
+
+    void message(const J1939Message &m) {
+        ++summary_.messages;
+        ++summary_.per_pgn[m.pgn];
+        const Decoded d = decode_payload(m.pgn, m.data.data(), m.data.size(), db_);
+        for (const TroubleCode &code : d.codes) {
+            CodeSeen &seen = summary_.codes[{m.source, code.spn, code.fmi}];
+            if (seen.count++ == 0) {
+                seen.first_us = m.time_us;
+                seen.description = code.description;
+            }
+        }
+        for (const Field &f : d.fields) {
+            if (m.pgn == kPgnVehicleIdentification && f.name == "VIN") {
+                summary_.vin = f.text;
+            } else if (m.pgn == kPgnDriverIdentification && f.name == "driver 1 id") {
+                summary_.driver1 = f.text;
+            } else if (m.pgn == kPgnDriverIdentification && f.name == "driver 2 id") {
+                summary_.driver2 = f.text;
+            }
+        }
+        if (json_) {
+            nlohmann::json j = to_json(d);
+            j["time"] = static_cast<double>(m.time_us) / 1e6;
+            j["priority"] = m.priority;
+            j["source"] = m.source;
+            j["destination"] = m.destination;
+            j["length"] = m.data.size();
+            if (m.reassembled) {
+                j["reassembled"] = true;
+            }
+            if (!d.decoded) {
+                j["data"] = hex_text(m.data);
+            }
+            fmt::print(out(), "{}\n", j.dump());
+            return;
+        }
+        fmt::print(out(), "{:>10}  {:02X}->{:02X}  {:>6} {:<6} {}\n", seconds_text(m.time_us),
+                   m.source, m.destination, m.pgn, d.acronym,
+                   d.decoded ? values_text(d) : "[" + hex_text(m.data) + "]");
+    }
+
+    const Database *db_;
+    bool json_;
+    bool have_start_ = false;
+    int64_t start_us_ = 0;
+    TransportReassembler tp_;
+    Summary summary_;
+};
+
+} // namespace
+
+int run_replay(const ReplayOptions &o) {
+    std::ifstream in(o.file);
+    if (!in) {
+        throw Failure(kExitCapture,
+                      fmt::format("cannot open capture {}: {}", o.file, std::strerror(errno)));
+    }
+    std::optional<Database> db;
+    if (auto path = database_path(o.db)) {
+        db = open_database(*path);
+    }
+    Replay replay(db ? &*db : nullptr, o.json);
+    std::string line;
+    unsigned long number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        CanFrame frame;
+        std::string error;
+        switch (parse_candump_line(line, &frame, &error)) {
+        case LineKind::frame:
+            replay.frame(frame);
+            break;
+        case LineKind::blank:
+            break;
+        case LineKind::error:
+            std::fflush(out());
+            throw Failure(kExitCapture, fmt::format("{}:{}: {}", o.file, number, error));
+        }
+    }
+    if (in.bad()) {
+        throw Failure(kExitCapture, fmt::format("reading {} failed", o.file));
+    }
+    replay.summary().lines = number;
+    if (replay.summary().frames == 0) {
+        throw Failure(kExitCapture, fmt::format("{}: no CAN frame in {} lines", o.file, number));
+    }
+    replay.finish(o.file);
+    return kExitOk;
+}
+
+} // namespace vehcan::cli

@@ -1,0 +1,663 @@
+// Payload decoding over libvehcan's decoders: see decode.h.
+//
+// What each PGN gets is kept in tables (scaled values, state names); the
+// routines below only walk them.
+#include "decode.h"
+
+#include "pgn_names.h"
+
+#include <j1939_stack.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <fmt/format.h>
+#include <limits>
+#include <span>
+
+namespace vehcan::cli {
+
+namespace {
+
+// ---- tables -----------------------------------------------------------------------
+
+// The one fixed-scaling parameter that decode_without_xml() gives for a PGN.
+struct ScaledParameter {
+    uint32_t pgn;
+    std::string_view name;
+    unsigned long spn;
+    std::string_view unit;
+};
+
+constexpr std::array kScaled{
+    ScaledParameter{61443, "accelerator pedal position 1", 91, "%"},
+    ScaledParameter{61444, "engine speed", 190, "rpm"},
+    ScaledParameter{64777, "engine total fuel used (high resolution)", 5054, "L"},
+    ScaledParameter{65132, "tachograph vehicle speed", 1624, "km/h"},
+    ScaledParameter{65216, "service distance", 914, "km"},
+    ScaledParameter{65217, "total vehicle distance (high resolution)", 917, "m"},
+    ScaledParameter{65253, "engine total hours of operation", 247, "h"},
+    ScaledParameter{65257, "engine total fuel used", 250, "L"},
+    ScaledParameter{65258, "axle weight", 582, "kg"},
+    ScaledParameter{65262, "engine coolant temperature", 110, "°C"},
+    ScaledParameter{65265, "wheel-based vehicle speed", 84, "km/h"},
+    ScaledParameter{65276, "fuel level 1", 96, "%"},
+};
+
+struct StateName {
+    long raw;
+    std::string_view text;
+};
+
+// A status field: its SPN, width, and the names of the values the library
+// reports. The database's state texts take precedence where it has them.
+struct StateField {
+    std::string_view name;
+    unsigned long spn;
+    int bits;
+    std::span<const StateName> names;
+};
+
+constexpr StateName kSwitchStates[] = {{0, "released"}, {1, "depressed"}};
+constexpr StateName kOnOff[] = {{0, "off"}, {1, "on"}};
+constexpr StateName kPtoStates[] = {{0, "off/disabled"}, {5, "set"}, {31, "not available"}};
+constexpr StateName kWorkingStates[] = {{0, "rest"},  {1, "driver available"},
+                                        {2, "work"},  {3, "drive"},
+                                        {6, "error"}, {7, "not available"}};
+constexpr StateName kCardStates[] = {{0, "not present"}, {1, "present"}};
+constexpr StateName kTimeStates[] = {
+    {0, "no limit reached"}, {1, "limit 1"}, {2, "limit 2"}, {3, "limit 3"},       {4, "limit 4"},
+    {5, "limit 5"},          {6, "limit 6"}, {14, "error"},  {15, "not available"}};
+
+constexpr StateField kClutch{"clutch switch", 598, 2, kSwitchStates};
+constexpr StateField kBrake{"brake switch", 597, 2, kSwitchStates};
+constexpr StateField kCruise{"cruise control", 595, 2, kOnOff};
+constexpr StateField kPto{"PTO governor state", 976, 5, kPtoStates};
+constexpr StateField kDriver1Working{"driver 1 working state", 1612, 3, kWorkingStates};
+constexpr StateField kDriver2Working{"driver 2 working state", 1613, 3, kWorkingStates};
+constexpr StateField kDriver1Card{"driver 1 card", 1615, 2, kCardStates};
+constexpr StateField kDriver2Card{"driver 2 card", 1616, 2, kCardStates};
+constexpr StateField kDriver1Time{"driver 1 time-related state", 1617, 4, kTimeStates};
+constexpr StateField kDriver2Time{"driver 2 time-related state", 1618, 4, kTimeStates};
+
+constexpr std::array<std::string_view, 32> kFmiTexts{
+    "data valid but above normal operational range, most severe level",
+    "data valid but below normal operational range, most severe level",
+    "data erratic, intermittent or incorrect",
+    "voltage above normal, or shorted to high source",
+    "voltage below normal, or shorted to low source",
+    "current below normal or open circuit",
+    "current above normal or grounded circuit",
+    "mechanical system not responding or out of adjustment",
+    "abnormal frequency or pulse width or period",
+    "abnormal update rate",
+    "abnormal rate of change",
+    "root cause not known",
+    "bad intelligent device or component",
+    "out of calibration",
+    "special instructions",
+    "data valid but above normal operating range, least severe level",
+    "data valid but above normal operating range, moderately severe level",
+    "data valid but below normal operating range, least severe level",
+    "data valid but below normal operating range, moderately severe level",
+    "received network data in error",
+    "data drifted high",
+    "data drifted low",
+    "reserved",
+    "reserved",
+    "reserved",
+    "reserved",
+    "reserved",
+    "reserved",
+    "reserved",
+    "reserved",
+    "reserved",
+    "condition exists",
+};
+
+constexpr uint32_t kPgnRequest = 59904;
+constexpr uint32_t kPgnAcknowledgement = 59392;
+constexpr uint32_t kPgnDriverIdentification = 65131;
+constexpr uint32_t kPgnTachograph = 65132;
+constexpr uint32_t kPgnDm1 = 65226;
+constexpr uint32_t kPgnDm2 = 65227;
+constexpr uint32_t kPgnVehicleWeight = 65258;
+constexpr uint32_t kPgnVehicleIdentification = 65260;
+constexpr uint32_t kPgnCruiseControl = 65265;
+constexpr int kNotWritten = std::numeric_limits<int>::min();
+
+// ---- helpers ----------------------------------------------------------------------
+
+// A state field from the value a library decoder reported (raw < 0: none).
+Field make_state(const StateField &f, uint32_t pgn, long raw, const Database *db) {
+    Field out;
+    out.name = f.name;
+    out.spn = f.spn;
+    if (raw < 0) {
+        out.kind = Field::Kind::not_available;
+        return out;
+    }
+    out.kind = Field::Kind::state;
+    out.raw = raw;
+    if (db != nullptr) {
+        if (auto text = db->state_text(pgn, f.spn, raw, f.bits)) {
+            out.text = *text;
+            out.from_database = true;
+            return out;
+        }
+    }
+    for (const StateName &n : f.names) {
+        if (n.raw == raw) {
+            out.text = n.text;
+            return out;
+        }
+    }
+    out.text = fmt::format("state {}", raw);
+    return out;
+}
+
+long raw_of(int code, int low_code, int high_code) {
+    if (code == low_code) {
+        return 0;
+    }
+    if (code == high_code) {
+        return 1;
+    }
+    return -1;
+}
+
+Field make_number(std::string_view name, unsigned long spn, double value, std::string_view unit) {
+    Field f;
+    f.kind = Field::Kind::number;
+    f.name = name;
+    f.spn = spn;
+    f.number = value;
+    f.unit = unit;
+    return f;
+}
+
+Field make_text(std::string_view name, std::string text) {
+    Field f;
+    f.kind = Field::Kind::text;
+    f.name = name;
+    f.text = std::move(text);
+    return f;
+}
+
+void decode_scaled(Decoded &d, const uint8_t *data, size_t len) {
+    for (const ScaledParameter &p : kScaled) {
+        if (p.pgn != d.pgn) {
+            continue;
+        }
+        double value = std::numeric_limits<double>::quiet_NaN();
+        if (decode_without_xml(data, static_cast<int>(len), p.pgn, &value) != 0) {
+            return; // the payload is too short for the parameter
+        }
+        if (std::isnan(value)) {
+            Field f;
+            f.name = p.name;
+            f.spn = p.spn;
+            d.fields.push_back(f);
+        } else {
+            d.fields.push_back(make_number(p.name, p.spn, value, p.unit));
+        }
+        d.decoded = true;
+    }
+}
+
+void decode_cruise_control(Decoded &d, const uint8_t *data, size_t len, const Database *db) {
+    int clutch = kNotWritten;
+    int brake = kNotWritten;
+    int cruise = kNotWritten;
+    const int n = static_cast<int>(len);
+    if (len >= 4 && j1939_get_clutch_cruice_cntrl_brake_switch_state(data, n, d.pgn, &clutch,
+                                                                     &brake, &cruise) == 0) {
+        d.fields.push_back(make_state(
+            kClutch, d.pgn,
+            raw_of(clutch, J1939_CLUTCH_SWITCH_RELEASED, J1939_CLUTCH_SWITCH_DEPRESSED), db));
+        d.fields.push_back(make_state(
+            kBrake, d.pgn, raw_of(brake, J1939_BRAKE_SWITCH_RELEASED, J1939_BRAKE_SWITCH_DEPRESSED),
+            db));
+        d.fields.push_back(make_state(
+            kCruise, d.pgn, raw_of(cruise, J1939_CRUISE_CONTROL_OFF, J1939_CRUISE_CONTROL_ON), db));
+        d.decoded = true;
+    }
+    int pto = kNotWritten;
+    if (len >= 7 && j1939_get_pto_state(data, n, d.pgn, &pto) == 0) {
+        d.fields.push_back(make_state(kPto, d.pgn, pto == kNotWritten ? -1 : pto, db));
+        d.decoded = true;
+    }
+}
+
+void decode_tachograph(Decoded &d, const uint8_t *data, size_t len, const Database *db) {
+    const int n = static_cast<int>(len);
+    int w1 = kNotWritten;
+    int w2 = kNotWritten;
+    if (len >= 1 && j1939_get_driver_working_state(data, n, &w1, &w2) == 0) {
+        d.fields.push_back(make_state(kDriver1Working, d.pgn, w1 == kNotWritten ? -1 : w1, db));
+        d.fields.push_back(make_state(kDriver2Working, d.pgn, w2 == kNotWritten ? -1 : w2, db));
+        d.decoded = true;
+    }
+    int c1 = kNotWritten;
+    int c2 = kNotWritten;
+    if (len >= 3 && j1939_get_driver_card_state(data, n, &c1, &c2) == 0) {
+        d.fields.push_back(
+            make_state(kDriver1Card, d.pgn,
+                       raw_of(c1, J1939_DRIVER1_CARD_NOT_PRESENT, J1939_DRIVER1_CARD_PRESENT), db));
+        d.fields.push_back(
+            make_state(kDriver2Card, d.pgn,
+                       raw_of(c2, J1939_DRIVER2_CARD_NOT_PRESENT, J1939_DRIVER2_CARD_PRESENT), db));
+        d.decoded = true;
+    }
+    int t1 = kNotWritten;
+    int t2 = kNotWritten;
+    if (len >= 3 && j1939_get_driver_rel_state(data, n, &t1, &t2) == 0) {
+        d.fields.push_back(make_state(kDriver1Time, d.pgn, t1 == kNotWritten ? -1 : t1, db));
+        d.fields.push_back(make_state(kDriver2Time, d.pgn, t2 == kNotWritten ? -1 : t2, db));
+        d.decoded = true;
+    }
+}
+
+void decode_diagnostics(Decoded &d, const uint8_t *data, size_t len, const Database *db) {
+    if (len < 6) {
+        return;
+    }
+    // decode_dtc() reads the lamps and the first code; each further code of a
+    // longer message goes through it again, behind the same lamp bytes.
+    for (size_t at = 2; at + 4 <= len; at += 4) {
+        const uint8_t one[6] = {data[0],      data[1],      data[at],
+                                data[at + 1], data[at + 2], data[at + 3]};
+        DTC dtc{};
+        if (decode_dtc(d.pgn, one, 6, &dtc) != 0) {
+            return;
+        }
+        if (at == 2) {
+            d.lamps = Lamps{dtc.mil_status, dtc.rsl_status, dtc.awl_status, dtc.pl_status};
+            d.decoded = true;
+        }
+        // SPN 0 with FMI 0 is how a node says it has no active code; a
+        // padding of 0xFF fills the rest of a single frame.
+        const bool no_code = dtc.spn == 0 && dtc.fmi == 0;
+        const bool padding = one[2] == 0xFF && one[3] == 0xFF && one[4] == 0xFF;
+        if (no_code || padding) {
+            continue;
+        }
+        TroubleCode code;
+        code.spn = dtc.spn;
+        code.fmi = dtc.fmi;
+        code.occurrences = one[5] & 0x7F;
+        if (db != nullptr) {
+            code.description = db->spn_description(dtc.spn).value_or("");
+        }
+        d.codes.push_back(code);
+    }
+}
+
+std::string text_until_nul(const char *p, size_t max) {
+    return std::string(p, strnlen(p, max));
+}
+
+void decode_identification(Decoded &d, const uint8_t *data, size_t len) {
+    if (len == 0) {
+        return;
+    }
+    const int n = static_cast<int>(len);
+    if (d.pgn == kPgnVehicleIdentification) {
+        std::vector<char> vin(len + 1, '\0');
+        if (decode_vehicle_identification_number(data, n, vin.data()) == 0) {
+            d.fields.push_back(make_text("VIN", text_until_nul(vin.data(), vin.size())));
+            d.decoded = true;
+        }
+        return;
+    }
+    std::array<char, 256> one{};
+    std::array<char, 256> two{};
+    if (j1939_tacho_get_drivers_id(data, n, one.data(), two.data()) == 0) {
+        d.fields.push_back(make_text("driver 1 id", text_until_nul(one.data(), one.size())));
+        d.fields.push_back(make_text("driver 2 id", text_until_nul(two.data(), two.size())));
+        d.decoded = true;
+    }
+}
+
+void decode_protocol(Decoded &d, const uint8_t *data, size_t len) {
+    if (d.pgn == kPgnRequest && len >= 3) {
+        const uint32_t asked =
+            data[0] | static_cast<uint32_t>(data[1]) << 8 | static_cast<uint32_t>(data[2]) << 16;
+        Field f = make_number("requested PGN", 0, asked, "");
+        d.fields.push_back(f);
+        d.decoded = true;
+    }
+    if (d.pgn == kPgnAcknowledgement && len >= 8) {
+        const int type = get_ack_type(d.pgn, data, static_cast<int>(len));
+        std::string_view text = "unknown control byte";
+        switch (type) {
+        case 0:
+            text = "positive";
+            break;
+        case J1939_ERR_ACK_NACK:
+            text = "negative";
+            break;
+        case J1939_ERR_ACK_ACCESS_DENIED:
+            text = "access denied";
+            break;
+        case J1939_ERR_ACK_CANNOT_RESPOND:
+            text = "cannot respond";
+            break;
+        default:
+            break;
+        }
+        Field f;
+        f.kind = Field::Kind::state;
+        f.name = "acknowledgement";
+        f.raw = data[0];
+        f.text = text;
+        d.fields.push_back(f);
+        const uint32_t about =
+            data[5] | static_cast<uint32_t>(data[6]) << 8 | static_cast<uint32_t>(data[7]) << 16;
+        d.fields.push_back(make_number("for PGN", 0, about, ""));
+        d.decoded = true;
+    }
+}
+
+// ---- database-driven fields --------------------------------------------------------
+
+// The little-endian value of bits first..last counted from bit 0 of
+// payload byte `position` (the standard's numbering, from 1).
+std::optional<uint64_t> bits_at(const uint8_t *data, size_t len, int position, int first,
+                                int last) {
+    if (position < 1 || first < 0 || last < first || last - first > 31) {
+        return std::nullopt;
+    }
+    const size_t start = static_cast<size_t>(position - 1);
+    const size_t end_byte = start + static_cast<size_t>(last) / 8;
+    if (end_byte >= len) {
+        return std::nullopt;
+    }
+    uint64_t word = 0;
+    for (size_t i = end_byte + 1; i-- > start;) {
+        word = word << 8 | data[i];
+    }
+    const uint64_t mask = (uint64_t{1} << (last - first + 1)) - 1;
+    return (word >> first) & mask;
+}
+
+void decode_from_database(Decoded &d, const uint8_t *data, size_t len, const Database &db) {
+    auto spns = db.spn_list(d.pgn);
+    if (!spns) {
+        return;
+    }
+    for (unsigned long spn : *spns) {
+        const bool shown = std::any_of(d.fields.begin(), d.fields.end(),
+                                       [spn](const Field &f) { return f.spn == spn; });
+        std::string why;
+        auto def = db.definition(d.pgn, spn, &why);
+        if (shown || !def) {
+            continue;
+        }
+        Field f;
+        f.name = def->description;
+        f.spn = spn;
+        f.from_database = true;
+        if (def->kind == 0) {
+            uint64_t raw = 0;
+            bool all_ff = !def->byte_positions.empty();
+            bool inside = !def->byte_positions.empty() && def->byte_positions.size() <= 8;
+            for (size_t i = def->byte_positions.size(); inside && i-- > 0;) {
+                const int p = def->byte_positions[i];
+                inside = p >= 1 && static_cast<size_t>(p) <= len;
+                if (inside) {
+                    const uint8_t b = data[p - 1];
+                    raw = raw << 8 | b;
+                    all_ff = all_ff && b == 0xFF;
+                }
+            }
+            if (!inside) {
+                continue;
+            }
+            if (!all_ff) {
+                f = make_number(def->description, spn,
+                                static_cast<double>(raw) * def->scale + def->offset, def->unit);
+                f.from_database = true;
+            }
+        } else {
+            auto raw = bits_at(data, len, def->byte_position, def->start_bit, def->end_bit);
+            if (!raw) {
+                continue;
+            }
+            const uint64_t all_ones = (uint64_t{1} << (def->end_bit - def->start_bit + 1)) - 1;
+            if (def->kind == 2) {
+                if (*raw != all_ones) {
+                    f = make_number(def->description, spn,
+                                    static_cast<double>(*raw) * def->scale + def->offset,
+                                    def->unit);
+                    f.from_database = true;
+                }
+            } else {
+                const long value = static_cast<long>(*raw);
+                f.kind = Field::Kind::state;
+                f.raw = value;
+                f.text = db.state_text(d.pgn, spn, value, def->bit_count)
+                             .value_or(fmt::format("state {}", value));
+            }
+        }
+        d.fields.push_back(f);
+        d.decoded = true;
+    }
+}
+
+} // namespace
+
+// ---- decoding ---------------------------------------------------------------------
+
+Decoded decode_payload(uint32_t pgn, const uint8_t *data, size_t len, const Database *db) {
+    Decoded d;
+    d.pgn = pgn;
+    if (const PgnName *n = find_pgn_name(pgn)) {
+        d.acronym = n->acronym;
+        d.name = n->name;
+    }
+    if (len == 0) {
+        return d;
+    }
+    decode_scaled(d, data, len);
+    switch (pgn) {
+    case kPgnCruiseControl:
+        decode_cruise_control(d, data, len, db);
+        break;
+    case kPgnTachograph:
+        decode_tachograph(d, data, len, db);
+        break;
+    case kPgnVehicleWeight: {
+        int axle = 0;
+        if (get_axle_location(data, static_cast<int>(len), pgn, &axle) == 0) {
+            d.fields.push_back(make_number("axle location", 928, axle, ""));
+        }
+        break;
+    }
+    case kPgnDm1:
+    case kPgnDm2:
+        decode_diagnostics(d, data, len, db);
+        break;
+    case kPgnVehicleIdentification:
+    case kPgnDriverIdentification:
+        decode_identification(d, data, len);
+        break;
+    default:
+        decode_protocol(d, data, len);
+        break;
+    }
+    // The database describes diagnostic and text messages too, but their
+    // decoders above say more than its byte fields can.
+    const bool own_layout = pgn == kPgnDm1 || pgn == kPgnDm2 || pgn == kPgnVehicleIdentification ||
+                            pgn == kPgnDriverIdentification;
+    if (db != nullptr && !own_layout) {
+        decode_from_database(d, data, len, *db);
+    }
+    return d;
+}
+
+// ---- text --------------------------------------------------------------------------
+
+std::string format_number(double value) {
+    std::string s = fmt::format("{:.3f}", value);
+    while (!s.empty() && s.back() == '0') {
+        s.pop_back();
+    }
+    if (!s.empty() && s.back() == '.') {
+        s.pop_back();
+    }
+    return s == "-0" ? "0" : s;
+}
+
+std::string_view fmi_text(int fmi) {
+    return fmi >= 0 && fmi < 32 ? kFmiTexts[static_cast<size_t>(fmi)] : "invalid";
+}
+
+std::string_view lamp_text(int status) {
+    static constexpr std::array<std::string_view, 4> texts{"off", "on", "reserved",
+                                                           "not available"};
+    return status >= 0 && status < 4 ? texts[static_cast<size_t>(status)] : "invalid";
+}
+
+std::string title_text(const Decoded &d) {
+    return d.acronym.empty() ? fmt::format("PGN {}", d.pgn) : fmt::format("{}", d.acronym);
+}
+
+std::string values_text(const Decoded &d) {
+    std::vector<std::string> parts;
+    for (const Field &f : d.fields) {
+        switch (f.kind) {
+        case Field::Kind::number:
+            parts.push_back(f.unit.empty()
+                                ? fmt::format("{} {}", f.name, format_number(f.number))
+                                : fmt::format("{} {} {}", f.name, format_number(f.number), f.unit));
+            break;
+        case Field::Kind::state:
+        case Field::Kind::text:
+            parts.push_back(fmt::format("{} {}", f.name, f.text));
+            break;
+        case Field::Kind::not_available:
+            parts.push_back(fmt::format("{} n/a", f.name));
+            break;
+        }
+    }
+    if (d.lamps) {
+        parts.push_back(fmt::format("lamps MIL {}, red stop {}, amber warning {}, protect {}",
+                                    lamp_text(d.lamps->malfunction), lamp_text(d.lamps->red_stop),
+                                    lamp_text(d.lamps->amber_warning),
+                                    lamp_text(d.lamps->protect)));
+        if (d.codes.empty()) {
+            parts.emplace_back("no active trouble code");
+        }
+        for (const TroubleCode &c : d.codes) {
+            parts.push_back(fmt::format("SPN {}{} FMI {} ({}) x{}", c.spn,
+                                        c.description.empty() ? "" : " " + c.description, c.fmi,
+                                        fmi_text(c.fmi), c.occurrences));
+        }
+    }
+    return fmt::format("{}", fmt::join(parts, "; "));
+}
+
+nlohmann::json to_json(const Decoded &d) {
+    nlohmann::json j;
+    j["pgn"] = d.pgn;
+    if (!d.acronym.empty()) {
+        j["acronym"] = d.acronym;
+        j["name"] = d.name;
+    }
+    nlohmann::json values = nlohmann::json::array();
+    for (const Field &f : d.fields) {
+        nlohmann::json v;
+        v["name"] = f.name;
+        if (f.spn != 0) {
+            v["spn"] = f.spn;
+        }
+        switch (f.kind) {
+        case Field::Kind::number:
+            v["value"] = f.number;
+            if (!f.unit.empty()) {
+                v["unit"] = f.unit;
+            }
+            break;
+        case Field::Kind::state:
+            v["state"] = f.raw;
+            v["text"] = f.text;
+            break;
+        case Field::Kind::text:
+            v["text"] = f.text;
+            break;
+        case Field::Kind::not_available:
+            v["value"] = nullptr;
+            break;
+        }
+        if (f.from_database) {
+            v["source"] = "database";
+        }
+        values.push_back(v);
+    }
+    j["values"] = values;
+    if (d.lamps) {
+        j["lamps"] = {{"mil", lamp_text(d.lamps->malfunction)},
+                      {"red_stop", lamp_text(d.lamps->red_stop)},
+                      {"amber_warning", lamp_text(d.lamps->amber_warning)},
+                      {"protect", lamp_text(d.lamps->protect)}};
+        nlohmann::json codes = nlohmann::json::array();
+        for (const TroubleCode &c : d.codes) {
+            nlohmann::json code{{"spn", c.spn},
+                                {"fmi", c.fmi},
+                                {"fmi_text", fmi_text(c.fmi)},
+                                {"occurrences", c.occurrences}};
+            if (!c.description.empty()) {
+                code["description"] = c.description;
+            }
+            codes.push_back(code);
+        }
+        j["dtcs"] = codes;
+    }
+    return j;
+}
+
+} // namespace vehcan::cli
+
+namespace vehcan::cli {
+
+std::string detailed_text(const Decoded &d, size_t len) {
+    std::string s = d.acronym.empty()
+                        ? fmt::format("PGN {}, {} byte{}\n", d.pgn, len, len == 1 ? "" : "s")
+                        : fmt::format("{} {} (PGN {}), {} byte{}\n", d.acronym, d.name, d.pgn, len,
+                                      len == 1 ? "" : "s");
+    for (const Field &f : d.fields) {
+        const std::string label = f.spn != 0 ? fmt::format("{} (SPN {})", f.name, f.spn) : f.name;
+        switch (f.kind) {
+        case Field::Kind::number:
+            s += fmt::format("  {}: {}{}{}\n", label, format_number(f.number),
+                             f.unit.empty() ? "" : " ", f.unit);
+            break;
+        case Field::Kind::state:
+            s += fmt::format("  {}: {} ({})\n", label, f.text, f.raw);
+            break;
+        case Field::Kind::text:
+            s += fmt::format("  {}: {}\n", label, f.text);
+            break;
+        case Field::Kind::not_available:
+            s += fmt::format("  {}: not available\n", label);
+            break;
+        }
+    }
+    if (d.lamps) {
+        s += fmt::format("  lamps: MIL {}, red stop {}, amber warning {}, protect {}\n",
+                         lamp_text(d.lamps->malfunction), lamp_text(d.lamps->red_stop),
+                         lamp_text(d.lamps->amber_warning), lamp_text(d.lamps->protect));
+        if (d.codes.empty()) {
+            s += "  no active trouble code\n";
+        }
+        for (const TroubleCode &c : d.codes) {
+            s += fmt::format("  SPN {} FMI {}, {} occurrence{}: {}{}\n", c.spn, c.fmi,
+                             c.occurrences, c.occurrences == 1 ? "" : "s",
+                             c.description.empty() ? "" : c.description + ": ", fmi_text(c.fmi));
+        }
+    }
+    return s;
+}
+
+} // namespace vehcan::cli

@@ -1,0 +1,79 @@
+// Decoding of one J1939 payload with every decoder of libvehcan that
+// applies to its PGN, plus the database's SPN definitions when a database
+// is open; and the text and JSON forms of the result.
+#ifndef VEHCAN_CLI_DECODE_H
+#define VEHCAN_CLI_DECODE_H
+
+#include "database.h"
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vehcan::cli {
+
+struct Field {
+    enum class Kind { number, state, text, not_available };
+    Kind kind = Kind::not_available;
+    std::string name;      // "engine speed"
+    unsigned long spn = 0; // 0: the field has no SPN
+    double number = 0.0;   // Kind::number
+    std::string unit;      // Kind::number
+    long raw = -1;         // Kind::state: the field's value; -1 when the decoder gives none
+    std::string text;      // Kind::state: the state's name; Kind::text: the text
+    bool from_database = false;
+};
+
+struct TroubleCode {
+    unsigned long spn = 0;
+    int fmi = 0;
+    int occurrences = 0;
+    std::string description; // the SPN's description from the database, if any
+};
+
+struct Lamps {
+    int malfunction = 0; // MIL
+    int red_stop = 0;
+    int amber_warning = 0;
+    int protect = 0;
+};
+
+struct Decoded {
+    uint32_t pgn = 0;
+    std::string acronym; // "" when the PGN has no entry in the name table
+    std::string name;
+    std::vector<Field> fields;
+    std::optional<Lamps> lamps;     // diagnostic messages
+    std::vector<TroubleCode> codes; // diagnostic messages
+    bool decoded = false;           // some decoder applied
+};
+
+// Decodes data (len bytes) of pgn. db may be null.
+Decoded decode_payload(uint32_t pgn, const uint8_t *data, size_t len, const Database *db);
+
+// "1024", "607.875", "-40": at most three decimals, no trailing zeros.
+std::string format_number(double value);
+// The message's values as one line, without the PGN's name:
+// "engine speed 1024 rpm" or "lamps: ...; SPN 110 FMI 0 ...".
+std::string values_text(const Decoded &d);
+// "EEC1 Electronic Engine Controller 1" or "PGN 65280".
+std::string title_text(const Decoded &d);
+// {"pgn":..,"acronym":..,"name":..,"values":[..], "lamps":.., "dtcs":[..]}.
+nlohmann::json to_json(const Decoded &d);
+
+// The standard's text for a failure mode identifier (0-31).
+std::string_view fmi_text(int fmi);
+// "off", "on", "reserved", "not available".
+std::string_view lamp_text(int status);
+
+} // namespace vehcan::cli
+
+#endif
+
+namespace vehcan::cli {
+// The message over several lines: a title, then one line per value and per
+// trouble code, each indented by two spaces. Ends with a newline.
+std::string detailed_text(const Decoded &d, size_t len);
+} // namespace vehcan::cli

@@ -1,0 +1,23 @@
+// One hexadecimal digit's value, shared by the parsers of the CLI.
+#ifndef VEHCAN_CLI_HEX_DIGIT_H
+#define VEHCAN_CLI_HEX_DIGIT_H
+
+namespace vehcan::cli {
+
+// 0..15 for '0'-'9', 'a'-'f', 'A'-'F'; -1 for any other character.
+constexpr int hex_digit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+} // namespace vehcan::cli
+
+#endif

@@ -1,0 +1,153 @@
+// vehcan: the command-line tool over libvehcan.
+#include "commands.h"
+#include "common.h"
+
+#include <CLI/CLI.hpp>
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <unistd.h>
+
+using namespace vehcan::cli;
+
+namespace {
+
+constexpr const char *kExitCodes = R"(Exit status:
+  0  success
+  1  internal error of vehcan
+  2  bad command line or value (malformed hex, unknown PGN, bad address)
+  3  capture file unreadable or with a bad line
+  4  database missing, broken, or without the entry asked for
+  5  the stack could not come up on can0 (no can0, not root, queue limits, no traffic)
+  6  no answer to a request in time
+  7  request refused by a negative acknowledgement)";
+
+// The library prints a few lines to standard output (thread start-up,
+// transport frames, each decoded VIN). vehcan's own output goes to the
+// original standard output; the library's goes to /dev/null, or to standard
+// error with --library-output.
+void separate_library_output(bool show) {
+    std::fflush(stdout);
+    const int own = dup(STDOUT_FILENO);
+    const int target = show ? dup(STDERR_FILENO) : open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (own < 0 || target < 0) {
+        return; // keep everything on standard output
+    }
+    FILE *stream = fdopen(own, "w");
+    if (stream == nullptr) {
+        close(own);
+        close(target);
+        return;
+    }
+    dup2(target, STDOUT_FILENO);
+    close(target);
+    setvbuf(stream, nullptr, _IOLBF, 0);
+    set_out(stream);
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{"vehcan: SAE J1939 on Linux SocketCAN - monitor a bus, request parameter "
+                 "groups, decode payloads and candump captures, query the parameter database.",
+                 "vehcan"};
+    app.footer(kExitCodes);
+    app.require_subcommand(1);
+    app.set_version_flag("--version", "vehcan 0.1.0");
+    bool library_output = false;
+    app.add_flag("--library-output", library_output,
+                 "show libvehcan's own prints (thread start, transport frames) on stderr");
+
+    MonitorOptions monitor;
+    auto *m = app.add_subcommand("monitor", "bring the stack up on can0 (probing the bit rate) "
+                                            "and show the broadcasts live; Ctrl-C ends it");
+    m->add_option("--duration", monitor.duration,
+                  "seconds to monitor after bring-up (0: until "
+                  "Ctrl-C)");
+    m->add_flag("--json", monitor.json, "one JSON object per message");
+    m->add_option("--db", monitor.db, "parameter database (XML); default $VEHCAN_DB");
+    m->footer(kExitCodes);
+
+    RequestOptions request;
+    auto *r = app.add_subcommand("request", "request a parameter group and print the decoded "
+                                            "answer");
+    r->add_option("PGN", request.pgn, "PGN to request, decimal or 0x hex")->required();
+    r->add_option("--from", request.from, "our source address")->capture_default_str();
+    r->add_option("--to", request.to, "destination address (0xFF: all nodes)")
+        ->capture_default_str();
+    r->add_flag("--json", request.json, "print the answer as JSON");
+    r->add_option("--db", request.db, "parameter database (XML); default $VEHCAN_DB");
+    r->footer(kExitCodes);
+
+    DecodeOptions decode;
+    auto *d = app.add_subcommand("decode", "decode one payload offline with every decoder that "
+                                           "applies");
+    d->add_option("PGN", decode.pgn, "PGN, decimal or 0x hex")->required();
+    d->add_option("HEXBYTES", decode.hex, "payload, e.g. FFFFFF0020FFFFFF or \"ff ff ff 00\"")
+        ->required();
+    d->add_flag("--json", decode.json, "print JSON");
+    d->add_option("--db", decode.db, "also decode the database's SPNs; default $VEHCAN_DB");
+    d->footer(kExitCodes);
+
+    DtcOptions dtc;
+    auto *t = app.add_subcommand("dtc", "decode a DM1 payload: lamps and trouble codes");
+    t->add_option("HEXBYTES", dtc.hex, "DM1 payload, 6 bytes or more")->required();
+    t->add_flag("--json", dtc.json, "print JSON");
+    t->add_option("--db", dtc.db, "describe SPNs from this database; default $VEHCAN_DB");
+    t->footer(kExitCodes);
+
+    DbOptions db;
+    auto *q = app.add_subcommand("db", "query the parameter database: the SPNs of a PGN, one "
+                                       "SPN's definition, a state's text, a service component");
+    q->add_option("PGN", db.pgn, "PGN, decimal or 0x hex");
+    q->add_option("SPN", db.spn, "SPN of the PGN");
+    q->add_option("--state", db.state, "print the text of this state value of the SPN");
+    q->add_option("--service", db.service, "print the description of service component ID");
+    q->add_option("--db", db.db, "parameter database (XML); default $VEHCAN_DB");
+    q->footer(kExitCodes);
+
+    ReplayOptions replay;
+    auto *p = app.add_subcommand("replay", "decode a candump capture (-l log or screen format) "
+                                           "offline: timeline, then a summary");
+    p->add_option("FILE", replay.file, "capture file")->required();
+    p->add_flag("--json", replay.json, "one JSON object per message, then a summary object");
+    p->add_option("--db", replay.db, "parameter database (XML); default $VEHCAN_DB");
+    p->footer(kExitCodes);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success &e) {
+        return app.exit(e); // --help, --version
+    } catch (const CLI::ParseError &e) {
+        fmt::print(stderr, "vehcan: {} (see vehcan --help)\n", e.what());
+        return kExitUsage;
+    }
+
+    separate_library_output(library_output);
+    try {
+        if (*m) {
+            return run_monitor(monitor);
+        }
+        if (*r) {
+            return run_request(request);
+        }
+        if (*d) {
+            return run_decode(decode);
+        }
+        if (*t) {
+            return run_dtc(dtc);
+        }
+        if (*q) {
+            return run_db(db);
+        }
+        return run_replay(replay);
+    } catch (const Failure &f) {
+        std::fflush(out());
+        fmt::print(stderr, "vehcan: {}\n", f.what());
+        return f.code();
+    } catch (const std::exception &e) {
+        std::fflush(out());
+        fmt::print(stderr, "vehcan: internal error: {}\n", e.what());
+        return kExitInternal;
+    }
+}
