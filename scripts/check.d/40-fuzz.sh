@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets of fuzz/ (clang, ASan + UBSan) and runs each
+# for a bounded time, as many at once as there are cores, starting from the
+# seeds in fuzz/corpus/<target>. A crash, a leak, a sanitizer report or a
+# broken invariant of a target fails the check; its input is kept as
+# build-fuzz/crash-<target>-* and its log as build-fuzz/<target>.log.
+#
+# VEHCAN_FUZZ_SECONDS sets the time per target (default 50).
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+cd "$top"
+seconds=${VEHCAN_FUZZ_SECONDS:-50}
+dir=build-fuzz
+started=$SECONDS
+
+CC=clang-14 CXX=clang++-14 cmake -S fuzz -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DVEHCAN_WERROR=OFF >/dev/null
+cmake --build "$dir" -j"$(nproc)"
+
+mapfile -t targets < <(cd "$dir" && ls fuzz_* | sed 's/^fuzz_//' | sort)
+scratch=${TMPDIR:-/tmp}
+[ -d /dev/shm ] && [ -w /dev/shm ] && scratch=/dev/shm
+
+run_target() { # name
+    local t=$1
+    mkdir -p "$dir/corpus/$t"
+    rm -f "$dir/crash-$t-"*
+    TMPDIR=$scratch "$dir/fuzz_$t" "$dir/corpus/$t" "fuzz/corpus/$t" \
+        -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+        -artifact_prefix="$dir/crash-$t-" >"$dir/$t.log" 2>&1
+}
+
+declare -A pid_of
+failed=()
+running=0
+for t in "${targets[@]}"; do
+    if [ "$running" -ge "$(nproc)" ]; then
+        wait -n || true
+        running=$((running - 1))
+    fi
+    run_target "$t" &
+    pid_of[$t]=$!
+    running=$((running + 1))
+done
+
+printf '%-14s %12s %8s %8s %10s  %s\n' target executions cov ft corpus result
+for t in "${targets[@]}"; do
+    result=ok
+    wait "${pid_of[$t]}" || result=FAILED
+    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$dir/$t.log" | tail -1)
+    last=$(grep -o 'cov: [0-9]* ft: [0-9]* corp: [0-9]*' "$dir/$t.log" | tail -1 || true)
+    read -r _ cov _ ft _ corp <<<"${last:-x - x - x -}"
+    printf '%-14s %12s %8s %8s %10s  %s\n' "$t" "${execs:--}" "$cov" "$ft" "$corp" "$result"
+    if [ "$result" != ok ]; then
+        failed+=("$t")
+    fi
+done
+for t in "${failed[@]}"; do
+    echo "== fuzz_$t failed; the end of its log ($dir/$t.log):"
+    tail -n 40 "$dir/$t.log"
+done
+echo "fuzz: ${#targets[@]} targets, ${seconds} s each: $((SECONDS - started)) s"
+[ ${#failed[@]} -eq 0 ]
