@@ -153,11 +153,24 @@ int send_record(mqd_t queue, const uint8_t *record) {
     return platform().mq_send(queue, reinterpret_cast<const char *>(record), kRecordSize, 0);
 }
 
+// Receives and discards every record waiting on queue; returns how many.
+uint64_t drain(mqd_t queue) {
+    char buffer[kReceiveBufferSize];
+    uint64_t dropped = 0;
+    for (;;) {
+        std::memset(buffer, 0, sizeof buffer);
+        if (platform().mq_receive(queue, buffer, kRecordSize, nullptr) <= 0) {
+            return dropped;
+        }
+        ++dropped;
+    }
+}
+
 // Sends a record and, when the queue refuses it, drains the queue: the
 // record that failed is lost with the ones waiting.
 bool send_or_drain(mqd_t queue, const uint8_t *record) {
     if (send_record(queue, record) == -1) {
-        clear_message_queue(queue);
+        g_counters.records_dropped += drain(queue) + 1;
         ++g_counters.queue_drains;
         return false;
     }
@@ -453,6 +466,36 @@ int link_up_normal(int bps) {
     return can_init(bps);
 }
 
+// Opens the promiscuous receive socket into resp_sock unless one is
+// recorded. A socket that fails to bind stays recorded when
+// keep_unbound is set (the exported call's contract); the receiver thread
+// instead closes and forgets it, so that it tries again rather than
+// receiving forever on a socket that is bound to nothing.
+int open_receive_socket(bool keep_unbound) {
+    const Lock lock(g_receive_socket_lock);
+    if (load(resp_sock) > 0) {
+        return 0;
+    }
+    sockname = j1939_address(J1939_NO_PGN, J1939_NO_ADDR);
+    peername = sockname;
+    const int fd = open_j1939_socket();
+    store(resp_sock, fd);
+    if (fd < 0) {
+        return J1939_ERR_SOCK_CREATE;
+    }
+    set_int_option(fd, SOL_CAN_J1939, SO_J1939_PROMISC, 1);
+    set_int_option(fd, SOL_SOCKET, SO_BROADCAST, 1);
+    if (bind_to(fd, sockname) < 0) {
+        if (!keep_unbound) {
+            store(resp_sock, 0);
+            platform().close(fd);
+        }
+        return J1939_ERR_SOCK_BIND;
+    }
+    set_receive_timeout(fd);
+    return 0;
+}
+
 } // namespace
 } // namespace vehcan::detail
 
@@ -562,24 +605,7 @@ int j1939_check_response(void) {
 }
 
 int j1939_can_socket_init(void) {
-    const Lock lock(g_receive_socket_lock);
-    if (load(resp_sock) > 0) {
-        return 0;
-    }
-    sockname = j1939_address(J1939_NO_PGN, J1939_NO_ADDR);
-    peername = sockname;
-    const int fd = open_j1939_socket();
-    store(resp_sock, fd);
-    if (fd < 0) {
-        return J1939_ERR_SOCK_CREATE;
-    }
-    set_int_option(fd, SOL_CAN_J1939, SO_J1939_PROMISC, 1);
-    set_int_option(fd, SOL_SOCKET, SO_BROADCAST, 1);
-    if (bind_to(fd, sockname) < 0) {
-        return J1939_ERR_SOCK_BIND;
-    }
-    set_receive_timeout(fd);
-    return 0;
+    return open_receive_socket(true);
 }
 
 int mq_init(void) {
@@ -652,7 +678,7 @@ void j1939_resp_recv(void) {
         socklen_t address_len = sizeof(sockaddr_can);
         std::memset(dat, 0, sizeof dat);
         if (sock <= 0) {
-            j1939_can_socket_init();
+            open_receive_socket(false);
             sock = load(resp_sock);
             if (sock <= 0) {
                 pause_after_error();
@@ -688,13 +714,8 @@ void j1939_resp_recv(void) {
 }
 
 int clear_message_queue(mqd_t queue_id) {
-    char buffer[kReceiveBufferSize];
-    for (;;) {
-        std::memset(buffer, 0, sizeof buffer);
-        if (platform().mq_receive(queue_id, buffer, kRecordSize, nullptr) <= 0) {
-            return 0;
-        }
-    }
+    drain(queue_id);
+    return 0;
 }
 
 // ---- filter thread ----------------------------------------------------------------------

@@ -92,6 +92,7 @@ ssize_t fake_recvfrom(int fd, void *buf, size_t len, int /*flags*/, sockaddr *fr
         }
         return g_state->probe_receives_empty_message ? 0 : 8;
     }
+    ++g_state->stream_receive_calls;
     if (g_state->receive_errno != 0) {
         errno = g_state->receive_errno;
         return -1;

@@ -1,6 +1,6 @@
 // A scripted platform for the stack's tests: the shell, J1939 sockets and
 // thread creation are simulated; message queues and poll are the real ones
-// with a depth of 10 records, which fits the default queue limits.
+// with a small depth that fits the default queue limits.
 #ifndef VEHCAN_TESTS_FAKE_PLATFORM_H
 #define VEHCAN_TESTS_FAKE_PLATFORM_H
 
@@ -20,7 +20,8 @@
 
 namespace fake {
 
-constexpr long kQueueDepth = 10;
+constexpr long kQueueDepth =
+    4; // three queues of 4 records: many test processes fit the per-user queue limit at once
 constexpr unsigned int kCan0Index = 7;
 
 struct Frame {
@@ -65,9 +66,10 @@ struct State {
     bool fail_close = false;
     bool fail_send = false;
     bool probe_receives_empty_message = false;
-    std::deque<Frame> frames; // what the receive socket delivers
-    int receive_errno = 0;    // non-zero: every receive fails with it
-    int receive_calls = 0;
+    std::deque<Frame> frames;     // what the receive socket delivers
+    int receive_errno = 0;        // non-zero: every receive fails with it
+    int receive_calls = 0;        // every receive, the probe's included
+    int stream_receive_calls = 0; // receives on the promiscuous receive socket
     std::vector<Sent> sent;
 
     // queues

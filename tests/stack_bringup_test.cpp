@@ -287,6 +287,7 @@ TEST_F(BringUp, TearDownReportsTheFailedCloseBeforeTheFailedLinkDown) {
 
 TEST_F(BringUp, AfterTearDownTheReceiverOpensExactlyOneNewSocket) {
     ASSERT_EQ(fake::bring_up(), 0);
+    ASSERT_TRUE(fake::wait_until([] { return fake::state().stream_receive_calls > 0; }));
     ASSERT_EQ(j1939_can_deinit(), 0);
     // The receiver finds no socket and opens the new one itself; a bring-up
     // racing with it must not open a second.
@@ -307,6 +308,28 @@ TEST_F(BringUp, AfterTearDownTheReceiverOpensExactlyOneNewSocket) {
         }
     }
     EXPECT_EQ(receive_sockets, 1);
+}
+
+TEST_F(BringUp, ReceiverThatCannotBindClosesTheSocketAndTriesAgain) {
+    ASSERT_EQ(fake::bring_up(), 0);
+    // The receiver runs (a receiver that finds no socket at its very start
+    // ends, as documented).
+    ASSERT_TRUE(fake::wait_until([] { return fake::state().stream_receive_calls > 0; }));
+    {
+        const std::lock_guard lock(st().mutex);
+        st().fail_bind = true; // e.g. the link is down while the receiver reopens
+    }
+    ASSERT_EQ(j1939_can_deinit(), 0);
+    ASSERT_TRUE(fake::wait_until([] { return fake::state().closed.size() >= 3; }))
+        << "the receiver's unbound sockets are closed, one attempt after another";
+    {
+        const std::lock_guard lock(st().mutex);
+        st().fail_bind = false;
+    }
+    ASSERT_TRUE(fake::wait_until([] {
+        const auto &open = fake::state().open_sockets;
+        return open.size() == 1 && open.begin()->second.bound && open.begin()->second.promiscuous;
+    })) << "once binding works again, exactly one bound receive socket is open";
 }
 
 } // namespace
