@@ -342,8 +342,11 @@ int data_transfer(const uint8_t *rep) {
         return J1939_FAIL;
     }
     if (sequence == 1) {
+        // Packet 1 (re)starts the data: a sender repeats from it when the
+        // receiver asks again, so count from the announced size, not from
+        // what earlier packets left.
         std::memcpy(g_multi_pkt_msg, rep + 1, kTpBytesPerPacket);
-        g_msg_len = g_msg_len > kTpBytesPerPacket ? g_msg_len - kTpBytesPerPacket : 0;
+        g_msg_len = g_total_msg_len > kTpBytesPerPacket ? g_total_msg_len - kTpBytesPerPacket : 0;
         g_multi_pkt_msg_len = kTpBytesPerPacket;
         g_first_packet_stored = true;
         return J1939_TP_FIRST_PACKET;
