@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sys/resource.h>
 #include <thread>
@@ -48,11 +49,10 @@ double percentile(std::vector<double> v, double p) {
 } // namespace
 
 int main(int argc, char **argv) {
-    const int rounds = argc > 1 ? std::atoi(argv[1]) : 2000;
+    const int rounds = argc > 1 ? static_cast<int>(std::strtol(argv[1], nullptr, 10)) : 2000;
     fake::install();
-    std::fflush(stdout);
     if (fake::bring_up() != 0) {
-        std::fprintf(stderr, "stack_bench: the stack did not come up\n");
+        (void)std::fprintf(stderr, "stack_bench: the stack did not come up\n");
         return 1;
     }
 
@@ -82,7 +82,7 @@ int main(int argc, char **argv) {
         const auto t0 = Clock::now();
         inject(65262);
         if (j1939_recv_request_response(buf, &len, 65262) != 0) {
-            std::fprintf(stderr, "stack_bench: answer %d timed out\n", i);
+            (void)std::fprintf(stderr, "stack_bench: answer %d timed out\n", i);
             return 1;
         }
         latency_us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());

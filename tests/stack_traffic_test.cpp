@@ -10,9 +10,6 @@
 #include <fcntl.h>
 #include <thread>
 
-using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
-
 namespace {
 
 using Bytes = std::vector<uint8_t>;
