@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Packaging: install the build, then build and run a host project against it,
+# once through the CMake package and once through pkg-config.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+build=${VEHCAN_BUILD_DIR:-$top/build}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+cmake --install "$build" --prefix "$work/prefix" >/dev/null
+cmake -S "$top/tests/consumer" -B "$work/consumer" -G Ninja \
+      -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+cmake --build "$work/consumer" >/dev/null
+LD_LIBRARY_PATH="$work/prefix/lib" "$work/consumer/consumer"
+
+export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
+# shellcheck disable=SC2046
+cc -std=c11 -o "$work/consumer-pc" "$top/tests/consumer/main.c" $(pkg-config --cflags --libs vehcan)
+LD_LIBRARY_PATH="$work/prefix/lib" "$work/consumer-pc"
+test -x "$work/prefix/bin/pgnparse"
+echo "install: CMake package and pkg-config consumers built and ran"
