@@ -7,131 +7,94 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
-#include <vector>
 
 namespace {
 
-std::vector<uint8_t> bytes(const std::string &s) {
-    return {s.begin(), s.end()};
+const uint8_t *bytes(const std::string &s) {
+    return reinterpret_cast<const uint8_t *>(s.data());
 }
 
-struct DriverIds {
-    int result;
-    std::string driver1;
-    std::string driver2;
-};
-
-// Output buffers filled with '#': a decoder may write a field and its zero,
-// and nothing after them, so a caller's buffer sized for the field suffices.
-DriverIds drivers(const std::vector<uint8_t> &payload, int len) {
-    std::array<char, 300> d1{}, d2{};
-    d1.fill('#');
-    d2.fill('#');
-    const int result = j1939_tacho_get_drivers_id(payload.data(), len, d1.data(), d2.data());
-    for (const auto *d : {&d1, &d2}) {
-        for (std::size_t i = strnlen(d->data(), d->size()) + 1; i < d->size(); ++i) {
-            EXPECT_EQ((*d)[i], '#') << i;
+// "result|driver1|driver2" of one call with outputs filled with '#'. A
+// decoder writes a field and its zero and nothing after them, so a caller's
+// buffer sized for the field suffices; "#" after a zero fails the check.
+std::string drivers(const std::string &payload, int len) {
+    std::array<std::array<char, 300>, 2> out{};
+    out[0].fill('#');
+    out[1].fill('#');
+    const int r = j1939_tacho_get_drivers_id(bytes(payload), len, out[0].data(), out[1].data());
+    for (auto &d : out) {
+        for (std::size_t i = strnlen(d.data(), d.size()) + 1; i < d.size(); ++i) {
+            EXPECT_EQ(d[i], '#') << payload << " byte " << i;
         }
+        d.back() = '\0';
     }
-    d1.back() = d2.back() = '\0';
-    return {result, d1.data(), d2.data()};
+    return std::to_string(r) + "|" + out[0].data() + "|" + out[1].data();
 }
-
-DriverIds drivers(const std::string &payload) {
-    return drivers(bytes(payload), static_cast<int>(payload.size()));
-}
-
-void expect_ids(const DriverIds &got, const std::string &driver1, const std::string &driver2) {
-    EXPECT_EQ(got.result, 0);
-    EXPECT_EQ(got.driver1, driver1);
-    EXPECT_EQ(got.driver2, driver2);
+std::string drivers(const std::string &payload) {
+    return drivers(payload, static_cast<int>(payload.size()));
 }
 
 TEST(DriverIds, FieldsSplitAtTheDelimiterAndEmptyFieldsReadAsStar) {
-    expect_ids(drivers("ABC*DEF*"), "ABC", "DEF");
-    expect_ids(drivers("*DEF*"), "*", "DEF");
-    expect_ids(drivers("ABC**"), "ABC", "*");
-    expect_ids(drivers("ABC*"), "ABC", "");
-    expect_ids(drivers("*"), "*", "");
-    expect_ids(drivers("ABC*DEF"), "ABC", "DEF"); // no final delimiter
-    expect_ids(drivers("ABCDEF"), "ABCDEF", "");  // no delimiter at all
-    expect_ids(drivers(std::string("AB\0C*XY*", 8)), "AB", "XY");
-    expect_ids(drivers(bytes("ABC*DEF*"), 2), "AB", ""); // nothing read past len
-    expect_ids(drivers(bytes("ABC*DEF*"), 6), "ABC", "DE");
+    EXPECT_EQ(drivers("ABC*DEF*"), "0|ABC|DEF");
+    EXPECT_EQ(drivers("*DEF*"), "0|*|DEF");
+    EXPECT_EQ(drivers("ABC**"), "0|ABC|*");
+    EXPECT_EQ(drivers("ABC*"), "0|ABC|");
+    EXPECT_EQ(drivers("*"), "0|*|");
+    EXPECT_EQ(drivers("ABC*DEF"), "0|ABC|DEF"); // no final delimiter
+    EXPECT_EQ(drivers("ABCDEF"), "0|ABCDEF|");  // no delimiter at all
+    EXPECT_EQ(drivers(std::string("AB\0C*XY*", 8)), "0|AB|XY");
+    EXPECT_EQ(drivers("ABC*DEF*", 2), "0|AB|"); // nothing read at or past len
+    EXPECT_EQ(drivers("ABC*DEF*", 6), "0|ABC|DE");
+    EXPECT_EQ(drivers("ABC**", 4), "0|ABC|");
 }
 
 TEST(DriverIds, LongFieldsAreCutAt255Bytes) {
-    const std::string f255(255, 'a'), f256(256, 'b'), f400(400, 'c');
-    expect_ids(drivers(f255 + "*" + f256 + "*"), f255, std::string(255, 'b'));
-    // driver 2 still starts after the delimiter that really ends driver 1
-    expect_ids(drivers(f400 + "*XY*"), std::string(255, 'c'), "XY");
-    expect_ids(drivers(f400), std::string(255, 'c'), "");
+    const std::string a255(255, 'a'), c255(255, 'c');
+    EXPECT_EQ(drivers(a255 + "*" + std::string(256, 'b') + "*"),
+              "0|" + a255 + "|" + std::string(255, 'b'));
+    // driver 2 starts after the delimiter that really ends driver 1
+    EXPECT_EQ(drivers(std::string(400, 'c') + "*XY*"), "0|" + c255 + "|XY");
+    EXPECT_EQ(drivers(std::string(400, 'c')), "0|" + c255 + "|");
 }
 
 TEST(DriverIds, RefusalsWriteNothing) {
-    const std::vector<uint8_t> payload = bytes("ABC*DEF*");
-    for (int len : {0, -1}) {
-        const DriverIds got = drivers(payload, len);
-        EXPECT_EQ(got.result, J1939_ERR_INVALID_DATA);
-        EXPECT_EQ(got.driver1, std::string(299, '#'));
-        EXPECT_EQ(got.driver2, std::string(299, '#'));
-    }
+    const std::string untouched(299, '#');
+    const std::string refused = "-4073|" + untouched + "|" + untouched;
+    EXPECT_EQ(drivers("ABC*DEF*", 0), refused);
+    EXPECT_EQ(drivers("ABC*DEF*", -1), refused);
     char d1[4] = "d1", d2[4] = "d2";
     EXPECT_EQ(j1939_tacho_get_drivers_id(nullptr, 8, d1, d2), J1939_ERR_INVALID_DATA);
     EXPECT_STREQ(d1, "d1");
     EXPECT_STREQ(d2, "d2");
 }
 
-struct Vin {
-    int result;
-    std::string text;    // the buffer read as a string
-    std::string printed; // standard output of the call
-    bool canary_kept;    // the byte after len + 1 is untouched
-};
-
-// vin is sized len + 1 as callers do, then a canary; filled with 'x' rather
-// than cleared, to show that the text is terminated by the decoder.
-Vin vin(const std::vector<uint8_t> &payload, int len) {
+// "result|vin|printed" of one call. vin is sized len + 1 as callers do and
+// filled with 'x' rather than cleared, so the decoder must end the text
+// itself; a canary after it must survive.
+std::string vin(const uint8_t *payload, int len) {
     const std::size_t room = len > 0 ? static_cast<std::size_t>(len) + 1 : 1;
-    std::vector<char> buf(room + 1, 'x');
-    buf[room] = '#';
+    std::string buf(room, 'x');
+    buf += '#';
     testing::internal::CaptureStdout();
-    const int result = decode_vehicle_identification_number(
-        payload.empty() ? nullptr : payload.data(), len, buf.data());
+    const int r = decode_vehicle_identification_number(payload, len, buf.data());
     const std::string printed = testing::internal::GetCapturedStdout();
-    return {result, std::string(buf.data(), strnlen(buf.data(), room)), printed, buf[room] == '#'};
+    EXPECT_EQ(buf[room], '#');
+    return std::to_string(r) + "|" + std::string(buf.data(), strnlen(buf.data(), room)) + "|" +
+           printed;
 }
 
 TEST(VehicleIdentificationNumber, CopiesUpToTheDelimiterAndPrintsOneLine) {
-    const Vin full = vin(bytes("1FUJGLDR12LM12345*XYZ"), 21);
-    EXPECT_EQ(full.result, 0);
-    EXPECT_EQ(full.text, "1FUJGLDR12LM12345");
-    EXPECT_EQ(full.printed, "1FUJGLDR12LM12345\n");
-
-    const Vin no_delimiter = vin(bytes("ABCDEFGHIJKLMNOPQRST"), 20);
-    EXPECT_EQ(no_delimiter.text, "ABCDEFGHIJKLMNOPQRST");
-    EXPECT_TRUE(no_delimiter.canary_kept);
-
-    const Vin shorter_len = vin(bytes("ABCDEFGHIJKLMNOPQRST"), 5);
-    EXPECT_EQ(shorter_len.text, "ABCDE");
-    EXPECT_TRUE(shorter_len.canary_kept);
-
-    const Vin empty = vin(bytes("*ABC"), 4);
-    EXPECT_EQ(empty.text, "*");
-    EXPECT_EQ(empty.printed, "*\n");
+    EXPECT_EQ(vin(bytes("1FUJGLDR12LM12345*XYZ"), 21), "0|1FUJGLDR12LM12345|1FUJGLDR12LM12345\n");
+    EXPECT_EQ(vin(bytes("ABCDEFGHIJKLMNOPQRST"), 20),
+              "0|ABCDEFGHIJKLMNOPQRST|ABCDEFGHIJKLMNOPQRST\n");
+    EXPECT_EQ(vin(bytes("ABCDEFGHIJKLMNOPQRST"), 5), "0|ABCDE|ABCDE\n");
+    EXPECT_EQ(vin(bytes("*ABC"), 4), "0|*|*\n");
 }
 
 TEST(VehicleIdentificationNumber, RefusalsWriteAndPrintNothing) {
-    for (int len : {0, -3}) {
-        const Vin refused = vin(bytes("ABC*"), len);
-        EXPECT_EQ(refused.result, J1939_ERR_INVALID_DATA);
-        EXPECT_EQ(refused.text, "x");
-        EXPECT_EQ(refused.printed, "");
-    }
-    const Vin null_payload = vin({}, 4);
-    EXPECT_EQ(null_payload.result, J1939_ERR_INVALID_DATA);
-    EXPECT_EQ(null_payload.text, "xxxxx");
-    EXPECT_EQ(null_payload.printed, "");
+    EXPECT_EQ(vin(bytes("ABC*"), 0), "-4073|x|");
+    EXPECT_EQ(vin(bytes("ABC*"), -3), "-4073|x|");
+    EXPECT_EQ(vin(nullptr, 4), "-4073|xxxxx|");
 }
 
 } // namespace
