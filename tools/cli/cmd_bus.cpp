@@ -16,6 +16,7 @@
 #include <fmt/format.h>
 #include <fstream>
 #include <map>
+#include <mqueue.h>
 #include <net/if.h>
 #include <sys/socket.h>
 #include <thread>
@@ -32,6 +33,8 @@ constexpr uint32_t kPgnVehicleIdentification = 65260;
 constexpr uint32_t kPgnAcknowledgement = 59392;
 constexpr uint8_t kToolAddress = 0xF9; // the off-board service tool's address
 constexpr int kCapNetAdmin = 12;
+constexpr int kVinRequests = 3;
+constexpr auto kVinRetry = std::chrono::seconds(5);
 
 std::atomic<bool> g_stop{false};
 
@@ -66,13 +69,13 @@ bool may_configure_links() {
 // runs first through j1939_find_baudrate() so that each rate can be shown;
 // j1939_can_init() then finds the same rate at its first listen.
 int bring_up() {
-    if (if_nametoindex("can0") == 0) {
-        throw Failure(kExitStack, "no interface can0: is a CAN controller present and its "
-                                  "driver loaded?");
-    }
     if (!may_configure_links()) {
         throw Failure(kExitStack, "reconfiguring can0 needs root or CAP_NET_ADMIN: run vehcan "
                                   "as root");
+    }
+    if (if_nametoindex("can0") == 0) {
+        throw Failure(kExitStack, "no interface can0: is a CAN controller present and its "
+                                  "driver loaded?");
     }
     int detected = 0;
     for (int rate : kProbeRates) {
@@ -317,15 +320,17 @@ int run_monitor(const MonitorOptions &o) {
         std::fflush(out());
     };
 
-    // The VIN is sent on request only: ask every node once, at the start.
-    fmt::print(stderr, "requesting the VIN (PGN 65260) from all nodes\n");
-    const RequestAnswer vin = ask(kPgnVehicleIdentification, kToolAddress, 0xFF);
-    if (vin.answered) {
-        emit(kPgnVehicleIdentification, vin.data.data(), vin.data.size());
-    } else {
-        fmt::print(stderr, "no VIN: {}\n",
-                   vin.ack > 0 ? std::string(ack_text(vin.ack)) : "no answer within 3 s");
-    }
+    // The VIN is sent on request only. The request goes to every node at the
+    // start and again every few seconds until one answers; the answer is
+    // taken off the request queue only once it waits there, so that the live
+    // view never stalls for it.
+    int vin_requests = 0;
+    bool vin_done = false;
+    Clock::time_point vin_asked{};
+    auto answer_waiting = [] {
+        mq_attr a{};
+        return mq_getattr(req_resp_mq, &a) == 0 && a.mq_curmsgs > 0;
+    };
 
     // Text mode shows each PGN at most once a second, so that fast messages
     // do not bury slow ones; JSON mode passes every message on.
@@ -336,12 +341,32 @@ int run_monitor(const MonitorOptions &o) {
         if (o.duration > 0 && seconds_since_start() >= o.duration) {
             break;
         }
+        if (!vin_done && (vin_requests == 0 || Clock::now() - vin_asked >= kVinRetry)) {
+            if (vin_requests == kVinRequests) {
+                fmt::print(stderr, "no VIN: {} requests got no answer\n", vin_requests);
+                vin_done = true;
+            } else {
+                fmt::print(stderr, "requesting the VIN (PGN 65260) from all nodes\n");
+                j1939_send_request_message(kPgnVehicleIdentification, kToolAddress, 0xFF);
+                vin_asked = Clock::now();
+                ++vin_requests;
+            }
+        }
+        if (!vin_done && answer_waiting()) {
+            int len = 0;
+            if (j1939_recv_request_response(buf.data(), &len, kPgnVehicleIdentification) == 0 &&
+                len > 0) {
+                emit(kPgnVehicleIdentification, buf.data(), static_cast<size_t>(len));
+                vin_done = true;
+            }
+        }
         int len = 0;
         unsigned long pgn = 0;
         if (j1939_recv_broadcast_response(buf.data(), &len, &pgn) != 0 || len < 0) {
             continue;
         }
         ++messages;
+        vin_done = vin_done || pgn == kPgnVehicleIdentification;
         const auto now = Clock::now();
         auto it = last_shown.find(pgn);
         if (!o.json && it != last_shown.end() && now - it->second < std::chrono::seconds(1)) {

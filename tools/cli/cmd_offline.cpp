@@ -24,19 +24,23 @@ void print_decoded(const Decoded &d, size_t len, bool json) {
     }
 }
 
+std::string scaling_text(const SpnDefinition &d) {
+    return fmt::format("scale {}, offset {}{}{}", format_number(d.scale), format_number(d.offset),
+                       d.unit.empty() || d.unit == "-" ? "" : ", unit ",
+                       d.unit == "-" ? "" : d.unit);
+}
+
 std::string kind_text(const SpnDefinition &d) {
     switch (d.kind) {
     case 0:
-        return fmt::format("byte{} {}, x {} + {}{}{}", d.byte_positions.size() == 1 ? "" : "s",
-                           fmt::join(d.byte_positions, ","), format_number(d.scale),
-                           format_number(d.offset), d.unit.empty() ? "" : " ", d.unit);
+        return fmt::format("byte{} {}; {}", d.byte_positions.size() == 1 ? "" : "s",
+                           fmt::join(d.byte_positions, ","), scaling_text(d));
     case 1:
-        return fmt::format("byte {}, bits {}-{} ({} bits), named states", d.byte_position,
+        return fmt::format("byte {}, bits {}-{} ({} bits); named states", d.byte_position,
                            d.start_bit, d.end_bit, d.bit_count);
     default:
-        return fmt::format("byte {}, bits {}-{}, x {} + {}{}{}", d.byte_position, d.start_bit,
-                           d.end_bit, format_number(d.scale), format_number(d.offset),
-                           d.unit.empty() ? "" : " ", d.unit);
+        return fmt::format("byte {}, bits {}-{}; {}", d.byte_position, d.start_bit, d.end_bit,
+                           scaling_text(d));
     }
 }
 

@@ -40,6 +40,10 @@ struct Summary {
     std::string driver2;
 };
 
+std::string count_of(unsigned long n, std::string_view thing) {
+    return fmt::format("{} {}{}", n, thing, n == 1 ? "" : "s");
+}
+
 std::string seconds_text(int64_t us) {
     return fmt::format("{}.{:03}", us / 1000000, (us % 1000000) / 1000);
 }
@@ -146,11 +150,11 @@ class Replay {
         }
         fmt::print(out(), "trouble codes seen:{}\n", summary_.codes.empty() ? " none" : "");
         for (const auto &[key, seen] : summary_.codes) {
-            fmt::print(out(),
-                       "  SPN {} FMI {} from 0x{:02X}: {}{}; in {} messages, first at {} s\n",
+            fmt::print(out(), "  SPN {} FMI {} from 0x{:02X}: {}{}; in {}, first at {} s\n",
                        std::get<1>(key), std::get<2>(key), std::get<0>(key),
                        seen.description.empty() ? "" : seen.description + ", ",
-                       fmi_text(std::get<2>(key)), seen.count, seconds_text(seen.first_us));
+                       fmi_text(std::get<2>(key)), count_of(seen.count, "message"),
+                       seconds_text(seen.first_us));
         }
         fmt::print(out(), "VIN: {}\n", summary_.vin.empty() ? "not seen" : summary_.vin);
         if (!summary_.driver1.empty() || !summary_.driver2.empty()) {

@@ -89,6 +89,11 @@ std::vector<uint8_t> parse_hex_bytes(std::string_view text) {
                                                   "not a hex digit",
                                                   text, text[i], i + 1));
         }
+        if (i + 1 < text.size() && hex_digit(text[i + 1]) < 0 && !is_separator(text[i + 1])) {
+            throw Failure(kExitUsage, fmt::format("malformed hex '{}': '{}' at position {} is "
+                                                  "not a hex digit",
+                                                  text, text[i + 1], i + 2));
+        }
         if (i + 1 >= text.size() || hex_digit(text[i + 1]) < 0) {
             throw Failure(kExitUsage, fmt::format("malformed hex '{}': byte at position {} has "
                                                   "one digit, two expected",

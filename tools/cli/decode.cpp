@@ -381,6 +381,9 @@ std::optional<uint64_t> bits_at(const uint8_t *data, size_t len, int position, i
     return (word >> first) & mask;
 }
 
+// The database's SPNs of the PGN that no built-in decoder has shown yet.
+// A parameter whose bits are all ones is "not available" in J1939 and is
+// left out, so that a message lists what its sender really reports.
 void decode_from_database(Decoded &d, const uint8_t *data, size_t len, const Database &db) {
     auto spns = db.spn_list(d.pgn);
     if (!spns) {
@@ -394,52 +397,50 @@ void decode_from_database(Decoded &d, const uint8_t *data, size_t len, const Dat
         if (shown || !def) {
             continue;
         }
-        Field f;
-        f.name = def->description;
-        f.spn = spn;
-        f.from_database = true;
+        uint64_t raw = 0;
+        uint64_t all_ones = 0;
         if (def->kind == 0) {
-            uint64_t raw = 0;
-            bool all_ff = !def->byte_positions.empty();
-            bool inside = !def->byte_positions.empty() && def->byte_positions.size() <= 8;
-            for (size_t i = def->byte_positions.size(); inside && i-- > 0;) {
-                const int p = def->byte_positions[i];
-                inside = p >= 1 && static_cast<size_t>(p) <= len;
+            const auto &positions = def->byte_positions;
+            if (positions.empty() || positions.size() > 8) {
+                continue;
+            }
+            bool inside = true;
+            for (size_t i = positions.size(); inside && i-- > 0;) {
+                inside = positions[i] >= 1 && static_cast<size_t>(positions[i]) <= len;
                 if (inside) {
-                    const uint8_t b = data[p - 1];
-                    raw = raw << 8 | b;
-                    all_ff = all_ff && b == 0xFF;
+                    raw = raw << 8 | data[positions[i] - 1];
+                    all_ones = all_ones << 8 | 0xFFU;
                 }
             }
             if (!inside) {
                 continue;
             }
-            if (!all_ff) {
-                f = make_number(def->description, spn,
-                                static_cast<double>(raw) * def->scale + def->offset, def->unit);
-                f.from_database = true;
-            }
         } else {
-            auto raw = bits_at(data, len, def->byte_position, def->start_bit, def->end_bit);
-            if (!raw) {
+            auto bits = bits_at(data, len, def->byte_position, def->start_bit, def->end_bit);
+            if (!bits) {
                 continue;
             }
-            const uint64_t all_ones = (uint64_t{1} << (def->end_bit - def->start_bit + 1)) - 1;
-            if (def->kind == 2) {
-                if (*raw != all_ones) {
-                    f = make_number(def->description, spn,
-                                    static_cast<double>(*raw) * def->scale + def->offset,
-                                    def->unit);
-                    f.from_database = true;
-                }
-            } else {
-                const long value = static_cast<long>(*raw);
-                f.kind = Field::Kind::state;
-                f.raw = value;
-                f.text = db.state_text(d.pgn, spn, value, def->bit_count)
-                             .value_or(fmt::format("state {}", value));
-            }
+            raw = *bits;
+            all_ones = (uint64_t{1} << (def->end_bit - def->start_bit + 1)) - 1;
         }
+        if (raw == all_ones) {
+            continue;
+        }
+        Field f;
+        if (def->kind == 1) {
+            const long value = static_cast<long>(raw);
+            f.kind = Field::Kind::state;
+            f.name = def->description;
+            f.spn = spn;
+            f.raw = value;
+            f.text = db.state_text(d.pgn, spn, value, def->bit_count)
+                         .value_or(fmt::format("state {}", value));
+        } else {
+            f = make_number(def->description, spn,
+                            static_cast<double>(raw) * def->scale + def->offset,
+                            def->unit == "-" ? "" : def->unit);
+        }
+        f.from_database = true;
         d.fields.push_back(f);
         d.decoded = true;
     }

@@ -114,6 +114,14 @@ int main(int argc, char **argv) {
     p->add_option("--db", replay.db, "parameter database (XML); default $VEHCAN_DB");
     p->footer(kExitCodes);
 
+    // CLI11 would only say that a subcommand is required.
+    const std::string first = argc > 1 ? argv[1] : "";
+    const auto known =
+        app.get_subcommands([&](const CLI::App *s) { return s->get_name() == first; });
+    if (!first.empty() && first[0] != '-' && known.empty()) {
+        fmt::print(stderr, "vehcan: unknown subcommand '{}' (see vehcan --help)\n", argv[1]);
+        return kExitUsage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::Success &e) {
