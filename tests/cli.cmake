@@ -129,3 +129,12 @@ if(_setpriv AND _unshare AND _uid STREQUAL "0")
   vehcan_cli_case(error.request_no_can0 5 STDERR "no interface can0"
     WRAP ${_unshare} --net ARGS request 65262)
 endif()
+
+# ---- monitor and request against vehcan-sim, in one rig boot -------------------------------------
+if(TARGET vehcan-sim AND EXISTS ${PROJECT_SOURCE_DIR}/rig/run-guest.sh)
+  add_test(NAME rig.cli
+    COMMAND ${PROJECT_SOURCE_DIR}/rig/run-guest.sh --timeout 540 --boot-timeout 90
+            -- bash ${_cli_dir}/rig_cases.sh $<TARGET_FILE:vehcan-cli> $<TARGET_FILE:vehcan-sim>
+               ${_sample})
+  set_tests_properties(rig.cli PROPERTIES LABELS rig TIMEOUT 600 RUN_SERIAL TRUE)
+endif()

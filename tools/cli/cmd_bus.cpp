@@ -262,7 +262,12 @@ int run_request(const RequestOptions &o) {
     }
     catch_interrupts();
     bring_up();
-    const RequestAnswer a = ask(pgn, from, to);
+    // A request may be lost (a node that comes on the bus late, a busy
+    // node): one time-out earns a second try, a refusal does not.
+    RequestAnswer a = ask(pgn, from, to);
+    if (!a.answered && a.ack <= 0 && !g_stop.load()) {
+        a = ask(pgn, from, to);
+    }
     j1939_can_deinit();
     if (!a.answered) {
         if (a.ack > 0) {
@@ -270,8 +275,8 @@ int run_request(const RequestOptions &o) {
                                                     pgn, a.ack_from, ack_text(a.ack)));
         }
         throw Failure(kExitNoAnswer,
-                      fmt::format("no answer to the request for PGN {} from 0x{:02X} to 0x{:02X} "
-                                  "within 3 s",
+                      fmt::format("no answer to two requests for PGN {} from 0x{:02X} to "
+                                  "0x{:02X}, 3 s each",
                                   pgn, from, to));
     }
     const Decoded d = decode_payload(pgn, a.data.data(), a.data.size(), db ? &*db : nullptr);
