@@ -6,6 +6,7 @@
 // bytes (8 for a classic frame); an error carries a reason; and every frame
 // written back in the log format (candump -l) parses to the same frame.
 #include "candump.h"
+#include "invariant.h"
 
 #include <cinttypes>
 #include <cstdio>
@@ -18,13 +19,6 @@ namespace {
 using vehcan::cli::CanFrame;
 using vehcan::cli::LineKind;
 using vehcan::cli::parse_candump_line;
-
-void check(bool ok, const char *what) {
-    if (!ok) {
-        std::fprintf(stderr, "candump invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 bool same(const CanFrame &a, const CanFrame &b) {
     return a.has_time == b.has_time && (!a.has_time || a.time_us == b.time_us) &&
@@ -49,15 +43,16 @@ std::string as_log_line(const CanFrame &f) {
     char buf[64];
     std::string line;
     if (f.has_time) {
-        std::snprintf(buf, sizeof buf, "(%" PRId64 ".%06" PRId64 ") ", f.time_us / 1000000,
-                      f.time_us % 1000000);
+        (void)std::snprintf(buf, sizeof buf, "(%" PRId64 ".%06" PRId64 ") ", f.time_us / 1000000,
+                            f.time_us % 1000000);
         line += buf;
     }
     line += f.interface + ' ';
     if (f.extended) {
-        std::snprintf(buf, sizeof buf, "%08" PRIX32 "#", f.id | (f.error_frame ? 0x20000000U : 0U));
+        (void)std::snprintf(buf, sizeof buf, "%08" PRIX32 "#",
+                            f.id | (f.error_frame ? 0x20000000U : 0U));
     } else {
-        std::snprintf(buf, sizeof buf, "%03" PRIX32 "#", f.id);
+        (void)std::snprintf(buf, sizeof buf, "%03" PRIX32 "#", f.id);
     }
     line += buf;
     if (f.remote) {
@@ -67,7 +62,7 @@ std::string as_log_line(const CanFrame &f) {
         line += "#0";
     }
     for (int i = 0; i < f.len; ++i) {
-        std::snprintf(buf, sizeof buf, "%02X", f.data[static_cast<size_t>(i)]);
+        (void)std::snprintf(buf, sizeof buf, "%02X", f.data[static_cast<size_t>(i)]);
         line += buf;
     }
     return line;

@@ -9,6 +9,7 @@
 #include "vehcan_db.h"
 
 #include "byte_cursor.h"
+#include "invariant.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -21,13 +22,6 @@ namespace {
 
 std::string g_path;
 std::string g_scratch;
-
-void check(bool ok, const char *what) {
-    if (!ok) {
-        std::fprintf(stderr, "db reader invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
@@ -66,16 +60,17 @@ void look_up(const char *node, const char *subnode, size_t size) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    const char *dir = std::getenv("TMPDIR");
+    const char *dir = std::getenv("TMPDIR"); // NOLINT(concurrency-mt-unsafe): before any thread
     const std::string base = std::string(dir != nullptr ? dir : "/tmp") + "/vehcan-fuzz-db-" +
                              std::to_string(::getpid());
     g_path = base + ".xml";
     g_scratch = base + ".tmp";
     check(vehcan_db_set_path(g_path.c_str()) == VEHCAN_DB_OK, "set path");
-    std::atexit([] {
-        std::remove(g_path.c_str());
-        std::remove(g_scratch.c_str());
-    });
+    check(std::atexit([] {
+              (void)std::remove(g_path.c_str());
+              (void)std::remove(g_scratch.c_str());
+          }) == 0,
+          "atexit");
     return 0;
 }
 

@@ -11,6 +11,7 @@
 #include "j1939_stack.h"
 
 #include "byte_cursor.h"
+#include "invariant.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -24,13 +25,6 @@ namespace {
 constexpr int kUntouched = -123456;
 constexpr unsigned long kPgns[] = {61443, 61444, 64777, 65132, 65216, 65217, 65253,
                                    65257, 65258, 65262, 65265, 65276, 65226, 0};
-
-void check(bool ok, const char *what) {
-    if (!ok) {
-        std::fprintf(stderr, "decoder invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 bool one_of(int v, std::initializer_list<int> allowed) {
     return std::find(allowed.begin(), allowed.end(), v) != allowed.end();

@@ -15,6 +15,7 @@
 #include "platform.h"
 
 #include "byte_cursor.h"
+#include "invariant.h"
 
 #include <atomic>
 #include <cerrno>
@@ -38,13 +39,6 @@ constexpr uint16_t kInterestingPgns[] = {65265, 65262, 59392, 60416, 60671,
                                          60160, 60415, 65260, 65131, 0};
 
 using Record = std::vector<uint8_t>;
-
-void check(bool ok, const char *what) {
-    if (!ok) {
-        std::fprintf(stderr, "filter invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 mqd_t open_queue(const char *role) {
     const std::string name = "/vehcan-fuzz-" + std::to_string(::getpid()) + "-" + role;

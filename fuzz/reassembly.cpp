@@ -10,6 +10,7 @@
 #include "j1939_stack.h"
 
 #include "byte_cursor.h"
+#include "invariant.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,13 +21,6 @@ namespace {
 
 constexpr __u32 kTransportPgns[] = {60416, 60671, 60160, 60415};
 constexpr __u32 kOtherPgns[] = {0, 59392, 65260, 65131, 0xFFFFFFFF};
-
-void check(bool ok, const char *what) {
-    if (!ok) {
-        std::fprintf(stderr, "reassembly invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 int feed(__u32 pgn, const std::vector<uint8_t> &frame) {
     // A copy of exactly the frame's size: nothing past it may be read.

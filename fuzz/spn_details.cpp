@@ -13,6 +13,7 @@
 #include "libxml2.h"
 
 #include "byte_cursor.h"
+#include "invariant.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -27,13 +28,6 @@ namespace {
 
 ByteCursor *g_input = nullptr;
 std::map<std::string, std::optional<std::string>> g_answers; // key -> text, or not found
-
-void check(bool ok, const char *what) {
-    if (!ok) {
-        std::fprintf(stderr, "database invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 bool terminated(const char *text, size_t size) {
     return std::memchr(text, '\0', size) != nullptr;

@@ -37,6 +37,10 @@
 extern "C" {
 #endif
 
+/* Laid out by hand: the tables of codes, record members and globals are
+ * aligned for reading, so the formatter leaves this header alone. */
+/* clang-format off */
+
 /* ---- status codes -------------------------------------------------------- */
 
 #define J1939_FAIL (-1)                       /* generic failure */
@@ -463,6 +467,8 @@ VEHCAN_API int dec_num_to_bin_num(int dec_val, long *binary_val);
 /* Whole seconds from time_start to time_end (nanoseconds ignored). */
 VEHCAN_API int time_diff_seconds(const struct timespec *time_end,
                                  const struct timespec *time_start);
+
+/* clang-format on */
 
 #ifdef __cplusplus
 }

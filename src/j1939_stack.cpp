@@ -454,7 +454,8 @@ void *filter_body(void *) {
 
 int link_up_listen_only(int bps, bool on) {
     char cmd[80] = {};
-    std::snprintf(cmd, sizeof cmd, "%s %d listen-only %s", kLinkUpCommand, bps, on ? "on" : "off");
+    (void)std::snprintf(cmd, sizeof cmd, "%s %d listen-only %s", kLinkUpCommand, bps,
+                        on ? "on" : "off");
     return platform().system(cmd);
 }
 
@@ -578,7 +579,7 @@ int j1939_find_baudrate(int bps) {
 
 int can_init(int bps) {
     char cmd[60] = {};
-    std::snprintf(cmd, sizeof cmd, "%s %d", kLinkUpCommand, bps);
+    (void)std::snprintf(cmd, sizeof cmd, "%s %d", kLinkUpCommand, bps);
     return platform().system(cmd);
 }
 

@@ -200,7 +200,11 @@ State &state() {
 }
 
 void install() {
-    g_state = new State; // the previous one may still be in use by a stack thread
+    // The previous state may still be in use by a stack thread: it stays
+    // alive, and reachable for LeakSanitizer, to the end of the process.
+    static auto *retired = new std::vector<State *>;
+    retired->push_back(g_state);
+    g_state = new State;
     auto &p = vehcan::detail::platform();
     p = vehcan::detail::linux_platform();
     p.socket = fake_socket;
