@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
-# The main job: builds vehcan and shows it at work.
+# The main job: builds vehcan and the simulated truck, boots the rig (a QEMU
+# guest with can0 and can1 on one emulated CAN bus), starts vehcan-sim on
+# can1 and runs "vehcan monitor --duration 30 --db data/sample.xml" on can0:
+# bit-rate detection, live values, the VIN by request and the DM1 fault.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 bash scripts/install-deps.sh
-cmake -S . -B build -G Ninja >/dev/null
-cmake --build build
-./build/pgnparse
+build=${VEHCAN_BUILD_DIR:-$top/build}
+cmake -S . -B "$build" -G Ninja >/dev/null
+cmake --build "$build" --target vehcan-cli vehcan-sim
+echo "== booting the rig: vehcan-sim on can1, vehcan monitor on can0"
+exec rig/run-guest.sh --timeout 300 -- \
+  bash scripts/demo-guest.sh "$build" --duration 30 --db data/sample.xml
