@@ -397,36 +397,92 @@ VEHCAN_API int decode_vehicle_identification_number(const uint8_t *ar_raw_data, 
 
 /* ---- parameter database -------------------------------------------------------
  * Every read goes through get_xml_content() (see libxml2.h), which the host
- * supplies, always with the file "/sample.xml". Keys: node "PGN<pgn>",
- * subnodes "SPN_LIST", "SPN_<spn>", "SPN_<spn>_<state>"; node
- * "SERVICE_COMPONENET", subnode "SC_ID_<id>". Reentrant.
+ * supplies (vehcan-db supplies one over an XML file), always with the file
+ * "/sample.xml" and a buffer cleared to zero: 1000 bytes for the subnode
+ * "SPN_LIST", 120 for every other. Keys: node "PGN<pgn>" with subnodes
+ * "SPN_LIST", "SPN_<spn>" and "SPN_<spn>_<state>"; node "SERVICE_COMPONENET"
+ * with subnodes "SC_ID_<id>". Numbers are written as signed long ("%ld").
+ *
+ * The reference to get_xml_content() is weak: in a process that supplies
+ * none, the library still loads and every lookup gives J1939_ERR_XML_READ.
+ *
+ * Database texts are comma-separated fields; empty fields are skipped
+ * (",3,,190," is "3,190"). An SPN list is the count, then the SPNs. A
+ * definition is description,kind,... with at most 25 fields:
+ *   kind 0: scale,offset,unit,nbytes, then nbytes byte positions (at most 19)
+ *   kind 1: pos_byte,n_bits,start_bit,end_bit
+ *   kind 2: pos_byte,scale,offset,unit,start_bit,end_bit
+ * Scale and offset are read with chartofloat(), the unit is copied (cut to
+ * nine characters), every other number is read with chartoint(); a field
+ * that holds no number reads as 0.
+ *
+ * A PGN, SPN or state too large for its key buffer (16 bytes for the node,
+ * 32 for the subnode; only possible where long is 64 bits wide) is refused
+ * with J1939_ERR_XML_READ before any lookup: a cut key would name another
+ * value.
+ *
+ * All functions run in the caller's thread, hold no lock and keep no state;
+ * each splits its own copy of the text, so they may be called from several
+ * threads at once as far as get_xml_content() allows it. Cost: one lookup.
  */
 
-/* Raw readers: build the keys, look up once, return the lookup's result.
- * Output buffers: 1000 bytes for the SPN list, 120 for the others. */
+/* Raw readers: build the keys, look up once into the caller's buffer (1000
+ * bytes for the SPN list, 120 for the others) and return the lookup's result
+ * unchanged: 0 when found, its own non-zero value when not, or
+ * J1939_ERR_XML_READ when a key does not fit or no lookup is supplied. */
 VEHCAN_API int read_spn_list_content(unsigned long pgn_num, char *spn_num_list);
 VEHCAN_API int read_spn_details(unsigned long pgn_no, unsigned long spn, char *spn_cont);
 VEHCAN_API int read_state_parameter(unsigned long no_pgn, unsigned long spn, long spn_state,
                                     char *para_state);
 VEHCAN_API int read_service_component_description(int id, char *serv_descpn);
 
-/* Number of SPNs of pgn (first field of its SPN list).
- * @returns 0 or the lookup's non-zero result (nothing written). */
+/*
+ * The number of SPNs of pgn (the first field of its SPN list) into *spn_count.
+ * @returns 0; the lookup's non-zero result, unchanged; J1939_ERR_XML_READ
+ *          for a list without any field. Only 0 writes *spn_count.
+ */
 VEHCAN_API int get_spn_no(unsigned long pgn, int *spn_count);
-/* The SPN list of pgn: spn_arr[0] the count, then the SPNs in list order;
- * at most 1 + count entries are stored. cont is not used.
- * @returns 0 or J1939_ERR_XML_READ. */
+
+/*
+ * The SPN list of pgn: spn_arr[0] the count (first field), spn_arr[1] on the
+ * SPNs in list order. Stores at most 1 + count entries (only spn_arr[0] for a
+ * count of 0 or less), fewer when the list holds fewer SPNs; size spn_arr
+ * from get_spn_no(). cont is not used.
+ * @returns 0; J1939_ERR_XML_READ when the list is missing or has no field
+ *          (nothing written).
+ */
 VEHCAN_API int get_spn_numbers(unsigned long pgn, unsigned long *spn_arr, int cont);
-/* The definition of spn in pgn into *p_dbc (kinds 0, 1, 2).
- * @returns 0; J1939_ERR_XML_READ (spn_1 written); J1939_ERR_INVALID_FIELD. */
+
+/*
+ * The definition of spn in pgn into *p_dbc. Always writes spn_1 first and
+ * points spn_dat[0..n-1] at the n fields split (into a copy that lives only
+ * during the call: the pointers dangle afterwards and must not be read).
+ * With a kind in field 1 it writes description and status, then the members
+ * of the kind listed above; members the kind does not name keep their values.
+ * @returns 0; J1939_ERR_XML_READ when the definition is not found (only
+ *          spn_1 and spn_dat written); J1939_ERR_INVALID_FIELD when the
+ *          definition has no kind field (only spn_1 and spn_dat written), a
+ *          kind other than 0, 1 and 2, or fewer fields than its kind names
+ *          (description and status written, nothing of the kind).
+ */
 VEHCAN_API int get_spn_details(unsigned long pgn, unsigned long spn, parse_dbc *p_dbc);
-/* The text of state `value` of spn into st (256 bytes).
- * @returns 0 or J1939_ERR_XML_READ (also for pgn, spn or no_of_bits 0). */
+
+/*
+ * The name of state `value` of spn in pgn into st: all 256 bytes of st are
+ * cleared, then the text (at most 119 bytes) is copied.
+ * @returns 0; J1939_ERR_XML_READ, st untouched, when the text is missing or
+ *          when pgn, spn or no_of_bits is 0 (then without a lookup;
+ *          no_of_bits serves no other purpose).
+ */
 VEHCAN_API int read_bit_data(unsigned long pgn, unsigned long spn, long value, int no_of_bits,
                              char *st);
-/* The description of service component id into component (120 bytes), or
- * "Not defined" when missing. @returns 0; the lookup's non-zero result;
- * J1939_ERR_XML_READ for id 0 (nothing written). */
+
+/*
+ * The description of service component id into component (120 bytes), or
+ * "Not defined" when the lookup fails.
+ * @returns 0; the lookup's non-zero result, unchanged; J1939_ERR_XML_READ
+ *          for id 0 (nothing written, no lookup).
+ */
 VEHCAN_API int get_service_component(int id, char *component);
 
 /* ---- DTC decoding ------------------------------------------------------------- */
