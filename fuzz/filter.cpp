@@ -103,6 +103,42 @@ void check_output(const Record &r, const std::set<Record> &sent) {
     }
 }
 
+long waiting_records(mqd_t q) {
+    mq_attr a{};
+    check(::mq_getattr(q, &a) == 0, "mq_getattr");
+    return a.mq_curmsgs;
+}
+
+// Takes the next record with j1939_recv_request_response() or
+// j1939_recv_broadcast_response(), only when one is waiting (they would wait
+// seconds otherwise), into a buffer of exactly the 255 bytes the header
+// promises to fill at most. A broadcast is rebuilt into a record for the
+// checks; an answer's PGN is not reported, so only its length is checked.
+void fetch_as_host(mqd_t q, std::vector<Record> &broadcasts) {
+    if (waiting_records(q) == 0) {
+        return;
+    }
+    std::vector<uint8_t> payload(255, 0);
+    int len = -1;
+    if (q == req_resp_mq) {
+        const __u32 pending = std::atomic_ref<__u32>(g_r_pgn).load();
+        check(j1939_recv_request_response(payload.data(), &len, pending) == 0,
+              "waiting answer not fetched");
+        check(len >= 0 && len <= 255, "answer length");
+        return;
+    }
+    unsigned long pgn = 0;
+    check(j1939_recv_broadcast_response(payload.data(), &len, &pgn) == 0,
+          "waiting broadcast not fetched");
+    check(len >= 0 && len <= 255 && pgn <= 0xFFFF, "broadcast length or PGN");
+    Record r(kRecordSize, 0);
+    r[0] = static_cast<uint8_t>(len);
+    r[1] = static_cast<uint8_t>(pgn >> 8);
+    r[2] = static_cast<uint8_t>(pgn);
+    std::copy(payload.begin(), payload.begin() + len, r.begin() + 3);
+    broadcasts.push_back(std::move(r));
+}
+
 void reset_stack_state() {
     const uint8_t too_large[8] = {16, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0};
     multi_frame_message_handler(60416, too_large, 8); // abandons any open transfer
@@ -139,7 +175,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     };
     // Operations, each an opcode byte: below 16 the host makes a request
     // pending (0-7: a PGN of kInterestingPgns, else a two-byte PGN follows);
-    // 16-23 the filter runs; 24-31 the host takes all waiting output; from 32
+    // 16-23 the filter runs; 24-27 the host fetches one record of each output
+    // queue through the retrieval calls; 28-31 it takes all waiting output; from 32
     // a record (below 160: PGN kInterestingPgns[op % 10], else a two-byte
     // PGN follows), then its length byte and payload.
     while (!in.empty()) {
@@ -155,7 +192,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             flush();
             continue;
         }
-        if (op < 32) { // the host takes what is waiting, as the retrieval calls do
+        if (op < 28) { // the host fetches one record of each queue, if any, as it does
+            flush();
+            fetch_as_host(req_resp_mq, broadcasts);
+            fetch_as_host(bc_mq, broadcasts);
+            continue;
+        }
+        if (op < 32) { // the host takes all that is waiting
             flush();
             for (auto &r : drain(req_resp_mq)) {
                 answers.push_back(std::move(r));
