@@ -1,0 +1,172 @@
+#!/usr/bin/env bash
+# The real-kernel rig: boots the Debian kernel in QEMU with two CAN
+# controllers on one emulated bus and runs one command inside, as root.
+#
+#   rig/run-guest.sh [--timeout SECONDS] [--boot-timeout SECONDS] [--] COMMAND [ARG...]
+#
+# Inside the guest:
+#   - the host's root file system is the root (over virtio-9p), so COMMAND may
+#     be any host program or script, e.g. the project's build outputs; it runs
+#     in the directory this script was started from, with the caller's PATH;
+#   - can0 and can1 exist (kvaser_pci, SJA1000) on one bus and are down;
+#     the modules can, can-raw, can-dev, sja1000, kvaser_pci and can-j1939 are
+#     loaded; /dev/mqueue is mounted; root has every capability, so the
+#     stack's full-size queues can be created;
+#   - QEMU does not model bit timing: frames pass whatever rates the two
+#     controllers are set to, and timings are emulated.
+# COMMAND's output is streamed to this script's standard output, and its
+# exit status becomes this script's. One boot serves one COMMAND: for several
+# steps pass a shell, e.g. sh -c 'a && b'.
+#
+# Exit status: COMMAND's; 124 when the run exceeded --timeout (default 600 s);
+# 125 when the guest did not come up within --boot-timeout (default 90 s) or
+# QEMU ended without reporting a status.
+# Installs its Debian packages first when they are missing (scripts/deps.d).
+# VEHCAN_RIG_VERBOSE=1 shows the kernel's messages.
+set -euo pipefail
+
+top=$(cd "$(dirname "$0")/.." && pwd)
+run_timeout=600
+boot_timeout=90
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --timeout) run_timeout=$2; shift 2 ;;
+    --boot-timeout) boot_timeout=$2; shift 2 ;;
+    --) shift; break ;;
+    -*) echo "rig: unknown option $1" >&2; exit 2 ;;
+    *) break ;;
+  esac
+done
+if [ $# -eq 0 ]; then
+  sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e 's/^# \{0,1\}//' >&2
+  exit 2
+fi
+
+bash "$top/scripts/install-deps.sh" >/dev/null
+
+kernel_version=$(ls /lib/modules | sort -V | tail -1)
+kernel_image=/boot/vmlinuz-$kernel_version
+if [ ! -r "$kernel_image" ]; then
+  echo "rig: no kernel image $kernel_image for modules $kernel_version" >&2
+  exit 125
+fi
+
+work=$(mktemp -d /tmp/vehcan-rig.XXXXXX)
+qemu_pid=
+cleanup() {
+  if [ -n "$qemu_pid" ] && kill -0 "$qemu_pid" 2>/dev/null; then
+    kill "$qemu_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# ---- the initramfs: busybox and what it takes to mount the host over 9p ----
+root=$work/initramfs
+mkdir -p "$root"/{bin,dev,proc,sys,mnt/host,modules}
+cp /bin/busybox "$root/bin/busybox"
+ln -s busybox "$root/bin/sh"
+ninepee_modules="virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci
+                 netfs fscache 9pnet 9pnet_virtio 9p"
+load_list=
+for m in $ninepee_modules; do
+  file=$(modinfo -k "$kernel_version" -n "$m" 2>/dev/null || true)
+  # Some kernels build a module in; then there is nothing to load.
+  if [ -n "$file" ] && [ "${file#/}" != "$file" ] && [ -r "$file" ]; then
+    cp "$file" "$root/modules/"
+    load_list="$load_list $(basename "$file")"
+  fi
+done
+
+cat >"$root/init" <<EOF
+#!/bin/sh
+# Guest side, stage 1: mount the host's root and hand over to stage 2.
+/bin/busybox mount -t proc proc /proc
+/bin/busybox mount -t sysfs sys /sys
+/bin/busybox mount -t devtmpfs dev /dev
+exec </dev/console >/dev/console 2>&1
+for m in $load_list; do /bin/busybox insmod /modules/\$m; done
+if ! /bin/busybox mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 hostroot /mnt/host; then
+  echo "rig: cannot mount the host root" >/dev/console
+  /bin/busybox reboot -f
+fi
+for d in proc sys dev; do /bin/busybox mount --bind /\$d /mnt/host/\$d; done
+exec /bin/busybox chroot /mnt/host /bin/bash $work/stage2.sh
+EOF
+chmod +x "$root/init"
+
+# ---- stage 2, in the host's root: CAN, queues, the command --------------------
+{
+  echo "#!/bin/bash"
+  echo "# Guest side, stage 2: runs in the host's file system as root."
+  printf 'export PATH=%q\n' "$PATH"
+  echo "export HOME=/root LANG=C.UTF-8 VEHCAN_IN_RIG=1"
+  echo ": >$work/booted"
+  echo "mkdir -p /dev/mqueue && mount -t mqueue none /dev/mqueue"
+  echo "mount -t tmpfs none /dev/shm 2>/dev/null || true"
+  echo "ip link set lo up"
+  echo "for m in can can-raw can-dev sja1000 kvaser_pci can-j1939; do"
+  echo "  modprobe \$m || echo \"rig: modprobe \$m failed\""
+  echo "done"
+  echo "tries=0; while ! ip link show can1 >/dev/null 2>&1 && [ \$tries -lt 50 ]; do"
+  echo "  sleep 0.1; tries=\$((tries + 1)); done"
+  printf 'cd %q\n' "$PWD"
+  printf '%q ' "$@"
+  echo
+  echo "echo \$? >$work/status.tmp && mv $work/status.tmp $work/status"
+  echo "sync"
+  echo "reboot -f"
+} >"$work/stage2.sh"
+
+(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.gz"
+
+console_args="console=ttyS0 quiet loglevel=0"
+if [ "${VEHCAN_RIG_VERBOSE:-0}" = 1 ]; then
+  console_args="console=ttyS0 loglevel=7"
+fi
+
+# ---- boot ----------------------------------------------------------------------------
+# TCG: a KVM guest hangs at boot on these machines.
+qemu-system-x86_64 -accel tcg -m 1536 -smp 1 -no-reboot \
+  -display none -monitor none -serial stdio \
+  -kernel "$kernel_image" -initrd "$work/initramfs.gz" \
+  -append "$console_args panic=-1 rdinit=/init" \
+  -fsdev local,id=fs0,path=/,security_model=none,multidevs=remap \
+  -device virtio-9p-pci,fsdev=fs0,mount_tag=hostroot \
+  -object can-bus,id=canbus0 \
+  -device kvaser_pci,canbus=canbus0 -device kvaser_pci,canbus=canbus0 \
+  </dev/null > >(tr -d '\r') 2>&1 &
+qemu_pid=$!
+
+started=$SECONDS
+verdict=
+while kill -0 "$qemu_pid" 2>/dev/null; do
+  if [ ! -e "$work/booted" ] && [ $((SECONDS - started)) -ge "$boot_timeout" ]; then
+    verdict="rig: the guest did not come up within ${boot_timeout}s"
+    kill "$qemu_pid" 2>/dev/null || true
+    status=125
+    break
+  fi
+  if [ $((SECONDS - started)) -ge "$run_timeout" ]; then
+    verdict="rig: the guest run exceeded ${run_timeout}s and was stopped"
+    kill "$qemu_pid" 2>/dev/null || true
+    status=124
+    break
+  fi
+  sleep 0.5
+done
+wait "$qemu_pid" 2>/dev/null || true
+qemu_pid=
+sleep 0.2 # let the console filter flush
+
+if [ -z "$verdict" ]; then
+  if [ -s "$work/status" ]; then
+    status=$(cat "$work/status")
+  else
+    verdict="rig: QEMU ended without a status from the guest"
+    status=125
+  fi
+fi
+[ -z "$verdict" ] || echo "$verdict" >&2
+echo "rig: guest run took $((SECONDS - started))s, status $status"
+exit "$status"
