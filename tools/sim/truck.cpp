@@ -1,0 +1,375 @@
+// The simulated truck: an engine controller and a tachograph on J1939
+// sockets. Both broadcast their parameter groups at their usual periods and
+// answer Requests (PGN 59904) addressed to them or to all nodes.
+#include "sim.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <linux/can.h>
+#include <linux/can/j1939.h>
+#include <net/if.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+#include <vector>
+
+namespace vehcan::sim {
+namespace {
+
+// ---- parameter groups --------------------------------------------------------
+
+constexpr uint32_t kPgnAcknowledgement = 59392;
+constexpr uint32_t kPgnRequest = 59904;
+constexpr uint32_t kPgnEec1 = 61444;
+constexpr uint32_t kPgnDriverIdentification = 65131;
+constexpr uint32_t kPgnTco1 = 65132;
+constexpr uint32_t kPgnVdhr = 65217;
+constexpr uint32_t kPgnDm1 = 65226;
+constexpr uint32_t kPgnDm3 = 65228;
+constexpr uint32_t kPgnDm11 = 65235;
+constexpr uint32_t kPgnHours = 65253;
+constexpr uint32_t kPgnLfc = 65257;
+constexpr uint32_t kPgnVehicleIdentification = 65260;
+constexpr uint32_t kPgnEt1 = 65262;
+constexpr uint32_t kPgnCcvs = 65265;
+
+constexpr uint8_t kEngineAddress = 0x00;
+constexpr uint8_t kTachographAddress = 0xEE;
+
+constexpr uint8_t kAckPositive = 0;
+constexpr uint8_t kAckNegative = 1;
+
+using Bytes = std::vector<uint8_t>;
+
+// What the engine reports: 1500 rpm, 90 degC coolant, 80 km/h with cruise
+// control on, 123456.5 L of fuel, 4321.5 h, 1000 km, and one active trouble
+// code (SPN 110, FMI 16, amber lamp) until a DM11 clears it.
+const Bytes kEec1 = {0xF0, 0x7D, 0x8C, 0xE0, 0x2E, 0x00, 0xF0, 0x7D};
+const Bytes kEt1 = {0x82, 0x46, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+const Bytes kCcvs = {0xFF, 0x00, 0x50, 0x01, 0xFF, 0xFF, 0xFF, 0xFF};
+const Bytes kLfc = {0xFF, 0xFF, 0xFF, 0xFF, 0x81, 0xC4, 0x03, 0x00};
+const Bytes kHours = {0x9E, 0x51, 0x01, 0x00, 0xFF, 0xFF, 0xFF, 0xFF};
+const Bytes kVdhr = {0x40, 0x0D, 0x03, 0x00, 0xFF, 0xFF, 0xFF, 0xFF};
+const Bytes kDm1Active = {0x04, 0xFF, 0x6E, 0x00, 0x10, 0x01, 0xFF, 0xFF};
+const Bytes kDm1Cleared = {0x00, 0xFF, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF};
+// The tachograph: driver 1 driving with a card inserted, driver 2 at rest
+// without one, 80 km/h.
+const Bytes kTco1 = {0x43, 0x10, 0x00, 0xFF, 0xFF, 0xFF, 0x00, 0x50};
+const char kDriverIds[] = "D1CARD000123456*D2CARD000654321*";
+
+Bytes text_bytes(const std::string &text) {
+    return Bytes(text.begin(), text.end());
+}
+
+struct Group {
+    uint32_t pgn;
+    Bytes payload;
+    int period_ms; // 0: only on request
+    Clock::time_point next{};
+};
+
+struct Ecu {
+    const char *name;
+    uint8_t address;
+    int fd = -1;
+    std::vector<Group> groups;
+
+    Group *find(uint32_t pgn) {
+        for (Group &g : groups) {
+            if (g.pgn == pgn) {
+                return &g;
+            }
+        }
+        return nullptr;
+    }
+};
+
+struct Stats {
+    unsigned long broadcasts = 0;
+    unsigned long send_errors = 0;
+    unsigned long requests = 0;
+    unsigned long answers = 0;
+    unsigned long acks = 0;
+    unsigned long nacks = 0;
+};
+
+// ---- sockets ------------------------------------------------------------------------
+
+sockaddr_can j1939_address(unsigned ifindex, uint32_t pgn, uint8_t address) {
+    sockaddr_can a{};
+    a.can_family = AF_CAN;
+    a.can_ifindex = static_cast<int>(ifindex);
+    a.can_addr.j1939.name = J1939_NO_NAME;
+    a.can_addr.j1939.pgn = pgn;
+    a.can_addr.j1939.addr = address;
+    return a;
+}
+
+int open_ecu_socket(unsigned ifindex, uint8_t address) {
+    const int fd = ::socket(PF_CAN, SOCK_DGRAM | SOCK_CLOEXEC, CAN_J1939);
+    if (fd < 0) {
+        return -1;
+    }
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+    // Only Requests are read; everything else on the bus is not our business.
+    j1939_filter filter{};
+    filter.pgn = kPgnRequest;
+    filter.pgn_mask = J1939_PGN_PDU1_MAX;
+    ::setsockopt(fd, SOL_CAN_J1939, SO_J1939_FILTER, &filter, sizeof filter);
+    const timeval send_timeout = {0, 200000};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+    const sockaddr_can local = j1939_address(ifindex, J1939_NO_PGN, address);
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) < 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+class Truck {
+  public:
+    Truck(const Options &options, BusGate &gate)
+        : options_(options), gate_(gate), ifindex_(if_nametoindex(options.interface.c_str())) {
+        ecus_.push_back({"engine",
+                         kEngineAddress,
+                         -1,
+                         {
+                             {kPgnEec1, kEec1, 20},
+                             {kPgnCcvs, kCcvs, 100},
+                             {kPgnEt1, kEt1, 1000},
+                             {kPgnLfc, kLfc, 1000},
+                             {kPgnHours, kHours, 1000},
+                             {kPgnVdhr, kVdhr, 1000},
+                             {kPgnDm1, kDm1Active, 1000},
+                             {kPgnVehicleIdentification, text_bytes(options.vin + "*"), 0},
+                         }});
+        ecus_.push_back({"tachograph",
+                         kTachographAddress,
+                         -1,
+                         {
+                             {kPgnTco1, kTco1, 50},
+                             {kPgnDriverIdentification, text_bytes(kDriverIds), 5000},
+                         }});
+    }
+
+    ~Truck() {
+        for (Ecu &e : ecus_) {
+            if (e.fd >= 0) {
+                ::close(e.fd);
+            }
+        }
+    }
+    Truck(const Truck &) = delete;
+    Truck &operator=(const Truck &) = delete;
+
+    int run() {
+        if (ifindex_ == 0) {
+            (void)std::fprintf(stderr, "vehcan-sim: no interface %s\n", options_.interface.c_str());
+            return 1;
+        }
+        for (Ecu &e : ecus_) {
+            e.fd = open_ecu_socket(ifindex_, e.address);
+            if (e.fd < 0) {
+                (void)std::fprintf(stderr,
+                                   "vehcan-sim: cannot open the %s's J1939 socket on %s: %s\n",
+                                   e.name, options_.interface.c_str(), strerrordesc_np(errno));
+                return 1;
+            }
+        }
+        const Clock::time_point start = Clock::now();
+        const auto end = start + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(options_.duration_s));
+        for (Ecu &e : ecus_) {
+            for (Group &g : e.groups) {
+                g.next = start;
+            }
+        }
+        while (g_stop == 0 && (options_.duration_s <= 0 || Clock::now() < end)) {
+            broadcast_due();
+            wait_for_requests(next_due());
+        }
+        report();
+        return 0;
+    }
+
+  private:
+    void send(Ecu &ecu, uint32_t pgn, const Bytes &payload, uint8_t destination) {
+        const sockaddr_can to = j1939_address(ifindex_, pgn, destination);
+        if (::sendto(ecu.fd, payload.data(), payload.size(), 0,
+                     reinterpret_cast<const sockaddr *>(&to), sizeof to) < 0) {
+            ++stats_.send_errors;
+            if (!options_.quiet && errno != ENOBUFS && errno != EAGAIN) {
+                std::printf("vehcan-sim: %s: send of PGN %u failed: %s\n", ecu.name, pgn,
+                            strerrordesc_np(errno));
+            }
+        }
+    }
+
+    void broadcast_due() {
+        const Clock::time_point now = Clock::now();
+        const bool bus_open = gate_.open();
+        for (Ecu &e : ecus_) {
+            for (Group &g : e.groups) {
+                if (g.period_ms == 0 || now < g.next) {
+                    continue;
+                }
+                g.next += std::chrono::milliseconds(g.period_ms);
+                if (g.next < now) {
+                    g.next =
+                        now + std::chrono::milliseconds(g.period_ms); // no bursts after a stall
+                }
+                if (bus_open) {
+                    send(e, g.pgn, g.payload, J1939_NO_ADDR);
+                    ++stats_.broadcasts;
+                }
+            }
+        }
+    }
+
+    Clock::time_point next_due() const {
+        Clock::time_point next = Clock::now() + std::chrono::milliseconds(50);
+        for (const Ecu &e : ecus_) {
+            for (const Group &g : e.groups) {
+                if (g.period_ms != 0 && g.next < next) {
+                    next = g.next;
+                }
+            }
+        }
+        return next;
+    }
+
+    void wait_for_requests(Clock::time_point until) {
+        pollfd fds[2] = {{ecus_[0].fd, POLLIN, 0}, {ecus_[1].fd, POLLIN, 0}};
+        const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - Clock::now() + std::chrono::microseconds(999));
+        if (::poll(fds, 2, static_cast<int>(wait.count() > 0 ? wait.count() : 0)) <= 0) {
+            return;
+        }
+        for (size_t i = 0; i < 2; ++i) {
+            if ((fds[i].revents & POLLIN) != 0) {
+                read_request(ecus_[i]);
+            } else if ((fds[i].revents & POLLERR) != 0) {
+                int error = 0;
+                socklen_t len = sizeof error; // a link going down reports ENETDOWN once
+                ::getsockopt(ecus_[i].fd, SOL_SOCKET, SO_ERROR, &error, &len);
+            }
+        }
+    }
+
+    void read_request(Ecu &ecu) {
+        uint8_t data[8] = {};
+        sockaddr_can from{};
+        iovec iov = {data, sizeof data};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint8_t)) * 4] = {};
+        msghdr msg{};
+        msg.msg_name = &from;
+        msg.msg_namelen = sizeof from;
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        msg.msg_controllen = sizeof control;
+        const ssize_t n = ::recvmsg(ecu.fd, &msg, MSG_DONTWAIT);
+        if (n < 3 || from.can_addr.j1939.pgn != kPgnRequest) {
+            return;
+        }
+        uint8_t destination = J1939_NO_ADDR;
+        for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level == SOL_CAN_J1939 && c->cmsg_type == SCM_J1939_DEST_ADDR) {
+                std::memcpy(&destination, CMSG_DATA(c), sizeof destination);
+            }
+        }
+        if (destination != J1939_NO_ADDR && destination != ecu.address) {
+            return;
+        }
+        if (!gate_.open()) {
+            return; // at another rate the request never reached us
+        }
+        ++stats_.requests;
+        const uint32_t pgn = data[0] | data[1] << 8U | static_cast<uint32_t>(data[2]) << 16U;
+        answer(ecu, pgn, from.can_addr.j1939.addr, destination == ecu.address);
+    }
+
+    void answer(Ecu &ecu, uint32_t pgn, uint8_t requester, bool addressed) {
+        const char *what = "ignored";
+        if ((pgn == kPgnDm11 || pgn == kPgnDm3) && ecu.address == kEngineAddress) {
+            if (pgn == kPgnDm11) {
+                ecu.find(kPgnDm1)->payload = kDm1Cleared; // active codes cleared
+            }
+            if (addressed) {
+                acknowledge(ecu, kAckPositive, pgn, requester);
+                ++stats_.acks;
+                what = "acknowledged";
+            } else {
+                what = "done";
+            }
+        } else if (Group *g = ecu.find(pgn)) {
+            // Eight bytes or fewer go out as one broadcast frame; longer groups
+            // by BAM to a global request and by RTS/CTS to the requester.
+            const bool to_requester = addressed && g->payload.size() > 8;
+            send(ecu, pgn, g->payload, to_requester ? requester : J1939_NO_ADDR);
+            ++stats_.answers;
+            what = g->payload.size() <= 8 ? "answered"
+                   : to_requester         ? "answered by RTS/CTS"
+                                          : "answered by BAM";
+        } else if (addressed) {
+            acknowledge(ecu, kAckNegative, pgn, requester);
+            ++stats_.nacks;
+            what = "NACK";
+        }
+        if (!options_.quiet) {
+            std::printf("vehcan-sim: %s: request for PGN %u from 0x%02X to %s: %s\n", ecu.name, pgn,
+                        requester, addressed ? "it" : "all", what);
+            (void)std::fflush(stdout);
+        }
+    }
+
+    // Acknowledgement (PGN 59392) to the global address, naming the requester
+    // and the requested PGN.
+    void acknowledge(Ecu &ecu, uint8_t control, uint32_t pgn, uint8_t requester) {
+        const Bytes ack = {control,
+                           0xFF,
+                           0xFF,
+                           0xFF,
+                           requester,
+                           static_cast<uint8_t>(pgn),
+                           static_cast<uint8_t>(pgn >> 8),
+                           static_cast<uint8_t>(pgn >> 16)};
+        send(ecu, kPgnAcknowledgement, ack, J1939_NO_ADDR);
+    }
+
+    void report() const {
+        if (!options_.quiet) {
+            std::printf("vehcan-sim: %lu broadcasts, %lu requests (%lu answered, %lu ACK, %lu "
+                        "NACK), %lu send errors\n",
+                        stats_.broadcasts, stats_.requests, stats_.answers, stats_.acks,
+                        stats_.nacks, stats_.send_errors);
+        }
+        if (!options_.report.empty()) {
+            if (FILE *f = std::fopen(options_.report.c_str(), "w")) {
+                (void)std::fprintf(f, "broadcasts %lu\nrequests %lu\n", stats_.broadcasts,
+                                   stats_.requests);
+                (void)std::fclose(f);
+            }
+        }
+    }
+
+    const Options &options_;
+    BusGate &gate_;
+    unsigned ifindex_;
+    std::vector<Ecu> ecus_;
+    Stats stats_;
+};
+
+} // namespace
+
+int run_truck(const Options &options) {
+    BusGate gate(options);
+    Truck truck(options, gate);
+    return truck.run();
+}
+
+} // namespace vehcan::sim
