@@ -1,0 +1,123 @@
+#!/usr/bin/env bash
+# Runs every benchmark of the project and prints one Markdown table:
+#   - each program that bench/*.cmake adds (found in <build>/bench, not
+#     listed here). Google Benchmark programs are run with CSV output and
+#     give one row per benchmark: CPU time per iteration, and items per
+#     second where they count items. Other programs print their own rows as
+#     "| what | figure |" lines; their other lines become notes. Each runs in
+#     a private IPC namespace where possible (the stack's bench makes queues);
+#   - the rig's load figures, when the rig is available (QEMU guest with the
+#     kernel's CAN_J1939; skip with VEHCAN_BENCH_NO_RIG=1).
+#
+#   scripts/bench.sh            build into build-bench (Release) and run all
+#   cmake --build build --target bench
+#                               the same over an existing build (the target
+#                               sets VEHCAN_BENCH_BUILD_DIR and builds first)
+#   VEHCAN_BENCH_MIN_TIME=1     seconds per Google Benchmark case (default 0.5)
+# The table of docs/performance.md is this script's output.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+min_time=${VEHCAN_BENCH_MIN_TIME:-0.5}
+if [ -n "${VEHCAN_BENCH_BUILD_DIR:-}" ]; then
+    build=$VEHCAN_BENCH_BUILD_DIR # configured and built by the caller
+else
+    build=$top/build-bench
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVEHCAN_BUILD_BENCH=ON \
+          -DVEHCAN_BUILD_TESTS=ON >/dev/null
+    cmake --build "$build" >/dev/null
+fi
+
+isolate=()
+if [ "$(id -u)" -eq 0 ] && unshare --ipc true 2>/dev/null; then
+    isolate=(unshare --ipc)
+fi
+
+rows=()
+notes=()
+failed=0
+
+# (grep -c reads all of nm's output: with grep -q, nm could die of SIGPIPE
+# and pipefail would turn a match into a failure.)
+is_google_benchmark() {
+    { nm -C "$1" 2>/dev/null; nm -DC "$1" 2>/dev/null; } |
+        grep -c 'benchmark::RunSpecifiedBenchmarks' >/dev/null
+}
+
+# Rows from Google Benchmark's CSV: name,iterations,real_time,cpu_time,
+# time_unit,bytes_per_second,items_per_second,label,error_occurred,error_message
+google_rows() { # program-name < output
+    awk -F, -v prog="$1" '
+        function num(v) { return v >= 100 ? sprintf("%.0f", v) : sprintf("%.3g", v) }
+        /^name,iterations,/ { csv = 1; next }
+        !csv { if (NF) print "NOTE " prog ": " $0; next }
+        {
+            name = $1; gsub(/"/, "", name)
+            figure = num($4) " " $5 " CPU per iteration"
+            if ($7 != "") figure = figure ", " sprintf("%.0f", $7) " items/s"
+            print "ROW | " prog ": " name " | " figure " |"
+        }'
+}
+
+own_rows() { # program-name < output
+    awk -v prog="$1" '
+        /^\|/ { print "ROW " $0; next }
+        NF { print "NOTE " prog ": " $0 }'
+}
+
+collect() { # lines of ROW/NOTE
+    local line
+    while IFS= read -r line; do
+        case "$line" in
+        ROW\ *) rows+=("${line#ROW }") ;;
+        NOTE\ *) notes+=("${line#NOTE }") ;;
+        esac
+    done
+}
+
+for program in "$build"/bench/*; do
+    [ -f "$program" ] && [ -x "$program" ] || continue
+    name=$(basename "$program")
+    echo "bench: running $name" >&2
+    if is_google_benchmark "$program"; then
+        if out=$("$program" --benchmark_format=csv --benchmark_min_time="$min_time" 2>/dev/null); then
+            collect < <(google_rows "$name" <<<"$out")
+        else
+            notes+=("$name: FAILED"); failed=1
+        fi
+    else
+        if out=$("${isolate[@]}" "$program" 2>&1); then
+            collect < <(own_rows "$name" <<<"$out")
+        else
+            notes+=("$name: FAILED: ${out##*$'\n'}"); failed=1
+        fi
+    fi
+done
+
+rig_load=$build/rig/vehcan_rig_load
+if [ "${VEHCAN_BENCH_NO_RIG:-0}" != 1 ] && [ -x "$rig_load" ] && [ -x rig/run-guest.sh ]; then
+    echo "bench: running the rig's load measurement (QEMU guest)" >&2
+    if out=$(rig/run-guest.sh --timeout 600 -- "$rig_load" 2>&1); then
+        collect < <(own_rows "rig load" <<<"$out")
+    else
+        notes+=("rig load: not available or failed (exit $?): ${out##*$'\n'}")
+    fi
+else
+    notes+=("rig load: not run (no rig build or VEHCAN_BENCH_NO_RIG=1)")
+fi
+
+echo "Machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(nproc) cores," \
+     "Linux $(uname -r), $(c++ --version | head -1); $(date -u '+%Y-%m-%d %H:%M UTC')"
+echo
+echo "| benchmark | figure |"
+echo "|---|---|"
+for r in "${rows[@]}"; do
+    echo "$r"
+done
+if [ ${#notes[@]} -gt 0 ]; then
+    echo
+    for n in "${notes[@]}"; do
+        echo "- $n"
+    done
+fi
+exit "$failed"
