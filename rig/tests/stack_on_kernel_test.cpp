@@ -1,0 +1,603 @@
+// The J1939 stack on a real kernel: Linux CAN_J1939 on the rig's emulated
+// bus, with the library on can0 and vehcan-sim playing the truck on can1.
+// The stack is process-wide and comes up once, so the cases run in the order
+// written here: bring-up first, tear-down and the second bring-up last.
+#include "can_link.h"
+#include "j1939_stack.h"
+#include "rig_support.h"
+#include "stack_internal.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <map>
+#include <memory>
+#include <mqueue.h>
+#include <mutex>
+#include <signal.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using vehcan::detail::counters;
+using vehcan::detail::held_request_socket;
+using vehcan::rig::Clock;
+using vehcan::rig::Payload;
+using vehcan::rig::Sim;
+using vehcan::sim::LinkState;
+using vehcan::sim::LinkWatcher;
+
+constexpr uint16_t kHost = 0xF9;
+constexpr uint16_t kEngine = 0x00;
+constexpr uint16_t kAll = 0xFF;
+
+constexpr uint32_t kPgnAcknowledgement = 59392;
+constexpr uint32_t kPgnEec1 = 61444;
+constexpr uint32_t kPgnDriverIdentification = 65131;
+constexpr uint32_t kPgnTco1 = 65132;
+constexpr uint32_t kPgnVdhr = 65217;
+constexpr uint32_t kPgnDm1 = 65226;
+constexpr uint32_t kPgnDm3 = 65228;
+constexpr uint32_t kPgnDm11 = 65235;
+constexpr uint32_t kPgnHours = 65253;
+constexpr uint32_t kPgnLfc = 65257;
+constexpr uint32_t kPgnVehicleIdentification = 65260;
+constexpr uint32_t kPgnEt1 = 65262;
+constexpr uint32_t kPgnCcvs = 65265;
+constexpr uint32_t kPgnFlood = 0xFF10;
+constexpr uint16_t kPgnNobodySupports = 65200;
+
+// The simulated truck's vehicle identification, as it answers requests.
+constexpr const char *kTruckVin = "1HTMKAAN0CH123456";
+
+// ---- the truck on can1 for the whole run ----------------------------------------
+
+class TruckOnCan1 : public ::testing::Environment {
+  public:
+    void SetUp() override {
+        ASSERT_TRUE(vehcan::rig::shell("ip link set can1 up type can bitrate 500000"));
+        truck_ = std::make_unique<Sim>(std::vector<std::string>{});
+        ASSERT_TRUE(truck_->running()) << "vehcan-sim did not start";
+    }
+    void TearDown() override { truck_.reset(); }
+
+  private:
+    std::unique_ptr<Sim> truck_;
+};
+
+[[maybe_unused]] ::testing::Environment *const g_truck =
+    ::testing::AddGlobalTestEnvironment(new TruckOnCan1);
+
+// Records every state that can0 passes through, read every few ms.
+class LinkRecorder {
+  public:
+    LinkRecorder()
+        : thread_([this] {
+              LinkWatcher watcher("can0");
+              while (!stop_) {
+                  const LinkState s = watcher.query();
+                  {
+                      const std::lock_guard<std::mutex> lock(mutex_);
+                      if (states_.empty() || !(states_.back() == s)) {
+                          states_.push_back(s);
+                      }
+                  }
+                  std::this_thread::sleep_for(5ms);
+              }
+          }) {}
+    ~LinkRecorder() { finish(); }
+    LinkRecorder(const LinkRecorder &) = delete;
+    LinkRecorder &operator=(const LinkRecorder &) = delete;
+
+    std::vector<LinkState> finish() {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        return states_;
+    }
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::vector<LinkState> states_;
+    std::thread thread_;
+};
+
+LinkState can0_now() {
+    LinkWatcher w("can0");
+    return w.query();
+}
+
+std::string describe(const std::vector<LinkState> &states) {
+    std::string s;
+    for (const LinkState &st : states) {
+        s += st.up ? "up " : "down ";
+        s += std::to_string(st.bitrate);
+        s += st.listen_only ? " listen-only; " : "; ";
+    }
+    return s;
+}
+
+bool stack_is_up() {
+    return init_status == 1;
+}
+
+#define REQUIRE_STACK_UP() ASSERT_TRUE(stack_is_up()) << "the stack never came up"
+
+uint32_t le16(const Payload &p, size_t at) {
+    return p[at] | static_cast<uint32_t>(p[at + 1]) << 8;
+}
+uint32_t le32(const Payload &p, size_t at) {
+    return le16(p, at) | le16(p, at + 2) << 16;
+}
+
+// Waits until no request socket is held, at most timeout.
+bool request_socket_released(std::chrono::milliseconds timeout) {
+    const Clock::time_point end = Clock::now() + timeout;
+    while (held_request_socket() >= 0) {
+        if (Clock::now() >= end) {
+            return false;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// ---- bring-up --------------------------------------------------------------------------
+
+TEST(BringUp, ProbesListenOnlyFindsTheBusAt500000AndJoinsIt) {
+    ASSERT_FALSE(can0_now().up) << "can0 must start down";
+    const int descriptors = vehcan::rig::open_descriptor_count();
+    const int threads = vehcan::rig::thread_count();
+    LinkRecorder recorder;
+    const Clock::time_point start = Clock::now();
+    const int rc = j1939_can_init();
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const std::vector<LinkState> states = recorder.finish();
+    std::printf("bring-up took %.1f s; can0 went through: %s\n", seconds, describe(states).c_str());
+
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(init_status, 1);
+
+    // 250000 listen-only first, silent for the whole 5-s listen; then
+    // 500000 listen-only finds the truck; the link ends in normal mode.
+    auto at = [&](uint32_t rate, bool listen_only) {
+        return std::find_if(states.begin(), states.end(), [&](const LinkState &s) {
+            return s.up && s.bitrate == rate && s.listen_only == listen_only;
+        });
+    };
+    const auto probe_250k = at(250000, true);
+    const auto probe_500k = at(500000, true);
+    ASSERT_NE(probe_250k, states.end()) << "no listen-only probe at 250000";
+    ASSERT_NE(probe_500k, states.end()) << "no listen-only probe at 500000";
+    EXPECT_LT(probe_250k, probe_500k);
+    EXPECT_EQ(at(250000, false), states.end()) << "250000 was joined, not only probed";
+    for (const LinkState &s : states) {
+        EXPECT_TRUE(!s.up || s.bitrate == 250000 || s.bitrate == 500000)
+            << "probed beyond the rate with traffic: " << s.bitrate;
+    }
+    EXPECT_GE(seconds, 5.0) << "the probe at 250000 did not listen its 5 s";
+    EXPECT_LT(seconds, 40.0);
+    const LinkState now = can0_now();
+    EXPECT_TRUE(now.up);
+    EXPECT_EQ(now.bitrate, 500000U);
+    EXPECT_FALSE(now.listen_only) << "the stack must take part in the bus, not only listen";
+
+    // Two detached threads, alive; one receive socket and three queues.
+    EXPECT_EQ(vehcan::rig::thread_count(), threads + 2);
+    EXPECT_EQ(pthread_kill(tid[0], 0), 0);
+    EXPECT_EQ(pthread_kill(tid[1], 0), 0);
+    EXPECT_GT(resp_sock, 0);
+    EXPECT_EQ(vehcan::rig::open_descriptor_count(), descriptors + 4);
+    EXPECT_EQ(attr.mq_maxmsg, 5000);
+    EXPECT_EQ(attr.mq_msgsize, 5078);
+    for (const mqd_t q : {resv_mq, bc_mq, req_resp_mq}) {
+        mq_attr a{};
+        ASSERT_EQ(mq_getattr(q, &a), 0);
+        EXPECT_EQ(a.mq_maxmsg, 5000);
+        EXPECT_EQ(a.mq_msgsize, 5078);
+        EXPECT_NE(a.mq_flags & O_NONBLOCK, 0);
+    }
+    for (const char *path :
+         {"/dev/mqueue/recv_queue", "/dev/mqueue/brdcst_queue", "/dev/mqueue/reqst_resp_queue"}) {
+        EXPECT_EQ(access(path, F_OK), 0) << path;
+    }
+}
+
+// ---- broadcasts --------------------------------------------------------------------------
+
+TEST(Broadcasts, EveryGroupOfTheTruckArrivesWhole) {
+    REQUIRE_STACK_UP();
+    const std::vector<uint32_t> wanted = {kPgnEec1, kPgnEt1,   kPgnCcvs,
+                                          kPgnLfc,  kPgnHours, kPgnVdhr,
+                                          kPgnDm1,  kPgnTco1,  kPgnDriverIdentification};
+    std::map<uint32_t, Payload> seen;
+    vehcan::rig::drain_output_queues();
+    const Clock::time_point end = Clock::now() + 8s; // the driver ids come every 5 s
+    while (seen.size() < wanted.size() && Clock::now() < end) {
+        uint8_t buffer[255] = {};
+        int len = 0;
+        unsigned long pgn = 0;
+        if (j1939_recv_broadcast_response(buffer, &len, &pgn) == 0 &&
+            std::find(wanted.begin(), wanted.end(), pgn) != wanted.end()) {
+            seen.emplace(static_cast<uint32_t>(pgn), Payload(buffer, buffer + len));
+        }
+    }
+    for (const uint32_t pgn : wanted) {
+        EXPECT_EQ(seen.count(pgn), 1U) << "no broadcast of PGN " << pgn;
+    }
+    ASSERT_EQ(seen.size(), wanted.size());
+    for (const auto &[pgn, p] : seen) {
+        if (pgn != kPgnDriverIdentification) {
+            EXPECT_EQ(p.size(), 8U) << "PGN " << pgn;
+        }
+    }
+
+    // The truck's values, decoded by the library.
+    const std::vector<std::pair<uint32_t, double>> values = {
+        {kPgnEec1, 1500.0},    // rpm
+        {kPgnEt1, 90.0},       // degC
+        {kPgnCcvs, 80.0},      // km/h
+        {kPgnLfc, 123456.5},   // L
+        {kPgnHours, 4321.5},   // h
+        {kPgnVdhr, 1000000.0}, // m
+        {kPgnTco1, 80.0},      // km/h
+    };
+    for (const auto &[pgn, expected] : values) {
+        const Payload &p = seen[pgn];
+        double value = -1;
+        EXPECT_EQ(decode_without_xml(p.data(), static_cast<int>(p.size()), pgn, &value), 0);
+        EXPECT_DOUBLE_EQ(value, expected) << "PGN " << pgn;
+    }
+    const Payload &ccvs = seen[kPgnCcvs];
+    int clutch = 0;
+    int brake = 0;
+    int cruise = 0;
+    EXPECT_EQ(j1939_get_clutch_cruice_cntrl_brake_switch_state(
+                  ccvs.data(), static_cast<int>(ccvs.size()), kPgnCcvs, &clutch, &brake, &cruise),
+              0);
+    EXPECT_EQ(clutch, J1939_CLUTCH_SWITCH_RELEASED);
+    EXPECT_EQ(brake, J1939_BRAKE_SWITCH_RELEASED);
+    EXPECT_EQ(cruise, J1939_CRUISE_CONTROL_ON);
+    const Payload &tco1 = seen[kPgnTco1];
+    int driver1 = -1;
+    int driver2 = -1;
+    EXPECT_EQ(j1939_get_driver_working_state(tco1.data(), 8, &driver1, &driver2), 0);
+    EXPECT_EQ(driver1, 3); // drive
+    EXPECT_EQ(driver2, 0); // rest
+    EXPECT_EQ(j1939_get_driver_card_state(tco1.data(), 8, &driver1, &driver2), 0);
+    EXPECT_EQ(driver1, J1939_DRIVER1_CARD_PRESENT);
+    EXPECT_EQ(driver2, J1939_DRIVER2_CARD_NOT_PRESENT);
+
+    // The active trouble code.
+    dtc_dat dtc{};
+    const Payload &dm1 = seen[kPgnDm1];
+    ASSERT_EQ(decode_dtc(kPgnDm1, dm1.data(), static_cast<int>(dm1.size()), &dtc), 0);
+    EXPECT_EQ(dtc.spn, 110U);
+    EXPECT_EQ(dtc.fmi, 16);
+    EXPECT_EQ(dtc.awl_status, 1);
+    EXPECT_EQ(dtc.rsl_status, 0);
+
+    // The driver identification travels by BAM: the kernel reassembles it and
+    // the library hands it over whole.
+    const Payload &ids = seen[kPgnDriverIdentification];
+    EXPECT_EQ(vehcan::rig::text_of(ids), "D1CARD000123456*D2CARD000654321*");
+    char id1[256] = {};
+    char id2[256] = {};
+    EXPECT_EQ(j1939_tacho_get_drivers_id(ids.data(), static_cast<int>(ids.size()), id1, id2), 0);
+    EXPECT_STREQ(id1, "D1CARD000123456");
+    EXPECT_STREQ(id2, "D2CARD000654321");
+}
+
+// ---- requests --------------------------------------------------------------------------
+
+TEST(Requests, EngineTemperatureIsAnsweredThroughTheAnswerQueue) {
+    REQUIRE_STACK_UP();
+    for (const uint16_t destination : {kEngine, kAll}) {
+        SCOPED_TRACE(destination == kAll ? "to all" : "to the engine");
+        vehcan::rig::drain_output_queues();
+        const uint64_t answers = counters().answers_routed.load();
+        ASSERT_EQ(j1939_send_request_message(kPgnEt1, kHost, destination), 3);
+        uint8_t buffer[255] = {};
+        int len = -1;
+        ASSERT_EQ(j1939_recv_request_response(buffer, &len, kPgnEt1), 0);
+        EXPECT_EQ(len, 8);
+        double coolant = 0;
+        EXPECT_EQ(decode_without_xml(buffer, len, kPgnEt1, &coolant), 0);
+        EXPECT_DOUBLE_EQ(coolant, 90.0);
+        EXPECT_GT(counters().answers_routed.load(), answers);
+        EXPECT_EQ(req_flag, 0) << "the answer ends the pending request";
+    }
+    EXPECT_TRUE(request_socket_released(1s));
+}
+
+TEST(Requests, Dm3AndDm11AreAcknowledgedAndLeaveThePendingStateAlone) {
+    REQUIRE_STACK_UP();
+    vehcan::rig::drain_output_queues();
+    for (const uint32_t pgn : {kPgnDm3, kPgnDm11}) {
+        SCOPED_TRACE(pgn);
+        ASSERT_EQ(j1939_send_request_message(static_cast<uint16_t>(pgn), kHost, kEngine), 3);
+        EXPECT_EQ(req_flag, 0);
+        // With no request pending, the engine's acknowledgement is traffic
+        // like any other and goes to the broadcast queue.
+        Payload ack;
+        ASSERT_TRUE(vehcan::rig::next_broadcast_of(kPgnAcknowledgement, ack, 3s));
+        ASSERT_EQ(ack.size(), 8U);
+        EXPECT_EQ(get_ack_type(kPgnAcknowledgement, ack.data(), 8), 0) << "positive";
+        EXPECT_EQ(ack[4], kHost);
+        EXPECT_EQ(le16(ack, 5) | static_cast<uint32_t>(ack[7]) << 16, pgn);
+    }
+    // DM11 cleared the active code: the DM1 broadcasts now report none.
+    Payload dm1;
+    bool cleared = false;
+    const Clock::time_point end = Clock::now() + 4s;
+    while (!cleared && Clock::now() < end && vehcan::rig::next_broadcast_of(kPgnDm1, dm1, 2s)) {
+        dtc_dat dtc{};
+        ASSERT_EQ(decode_dtc(kPgnDm1, dm1.data(), static_cast<int>(dm1.size()), &dtc), 0);
+        cleared = dtc.spn == 0 && dtc.awl_status == 0;
+    }
+    EXPECT_TRUE(cleared) << "DM1 still reports the code after DM11";
+}
+
+TEST(Requests, NackToAnUnsupportedPgnIsDroppedWhileTheRequestIsPending) {
+    REQUIRE_STACK_UP();
+    vehcan::rig::drain_output_queues();
+    const uint64_t dropped = counters().acknowledgements_dropped.load();
+    ASSERT_EQ(j1939_send_request_message(kPgnNobodySupports, kHost, kEngine), 3);
+    EXPECT_EQ(req_flag, 1);
+    EXPECT_EQ(g_r_pgn, kPgnNobodySupports);
+    uint8_t buffer[255] = {};
+    int len = -1;
+    const Clock::time_point start = Clock::now();
+    EXPECT_EQ(j1939_recv_request_response(buffer, &len, kPgnNobodySupports),
+              J1939_ERR_RESP_TIMEOUT);
+    EXPECT_GT(Clock::now() - start, 2s);
+    EXPECT_EQ(len, -1);
+    EXPECT_GT(counters().acknowledgements_dropped.load(), dropped) << "no NACK reached the filter";
+    EXPECT_TRUE(vehcan::rig::take_broadcasts_of(kPgnAcknowledgement).empty());
+    EXPECT_EQ(req_flag, 1) << "an unanswered request stays pending";
+    // Its socket is held no longer than the answer's deadline.
+    EXPECT_TRUE(request_socket_released(2s));
+}
+
+// ---- the vehicle identification ------------------------------------------------------------
+
+TEST(Vin, ByBamAnswersARequestToAll) {
+    REQUIRE_STACK_UP();
+    vehcan::rig::drain_output_queues();
+    ASSERT_EQ(j1939_send_request_message(kPgnVehicleIdentification, kHost, kAll), 3);
+    uint8_t buffer[255] = {};
+    int len = -1;
+    ASSERT_EQ(j1939_recv_request_response(buffer, &len, kPgnVehicleIdentification), 0);
+    ASSERT_EQ(len, 18);
+    char vin[19] = {};
+    EXPECT_EQ(decode_vehicle_identification_number(buffer, len, vin), 0);
+    EXPECT_STREQ(vin, kTruckVin);
+    EXPECT_TRUE(request_socket_released(1s));
+}
+
+// The answer to a destination-specific request comes by RTS/CTS to the
+// requester's address. The kernel clears it to send only while a local
+// socket holds that address: the library's held request socket.
+TEST(Vin, ByRtsCtsAnswersARequestToTheEngineOnTheHeldSocket) {
+    REQUIRE_STACK_UP();
+    ASSERT_TRUE(request_socket_released(3s));
+    vehcan::rig::drain_output_queues();
+    const int descriptors = vehcan::rig::open_descriptor_count();
+    const Clock::time_point start = Clock::now();
+    // Whether the socket is still held when the call returns depends on how
+    // fast the answer comes; that the transfer completes at all shows it was.
+    ASSERT_EQ(j1939_send_request_message(kPgnVehicleIdentification, kHost, kEngine), 3);
+    uint8_t buffer[255] = {};
+    int len = -1;
+    ASSERT_EQ(j1939_recv_request_response(buffer, &len, kPgnVehicleIdentification), 0);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    std::printf("the VIN by RTS/CTS arrived %lld ms after the request\n",
+                static_cast<long long>(took.count()));
+    ASSERT_EQ(len, 18);
+    char vin[19] = {};
+    EXPECT_EQ(decode_vehicle_identification_number(buffer, len, vin), 0);
+    EXPECT_STREQ(vin, kTruckVin);
+    EXPECT_LT(took, 1250ms) << "slower than the sender's time-out for a missing CTS";
+    // Routing the answer released the socket: nothing is left open.
+    EXPECT_TRUE(request_socket_released(1s));
+    EXPECT_EQ(vehcan::rig::open_descriptor_count(), descriptors);
+}
+
+// ---- transfers between two other nodes, reassembled by the library ---------------------------
+
+class ThirdPartyTransfers : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(stack_is_up()) << "the stack never came up";
+        vehcan::rig::drain_output_queues();
+        delivered_ = counters().transfers_delivered.load();
+    }
+
+    // Sends a scenario of `frames` transport frames and returns the
+    // identifications delivered once the filter has taken all of them.
+    std::vector<std::string> send(const std::string &scenario, const std::string &vin,
+                                  uint64_t frames,
+                                  const std::string &second_vin = "2FRHDUYS2Y1234567") {
+        const uint64_t before = counters().transport_frames.load();
+        EXPECT_EQ(vehcan::rig::run_sim({"--scenario", scenario, "--vin", vin, "--second-vin",
+                                        second_vin, "--quiet"}),
+                  0);
+        const Clock::time_point end = Clock::now() + 5s;
+        while (counters().transport_frames.load() - before < frames && Clock::now() < end) {
+            std::this_thread::sleep_for(20ms);
+        }
+        EXPECT_GE(counters().transport_frames.load() - before, frames)
+            << "the library did not see the scenario's frames one by one";
+        std::this_thread::sleep_for(100ms); // the last frame's routing
+        std::vector<std::string> texts;
+        for (const Payload &p : vehcan::rig::take_broadcasts_of(kPgnVehicleIdentification)) {
+            texts.push_back(vehcan::rig::text_of(p));
+        }
+        return texts;
+    }
+
+    // After a broken transfer, a clean one must come through whole.
+    void expect_reassembly_recovers() {
+        EXPECT_EQ(send("complete", "RECOVEREDAFTERIT7", 6),
+                  std::vector<std::string>{"RECOVEREDAFTERIT7"});
+    }
+
+    uint64_t delivered_ = 0;
+};
+
+TEST_F(ThirdPartyTransfers, CompleteTransferIsDeliveredWhole) {
+    EXPECT_EQ(send("complete", "WDB9634031L123456", 6),
+              std::vector<std::string>{"WDB9634031L123456"});
+    EXPECT_EQ(counters().transfers_delivered.load() - delivered_, 1U);
+}
+
+TEST_F(ThirdPartyTransfers, MissingFirstPacketDeliversNothing) {
+    EXPECT_TRUE(send("missing-first", "MISSINGPACKETONE1", 5).empty());
+    expect_reassembly_recovers();
+}
+
+TEST_F(ThirdPartyTransfers, PacketBeyondTheCountIsIgnored) {
+    EXPECT_EQ(send("beyond-count", "BEYONDTHECOUNT123", 7),
+              std::vector<std::string>{"BEYONDTHECOUNT123"});
+}
+
+TEST_F(ThirdPartyTransfers, AnnouncementBeyondTheBufferStoresNothing) {
+    EXPECT_TRUE(send("oversize", "OVERSIZEDTRANSFER", 12).empty());
+    EXPECT_EQ(counters().transfers_delivered.load(), delivered_);
+    expect_reassembly_recovers();
+}
+
+TEST_F(ThirdPartyTransfers, AbortEndsTheTransfer) {
+    EXPECT_TRUE(send("abort", "ABORTEDMIDTRANSF1", 6).empty());
+    expect_reassembly_recovers();
+}
+
+TEST_F(ThirdPartyTransfers, PacketsRepeatedFromTheFirstAreDeliveredOnce) {
+    EXPECT_EQ(send("retransmit", "REPEATEDPACKETS12", 9),
+              std::vector<std::string>{"REPEATEDPACKETS12"});
+}
+
+// The library reassembles one transfer at a time and its records carry no
+// sender, so two interleaved senders cannot both be delivered. What it must
+// keep: nothing beyond the announced size, and a working reassembly after.
+TEST_F(ThirdPartyTransfers, InterleavedSendersStayWithinOneTransfer) {
+    const std::vector<std::string> texts =
+        send("interleaved", "FIRSTSENDER000001", 12, "SECONDSENDER00002");
+    for (const std::string &t : texts) {
+        std::printf("interleaved senders delivered \"%s\"\n", t.c_str());
+    }
+    EXPECT_LE(texts.size(), 1U);
+    for (const std::string &t : texts) {
+        EXPECT_EQ(t.size(), 17U);
+    }
+    expect_reassembly_recovers();
+}
+
+// ---- the link and the queues under load ----------------------------------------------------
+
+TEST(Link, PulledDownAndUpFromOutsideUnderTrafficTheStackReceivesAgain) {
+    REQUIRE_STACK_UP();
+    const int descriptors = vehcan::rig::open_descriptor_count();
+    Payload p;
+    ASSERT_TRUE(vehcan::rig::next_broadcast_of(kPgnEec1, p, 2s)) << "no traffic before";
+    ASSERT_TRUE(vehcan::rig::shell("ip link set can0 down"));
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(vehcan::rig::shell("ip link set can0 up"));
+    vehcan::rig::drain_output_queues();
+    const Clock::time_point up = Clock::now();
+    ASSERT_TRUE(vehcan::rig::next_broadcast_of(kPgnEec1, p, 8s))
+        << "no broadcast since the link came back";
+    std::printf(
+        "broadcasts resumed %lld ms after the link came back\n",
+        static_cast<long long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - up).count()));
+    ASSERT_EQ(j1939_send_request_message(kPgnEt1, kHost, kEngine), 3);
+    uint8_t buffer[255] = {};
+    int len = -1;
+    EXPECT_EQ(j1939_recv_request_response(buffer, &len, kPgnEt1), 0);
+    EXPECT_EQ(len, 8);
+    EXPECT_TRUE(request_socket_released(1s));
+    EXPECT_EQ(vehcan::rig::open_descriptor_count(), descriptors);
+}
+
+TEST(Flood, FullBroadcastQueueIsDrainedAndDeliveryGoesOn) {
+    REQUIRE_STACK_UP();
+    vehcan::rig::drain_output_queues();
+    const uint64_t drains = counters().queue_drains.load();
+    const uint64_t routed = counters().broadcasts_routed.load();
+    // Nobody reads "/brdcst_queue" while the flood lasts.
+    ASSERT_EQ(vehcan::rig::run_sim({"--flood", "4", "--quiet"}, 30s), 0);
+    std::this_thread::sleep_for(1500ms);
+    const uint64_t routed_now = counters().broadcasts_routed.load() - routed;
+    mq_attr a{};
+    ASSERT_EQ(mq_getattr(bc_mq, &a), 0);
+    std::printf("flood: %llu records routed, %ld waiting, %llu drains\n",
+                static_cast<unsigned long long>(routed_now), a.mq_curmsgs,
+                static_cast<unsigned long long>(counters().queue_drains.load() - drains));
+    EXPECT_GT(routed_now, 5000U) << "the flood never filled the queue";
+    EXPECT_LT(a.mq_curmsgs, 5000) << "more were routed than the queue holds, so it was drained";
+    EXPECT_GT(counters().queue_drains.load(), drains);
+
+    // What is left is in order, and the oldest records went in the drain.
+    uint32_t previous = 0;
+    bool first = true;
+    for (const Payload &p : vehcan::rig::take_broadcasts_of(kPgnFlood)) {
+        ASSERT_EQ(p.size(), 8U);
+        const uint32_t sequence = le32(p, 0);
+        if (first) {
+            EXPECT_GE(sequence, 5000U);
+        } else {
+            EXPECT_GT(sequence, previous);
+        }
+        previous = sequence;
+        first = false;
+    }
+    Payload p;
+    EXPECT_TRUE(vehcan::rig::next_broadcast_of(kPgnEec1, p, 3s)) << "no delivery after the flood";
+}
+
+// ---- tear-down and bring-up again -----------------------------------------------------------
+
+TEST(TearDown, AndBringUpAgainTheReceiverReopensItsSocketWithoutLeaks) {
+    REQUIRE_STACK_UP();
+    ASSERT_TRUE(request_socket_released(3s));
+    const int descriptors = vehcan::rig::open_descriptor_count();
+    const int threads = vehcan::rig::thread_count();
+
+    ASSERT_EQ(j1939_can_deinit(), 0);
+    EXPECT_EQ(resp_sock, 0);
+    EXPECT_FALSE(can0_now().up);
+    EXPECT_NE(access("/dev/mqueue/recv_queue", F_OK), 0) << "queue names stay after tear-down";
+    EXPECT_EQ(vehcan::rig::open_descriptor_count(), descriptors - 1);
+    EXPECT_EQ(init_status, 1);
+
+    ASSERT_EQ(j1939_can_init(), 0);
+    const LinkState link = can0_now();
+    EXPECT_TRUE(link.up && link.bitrate == 500000 && !link.listen_only);
+    EXPECT_EQ(vehcan::rig::thread_count(), threads) << "a second bring-up started threads";
+
+    // The receiver thread opens the new receive socket itself.
+    const Clock::time_point end = Clock::now() + 12s;
+    while (resp_sock <= 0 && Clock::now() < end) {
+        std::this_thread::sleep_for(50ms);
+    }
+    ASSERT_GT(resp_sock, 0) << "the receiver did not reopen its socket";
+    vehcan::rig::drain_output_queues();
+    Payload p;
+    EXPECT_TRUE(vehcan::rig::next_broadcast_of(kPgnEec1, p, 12s))
+        << "no traffic on the nameless queues after the second bring-up";
+    ASSERT_EQ(j1939_send_request_message(kPgnEt1, kHost, kEngine), 3);
+    uint8_t buffer[255] = {};
+    int len = -1;
+    EXPECT_EQ(j1939_recv_request_response(buffer, &len, kPgnEt1), 0);
+    EXPECT_TRUE(request_socket_released(1s));
+    EXPECT_EQ(vehcan::rig::open_descriptor_count(), descriptors);
+}
+
+} // namespace

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# The real-kernel rig: the stack against Linux CAN_J1939 in a QEMU guest
+# (rig/run-guest.sh), one boot for the whole suite, every case's result
+# shown. The reassembly's "PGN VAL" lines are left out of the listing.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+build=${VEHCAN_BUILD_DIR:-$top/build}
+started=$SECONDS
+ctest --test-dir "$build" -L rig --output-on-failure -V | grep -v -E '^[0-9]+: PGN VAL'
+echo "rig: $((SECONDS - started)) s"
