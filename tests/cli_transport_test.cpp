@@ -121,8 +121,8 @@ TEST(TransportComplete, SendersAreKeptApart) {
     tp.feed(rts(0x00, 0xF9, 18, 3)); // the same sender may also run a directed transfer
     std::vector<J1939Message> done;
     for (uint8_t n = 1; n <= 3; ++n) {
-        for (auto f : {packet(0x17, 0xFF, n, kOtherVin), packet(0x00, 0xFF, n, kVin),
-                       packet(0x00, 0xF9, n, kOtherVin)}) {
+        for (const auto &f : {packet(0x17, 0xFF, n, kOtherVin), packet(0x00, 0xFF, n, kVin),
+                              packet(0x00, 0xF9, n, kOtherVin)}) {
             if (auto r = tp.feed(f); r.message) {
                 done.push_back(*r.message);
             }

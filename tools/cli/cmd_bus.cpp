@@ -80,7 +80,7 @@ int bring_up() {
     int detected = 0;
     for (int rate : kProbeRates) {
         fmt::print(stderr, "probing {} bit/s... ", rate);
-        std::fflush(stderr);
+        (void)std::fflush(stderr);
         const int rc = j1939_find_baudrate(rate);
         if (rc == 0) {
             fmt::print(stderr, "traffic\n");
@@ -322,7 +322,7 @@ int run_monitor(const MonitorOptions &o) {
             fmt::print(out(), "{:8.3f}  {:>6} {:<6} {}\n", seconds_since_start(), pgn, d.acronym,
                        values);
         }
-        std::fflush(out());
+        (void)std::fflush(out());
     };
 
     // The VIN is sent on request only. The request goes to every node at the

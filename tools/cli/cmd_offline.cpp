@@ -50,7 +50,8 @@ std::optional<std::string> database_path(const std::string &option) {
     if (!option.empty()) {
         return option;
     }
-    const char *env = std::getenv("VEHCAN_DB");
+    // Read before any thread starts; nothing in vehcan changes the environment.
+    const char *env = std::getenv("VEHCAN_DB"); // NOLINT(concurrency-mt-unsafe)
     if (env != nullptr && *env != '\0') {
         return std::string(env);
     }

@@ -8,10 +8,10 @@
 #include "transport.h"
 
 #include <cerrno>
-#include <cstring>
 #include <fmt/format.h>
 #include <fstream>
 #include <map>
+#include <system_error>
 #include <tuple>
 
 namespace vehcan::cli {
@@ -228,8 +228,8 @@ class Replay {
 int run_replay(const ReplayOptions &o) {
     std::ifstream in(o.file);
     if (!in) {
-        throw Failure(kExitCapture,
-                      fmt::format("cannot open capture {}: {}", o.file, std::strerror(errno)));
+        throw Failure(kExitCapture, fmt::format("cannot open capture {}: {}", o.file,
+                                                std::generic_category().message(errno)));
     }
     std::optional<Database> db;
     if (auto path = database_path(o.db)) {
@@ -249,7 +249,7 @@ int run_replay(const ReplayOptions &o) {
         case LineKind::blank:
             break;
         case LineKind::error:
-            std::fflush(out());
+            (void)std::fflush(out());
             throw Failure(kExitCapture, fmt::format("{}:{}: {}", o.file, number, error));
         }
     }

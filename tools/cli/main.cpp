@@ -27,7 +27,7 @@ constexpr const char *kExitCodes = R"(Exit status:
 // original standard output; the library's goes to /dev/null, or to standard
 // error with --library-output.
 void separate_library_output(bool show) {
-    std::fflush(stdout);
+    (void)std::fflush(stdout);
     const int own = dup(STDOUT_FILENO);
     const int target = show ? dup(STDERR_FILENO) : open("/dev/null", O_WRONLY | O_CLOEXEC);
     if (own < 0 || target < 0) {
@@ -41,13 +41,13 @@ void separate_library_output(bool show) {
     }
     dup2(target, STDOUT_FILENO);
     close(target);
-    setvbuf(stream, nullptr, _IOLBF, 0);
+    (void)setvbuf(stream, nullptr, _IOLBF, 0);
     set_out(stream);
 }
 
 } // namespace
 
-int main(int argc, char **argv) {
+static int run(int argc, char **argv) {
     CLI::App app{"vehcan: SAE J1939 on Linux SocketCAN - monitor a bus, request parameter "
                  "groups, decode payloads and candump captures, query the parameter database.",
                  "vehcan"};
@@ -150,12 +150,22 @@ int main(int argc, char **argv) {
         }
         return run_replay(replay);
     } catch (const Failure &f) {
-        std::fflush(out());
+        (void)std::fflush(out());
         fmt::print(stderr, "vehcan: {}\n", f.what());
         return f.code();
     } catch (const std::exception &e) {
-        std::fflush(out());
+        (void)std::fflush(out());
         fmt::print(stderr, "vehcan: internal error: {}\n", e.what());
+        return kExitInternal;
+    }
+}
+
+int main(int argc, char **argv) {
+    try {
+        return run(argc, argv);
+    } catch (...) {
+        // Setting up the parser or printing failed: nothing more can be said.
+        (void)std::fputs("vehcan: internal error\n", stderr);
         return kExitInternal;
     }
 }
