@@ -289,7 +289,8 @@ class Truck {
             return; // at another rate the request never reached us
         }
         ++stats_.requests;
-        const uint32_t pgn = data[0] | data[1] << 8U | static_cast<uint32_t>(data[2]) << 16U;
+        const uint32_t pgn =
+            data[0] | static_cast<uint32_t>(data[1]) << 8U | static_cast<uint32_t>(data[2]) << 16U;
         answer(ecu, pgn, from.can_addr.j1939.addr, destination == ecu.address);
     }
 
