@@ -177,7 +177,8 @@ int main(int argc, char **argv) {
     const double seconds = argc > 1 ? std::strtod(argv[1], nullptr) : 30.0;
     const double rate = argc > 2 ? std::strtod(argv[2], nullptr) : 0.0;
     (void)std::setvbuf(stdout, nullptr, _IOLBF, 0);
-    if (!vehcan::rig::shell("ip link set can1 up type can bitrate 500000")) {
+    if (!vehcan::rig::shell(
+            "ip link set can1 down && ip link set can1 up type can bitrate 500000")) {
         (void)std::fprintf(stderr, "load: cannot bring can1 up\n");
         return 1;
     }

@@ -59,7 +59,8 @@ constexpr const char *kTruckVin = "1HTMKAAN0CH123456";
 class TruckOnCan1 : public ::testing::Environment {
   public:
     void SetUp() override {
-        ASSERT_TRUE(vehcan::rig::shell("ip link set can1 up type can bitrate 500000"));
+        ASSERT_TRUE(vehcan::rig::shell(
+            "ip link set can1 down && ip link set can1 up type can bitrate 500000"));
         truck_ = std::make_unique<Sim>(std::vector<std::string>{});
         ASSERT_TRUE(truck_->running()) << "vehcan-sim did not start";
     }
