@@ -13,11 +13,12 @@ gtest_discover_tests(cli_unit_test TEST_PREFIX cli. DISCOVERY_TIMEOUT 60 PROPERT
 set(_cli_dir ${CMAKE_CURRENT_SOURCE_DIR}/cli)
 set(_sample ${PROJECT_SOURCE_DIR}/data/sample.xml)
 
-# vehcan_cli_case(NAME STATUS [GOLDEN file] [STDERR regex] [WRAP command...] ARGS arg...)
+# vehcan_cli_case(NAME STATUS [GOLDEN file] [STDERR regex] [STDOUT regex] [WRAP command...]
+#                 ARGS arg...)
 # Runs vehcan from the source tree (so that file names in its output are
 # relative) with VEHCAN_DB unset.
 function(vehcan_cli_case name status)
-  cmake_parse_arguments(C "" "GOLDEN;STDERR" "ARGS;WRAP" ${ARGN})
+  cmake_parse_arguments(C "" "GOLDEN;STDERR;STDOUT" "ARGS;WRAP" ${ARGN})
   string(JOIN "|" joined ${C_ARGS})
   string(JOIN "|" wrap ${C_WRAP})
   set(golden "")
@@ -27,10 +28,18 @@ function(vehcan_cli_case name status)
   add_test(NAME cli.${name}
     COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:vehcan-cli> "-DARGS=${joined}" "-DWRAP=${wrap}"
             -DEXPECT_STATUS=${status} -DGOLDEN=${golden} "-DSTDERR_MATCH=${C_STDERR}"
+            "-DSTDOUT_MATCH=${C_STDOUT}"
             -P ${_cli_dir}/run_case.cmake
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
   set_tests_properties(cli.${name} PROPERTIES ENVIRONMENT "VEHCAN_DB=" TIMEOUT 60)
 endfunction()
+
+# ---- help: every subcommand has one, with the exit statuses -----------------------------------
+foreach(_sub monitor request decode dtc db replay)
+  vehcan_cli_case(help.${_sub} 0 STDOUT "Usage: vehcan ${_sub} .*Exit status:.*7  request refused"
+    ARGS ${_sub} --help)
+endforeach()
+vehcan_cli_case(help.top 0 STDOUT "Subcommands:.*replay" ARGS --help)
 
 # ---- offline decoding: golden outputs --------------------------------------------------------
 vehcan_cli_case(decode.engine_speed 0 GOLDEN decode_eec1.txt ARGS decode 61444 F07D8CE02E00F07D)

@@ -5,6 +5,7 @@
 #   EXPECT_STATUS  the exit status it must end with
 #   GOLDEN         optional: a file that standard output must equal
 #   STDERR_MATCH   optional: a regular expression standard error must match
+#   STDOUT_MATCH   optional: a regular expression standard output must match
 # A failing case must also print exactly one line, starting "vehcan: ", on
 # standard error. With VEHCAN_UPDATE_GOLDEN=1 in the environment the golden
 # file is rewritten from the output instead (review the diff before committing).
@@ -22,6 +23,9 @@ if(NOT EXPECT_STATUS EQUAL 0 AND NOT err MATCHES "^vehcan: [^\n]*\n$")
 endif()
 if(DEFINED STDERR_MATCH AND NOT STDERR_MATCH STREQUAL "" AND NOT err MATCHES "${STDERR_MATCH}")
   message(FATAL_ERROR "vehcan ${shown}: stderr does not match '${STDERR_MATCH}':\n${err}")
+endif()
+if(DEFINED STDOUT_MATCH AND NOT STDOUT_MATCH STREQUAL "" AND NOT out MATCHES "${STDOUT_MATCH}")
+  message(FATAL_ERROR "vehcan ${shown}: stdout does not match '${STDOUT_MATCH}':\n${out}")
 endif()
 if(DEFINED GOLDEN AND NOT GOLDEN STREQUAL "")
   if("$ENV{VEHCAN_UPDATE_GOLDEN}" STREQUAL "1")

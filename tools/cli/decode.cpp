@@ -324,6 +324,7 @@ void decode_protocol(Decoded &d, const uint8_t *data, size_t len) {
         const uint32_t asked =
             data[0] | static_cast<uint32_t>(data[1]) << 8 | static_cast<uint32_t>(data[2]) << 16;
         Field f = make_number("requested PGN", 0, asked, "");
+        f.integer = true;
         d.fields.push_back(f);
         d.decoded = true;
     }
@@ -354,7 +355,9 @@ void decode_protocol(Decoded &d, const uint8_t *data, size_t len) {
         d.fields.push_back(f);
         const uint32_t about =
             data[5] | static_cast<uint32_t>(data[6]) << 8 | static_cast<uint32_t>(data[7]) << 16;
-        d.fields.push_back(make_number("for PGN", 0, about, ""));
+        Field pgn_field = make_number("for PGN", 0, about, "");
+        pgn_field.integer = true;
+        d.fields.push_back(pgn_field);
         d.decoded = true;
     }
 }
@@ -471,7 +474,9 @@ Decoded decode_payload(uint32_t pgn, const uint8_t *data, size_t len, const Data
     case kPgnVehicleWeight: {
         int axle = 0;
         if (get_axle_location(data, static_cast<int>(len), pgn, &axle) == 0) {
-            d.fields.push_back(make_number("axle location", 928, axle, ""));
+            Field f = make_number("axle location", 928, axle, "");
+            f.integer = true;
+            d.fields.push_back(f);
         }
         break;
     }
@@ -575,7 +580,11 @@ nlohmann::json to_json(const Decoded &d) {
         }
         switch (f.kind) {
         case Field::Kind::number:
-            v["value"] = f.number;
+            if (f.integer) {
+                v["value"] = static_cast<int64_t>(f.number);
+            } else {
+                v["value"] = f.number;
+            }
             if (!f.unit.empty()) {
                 v["unit"] = f.unit;
             }

@@ -20,6 +20,7 @@ struct Field {
     std::string name;      // "engine speed"
     unsigned long spn = 0; // 0: the field has no SPN
     double number = 0.0;   // Kind::number
+    bool integer = false;  // Kind::number that counts or names something (a PGN, a position)
     std::string unit;      // Kind::number
     long raw = -1;         // Kind::state: the field's value; -1 when the decoder gives none
     std::string text;      // Kind::state: the state's name; Kind::text: the text
