@@ -107,7 +107,9 @@ ssize_t fake_recvfrom(int fd, void *buf, size_t len, int /*flags*/, sockaddr *fr
     Frame f = std::move(g_state->frames.front());
     g_state->frames.pop_front();
     const size_t n = std::min(len, f.data.size());
-    std::memcpy(buf, f.data.data(), n);
+    if (n != 0) { // an empty frame's data() may be null, which memcpy does not take
+        std::memcpy(buf, f.data.data(), n);
+    }
     if (f.has_address && from != nullptr && *from_len >= sizeof(sockaddr_can)) {
         auto *a = reinterpret_cast<sockaddr_can *>(from);
         a->can_family = AF_CAN;

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -157,7 +158,7 @@ class Retrieval : public Request {
         record[0] = static_cast<char>(payload.size());
         record[1] = static_cast<char>(pgn >> 8);
         record[2] = static_cast<char>(pgn);
-        std::memcpy(record + 3, payload.data(), payload.size());
+        std::copy(payload.begin(), payload.end(), record + 3); // also for an empty payload
         ASSERT_EQ(mq_send(q, record, sizeof record, 0), 0);
     }
     static long waiting(mqd_t q) {
