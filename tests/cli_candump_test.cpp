@@ -51,6 +51,12 @@ TEST(CandumpLog, ShortPayloadStandardFrameAndRemote) {
     EXPECT_TRUE(parse_ok("(1.0) can0 18EAFFF9#R").remote);
 }
 
+TEST(CandumpLog, DirectionFlagOfExtendedLogs) {
+    EXPECT_EQ(parse_ok("(1.0) can0 18FEEE00#82 R").len, 1);
+    EXPECT_EQ(parse_ok("(1.0) can0 18FEEE00#8246 T").len, 2);
+    EXPECT_NE(parse_error("(1.0) can0 18FEEE00#82 X").find("identifier"), std::string::npos);
+}
+
 TEST(CandumpLog, ErrorFrameFlagIsSeparated) {
     const CanFrame f = parse_ok("(1.0) can0 20000080#0000000000000000");
     EXPECT_TRUE(f.error_frame);

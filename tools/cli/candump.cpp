@@ -302,7 +302,11 @@ LineKind parse_candump_line(std::string_view line, CanFrame *frame, std::string 
     }
     const std::vector<std::string_view> words = split_words(line);
     bool ok = false;
-    if (words.size() == 2 && words[1].find('#') != std::string_view::npos) {
+    // Log lines written with -x carry a direction flag (R or T) after the frame.
+    const bool log_line =
+        words.size() >= 2 && words[1].find('#') != std::string_view::npos &&
+        (words.size() == 2 || (words.size() == 3 && (words[2] == "R" || words[2] == "T")));
+    if (log_line) {
         parsed.interface = std::string(words[0]);
         ok = parse_log_frame(words[1], &parsed, &reason);
     } else if (words.size() >= 3) {
