@@ -28,7 +28,7 @@ function(vehcan_cli_case name status)
   add_test(NAME cli.${name}
     COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:vehcan-cli> "-DARGS=${joined}" "-DWRAP=${wrap}"
             -DEXPECT_STATUS=${status} -DGOLDEN=${golden} "-DSTDERR_MATCH=${C_STDERR}"
-            "-DSTDOUT_MATCH=${C_STDOUT}"
+            "-DSTDOUT_MATCH=${C_STDOUT}" -DACTUAL_DIR=${CMAKE_CURRENT_BINARY_DIR}
             -P ${_cli_dir}/run_case.cmake
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
   set_tests_properties(cli.${name} PROPERTIES ENVIRONMENT "VEHCAN_DB=" TIMEOUT 60)

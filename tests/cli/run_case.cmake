@@ -4,6 +4,7 @@
 #   WRAP           optional: a command that runs it, e.g. setpriv with its options ('|')
 #   EXPECT_STATUS  the exit status it must end with
 #   GOLDEN         optional: a file that standard output must equal
+#   ACTUAL_DIR     where the output of a failed golden comparison is left
 #   STDERR_MATCH   optional: a regular expression standard error must match
 #   STDOUT_MATCH   optional: a regular expression standard output must match
 # A failing case must also print exactly one line, starting "vehcan: ", on
@@ -36,7 +37,7 @@ if(DEFINED GOLDEN AND NOT GOLDEN STREQUAL "")
   file(READ "${GOLDEN}" want)
   if(NOT out STREQUAL want)
     get_filename_component(name "${GOLDEN}" NAME)
-    set(actual "${CMAKE_CURRENT_BINARY_DIR}/${name}.actual")
+    set(actual "${ACTUAL_DIR}/${name}.actual")
     file(WRITE "${actual}" "${out}")
     message(FATAL_ERROR "vehcan ${shown}: output differs from ${GOLDEN}\n"
                         "actual output in ${actual}; compare with: diff ${GOLDEN} ${actual}")
