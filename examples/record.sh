@@ -6,6 +6,9 @@
 # between other nodes: a complete one and an aborted one.
 #
 #   examples/record.sh [BUILD_DIR]     (default: build)
+#
+# A new recording has new times and frame order: the replay goldens
+# (tests/cli/golden/replay_truck.*) must then be rewritten and checked again.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$top/build}" && pwd)
