@@ -16,7 +16,7 @@ const uint8_t kFrame[8] = {0x5A, 0x20, 0x4E, 0x51, 0x1F, 0x00, 0x05, 0x7D};
 void BM_ScaledValue(benchmark::State &state) {
     const auto pgn = static_cast<unsigned long>(state.range(0));
     double value = 0;
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores): the loop idiom
         benchmark::DoNotOptimize(decode_without_xml(kFrame, 8, pgn, &value));
         benchmark::DoNotOptimize(value);
     }
@@ -26,7 +26,7 @@ BENCHMARK(BM_ScaledValue)->Arg(61443)->Arg(65276)->Arg(65226);
 
 void BM_CruiseControlSwitches(benchmark::State &state) {
     int clutch = 0, brake = 0, cruise = 0;
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores): the loop idiom
         benchmark::DoNotOptimize(j1939_get_clutch_cruice_cntrl_brake_switch_state(
             kFrame, 8, 65265, &clutch, &brake, &cruise));
         benchmark::ClobberMemory();
@@ -36,7 +36,7 @@ BENCHMARK(BM_CruiseControlSwitches);
 
 void BM_TachographStates(benchmark::State &state) {
     int a = 0, b = 0, c = 0, d = 0, e = 0, f = 0;
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores): the loop idiom
         benchmark::DoNotOptimize(j1939_get_driver_working_state(kFrame, 8, &a, &b));
         benchmark::DoNotOptimize(j1939_get_driver_card_state(kFrame, 8, &c, &d));
         benchmark::DoNotOptimize(j1939_get_driver_rel_state(kFrame, 8, &e, &f));
@@ -48,7 +48,7 @@ BENCHMARK(BM_TachographStates);
 void BM_DriverIds(benchmark::State &state) {
     const uint8_t payload[] = "DRIVER-CARD-0001*DRIVER-CARD-0002*";
     char driver1[256], driver2[256];
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores): the loop idiom
         benchmark::DoNotOptimize(
             j1939_tacho_get_drivers_id(payload, sizeof payload - 1, driver1, driver2));
         benchmark::ClobberMemory();
@@ -59,7 +59,7 @@ BENCHMARK(BM_DriverIds);
 void BM_Dm1(benchmark::State &state) {
     const uint8_t payload[8] = {0x55, 0xFF, 0xBE, 0x00, 0x04, 0x01, 0xFF, 0xFF};
     dtc_dat dtc{};
-    for (auto _ : state) {
+    for (auto _ : state) { // NOLINT(clang-analyzer-deadcode.DeadStores): the loop idiom
         benchmark::DoNotOptimize(decode_dtc(65226, payload, 8, &dtc));
         benchmark::ClobberMemory();
     }

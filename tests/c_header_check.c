@@ -7,8 +7,12 @@
 #include <stdio.h>
 
 _Static_assert(J1939_PGN_NOT_SUPPORTED == 4090, "positive not-supported code");
+/* The codes below are parenthesised negative literals, which clang-tidy takes
+ * for an expression compared with itself. */
+/* NOLINTBEGIN(misc-redundant-expression) */
 _Static_assert(J1939_ERR_INVALID_DATA == -4073, "invalid data code");
 _Static_assert(J1939_TP_TRANSFER_STARTED == -2 && J1939_TP_FIRST_PACKET == -3, "reassembly codes");
+/* NOLINTEND(misc-redundant-expression) */
 _Static_assert(offsetof(parse_dbc, pgn) == 0, "parse_dbc starts with pgn");
 _Static_assert(offsetof(parse_dbc, spn_dat) < offsetof(parse_dbc, status), "member order");
 _Static_assert(offsetof(parse_dbc, end_bit) < offsetof(parse_dbc, n_bits), "member order");

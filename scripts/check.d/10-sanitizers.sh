@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# The unit suite under AddressSanitizer + UndefinedBehaviorSanitizer, then
+# under ThreadSanitizer. Both builds stop at the first report
+# (-fno-sanitize-recover=all, halt_on_error), so any report fails the check.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/../.." && pwd)
+cd "$top"
+jobs=$(nproc)
+
+sanitized() { # sanitizers build-dir [cmake options]
+    local started=$SECONDS
+    cmake -S . -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEHCAN_WERROR=ON \
+          -DVEHCAN_SANITIZE="$1" -DVEHCAN_BUILD_BENCH=OFF "${@:3}" \
+          -DVEHCAN_TEST_LAUNCHER="unshare;--ipc" >/dev/null
+    cmake --build "$2" -j"$jobs"
+    ctest --test-dir "$2" --output-on-failure -j"$jobs" -LE rig # the rig runs in 50-rig.sh
+    echo "sanitizers $1: $((SECONDS - started)) s"
+}
+
+export ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1:check_initialization_order=1:halt_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+sanitized address,undefined build-asan
+
+# The library's and the database reader's tests: the threaded stack tests
+# and the concurrent lookups among them. The tools' own tests ran above.
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+sanitized thread build-tsan -DVEHCAN_BUILD_TOOLS=OFF
