@@ -127,6 +127,7 @@ void plain_reader(const std::atomic<bool> &stop, Side &side) {
     local.can_addr.j1939 = {J1939_NO_NAME, J1939_NO_PGN, J1939_NO_ADDR};
     if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) < 0) {
         std::perror("load: plain reader bind");
+        ::close(fd);
         return;
     }
     const double cpu_start = thread_cpu_seconds();

@@ -516,13 +516,19 @@ std::string format_number(double value) {
 }
 
 std::string_view fmi_text(int fmi) {
-    return fmi >= 0 && fmi < 32 ? kFmiTexts[static_cast<size_t>(fmi)] : "invalid";
+    if (fmi < 0 || fmi >= 32) {
+        return "invalid";
+    }
+    return kFmiTexts[static_cast<size_t>(fmi)];
 }
 
 std::string_view lamp_text(int status) {
     static constexpr std::array<std::string_view, 4> texts{"off", "on", "reserved",
                                                            "not available"};
-    return status >= 0 && status < 4 ? texts[static_cast<size_t>(status)] : "invalid";
+    if (status < 0 || status >= 4) {
+        return "invalid";
+    }
+    return texts[static_cast<size_t>(status)];
 }
 
 std::string title_text(const Decoded &d) {

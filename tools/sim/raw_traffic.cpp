@@ -183,6 +183,8 @@ int open_raw(const std::string &interface) {
         std::perror("vehcan-sim: raw socket");
         return -1;
     }
+    // An empty filter list (null, length 0) makes the socket receive nothing.
+    // cppcheck-suppress nullPointer
     ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, nullptr, 0); // send only
     sockaddr_can a{};
     a.can_family = AF_CAN;
