@@ -18,5 +18,12 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "install-deps: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
+# Packages of another architecture ("name:armhf", for the cross builds) need
+# that architecture enabled before the package lists are read.
+for arch in $(printf '%s\n' "${missing[@]}" | sed -n 's/^[^:]*:\(.*\)$/\1/p' | sort -u); do
+  if ! dpkg --print-foreign-architectures | grep -cx "$arch" >/dev/null; then
+    dpkg --add-architecture "$arch"
+  fi
+done
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}"

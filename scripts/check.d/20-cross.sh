@@ -14,9 +14,9 @@ cross() { # triple qemu
     cmake -S . -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="cmake/$triple.cmake" \
           -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEHCAN_WERROR=ON \
           -DVEHCAN_BUILD_TOOLS=OFF -DVEHCAN_BUILD_BENCH=OFF \
-          -DVEHCAN_TEST_LAUNCHER="unshare;--ipc;$qemu;-L;/usr/$triple" >/dev/null
+          -DVEHCAN_TEST_LAUNCHER="unshare;--ipc;$qemu" >/dev/null
     cmake --build "$dir" -j"$jobs"
-    ctest --test-dir "$dir" --output-on-failure -j"$jobs"
+    ctest --test-dir "$dir" --output-on-failure -j"$jobs" -LE rig
     echo "cross $triple: $((SECONDS - started)) s"
 }
 
