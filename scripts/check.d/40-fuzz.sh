@@ -15,7 +15,7 @@ started=$SECONDS
 
 CC=clang-14 CXX=clang++-14 cmake -S fuzz -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVEHCAN_WERROR=OFF >/dev/null
-cmake --build "$dir" -j"$(nproc)"
+cmake --build "$dir" -j"$(nproc)" --target fuzzers
 
 mapfile -t targets < <(cd "$dir" && ls fuzz_* | sed 's/^fuzz_//' | sort)
 scratch=${TMPDIR:-/tmp}
