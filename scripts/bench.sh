@@ -99,7 +99,7 @@ if [ "${VEHCAN_BENCH_NO_RIG:-0}" != 1 ] && [ -x "$rig_load" ] && [ -x rig/run-gu
     echo "bench: running the rig's load measurement (QEMU guest)" >&2
     if out=$(rig/run-guest.sh --timeout 600 -- "$rig_load" 2>&1); then
         # Its report: a "load:" line and indented figures; each becomes a row.
-        collect < <(awk '/^(load:|  )/ { sub(/^ +/, ""); gsub(/\|/, "/"); print "ROW | rig load | " $0 " |" }
+        collect < <(awk '/^(load:|  )/ { sub(/^ +/, ""); gsub(/\|/, "/"); gsub(/  +/, " "); print "ROW | rig load | " $0 " |" }
                          /^vehcan-sim:/ { print "NOTE rig load: " $0 }' <<<"$out")
     else
         notes+=("rig load: not available or failed (exit $?): ${out##*$'\n'}")
