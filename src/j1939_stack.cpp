@@ -170,7 +170,11 @@ uint64_t drain(mqd_t queue) {
 // record that failed is lost with the ones waiting.
 bool send_or_drain(mqd_t queue, const uint8_t *record) {
     if (send_record(queue, record) == -1) {
-        g_counters.records_dropped += drain(queue) + 1;
+        const uint64_t lost = drain(queue) + 1;
+        g_counters.records_dropped += lost;
+        if (queue == load(resv_mq)) {
+            g_counters.received_dropped += lost; // never reached the filter
+        }
         ++g_counters.queue_drains;
         return false;
     }

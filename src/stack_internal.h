@@ -16,6 +16,7 @@ struct Counters {
     std::atomic<uint64_t> receiver_exits{0};    // receiver ended: no socket at its start
     std::atomic<uint64_t> queue_drains{0};      // sends refused, queue drained
     std::atomic<uint64_t> records_dropped{0}; // records lost in those drains, refused ones included
+    std::atomic<uint64_t> received_dropped{0};  // of those, records lost on "/recv_queue"
     std::atomic<uint64_t> broadcasts_routed{0}; // records put on "/brdcst_queue"
     std::atomic<uint64_t> answers_routed{0};    // records put on "/reqst_resp_queue"
     std::atomic<uint64_t> acknowledgements_dropped{0};

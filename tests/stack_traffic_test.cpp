@@ -59,7 +59,7 @@ class Traffic : public ::testing::Test {
     static void settle() {
         ASSERT_TRUE(fake::wait_until([] {
             return fake::state().frames.empty() &&
-                   counters().records_filtered + counters().records_dropped >=
+                   counters().records_filtered + counters().received_dropped >=
                        counters().messages_received;
         }));
     }
