@@ -6,6 +6,7 @@
 #include "j1939_stack.h"
 #include "rig_support.h"
 #include "stack_internal.h"
+#include "truck_pgns.h"
 
 #include <algorithm>
 #include <atomic>
@@ -35,20 +36,7 @@ constexpr uint16_t kHost = 0xF9;
 constexpr uint16_t kEngine = 0x00;
 constexpr uint16_t kAll = 0xFF;
 
-constexpr uint32_t kPgnAcknowledgement = 59392;
-constexpr uint32_t kPgnEec1 = 61444;
-constexpr uint32_t kPgnDriverIdentification = 65131;
-constexpr uint32_t kPgnTco1 = 65132;
-constexpr uint32_t kPgnVdhr = 65217;
-constexpr uint32_t kPgnDm1 = 65226;
-constexpr uint32_t kPgnDm3 = 65228;
-constexpr uint32_t kPgnDm11 = 65235;
-constexpr uint32_t kPgnHours = 65253;
-constexpr uint32_t kPgnLfc = 65257;
-constexpr uint32_t kPgnVehicleIdentification = 65260;
-constexpr uint32_t kPgnEt1 = 65262;
-constexpr uint32_t kPgnCcvs = 65265;
-constexpr uint32_t kPgnFlood = 0xFF10;
+using namespace vehcan::sim::pgn;
 constexpr uint16_t kPgnNobodySupports = 65200;
 
 // The simulated truck's vehicle identification, as it answers requests.

@@ -4,6 +4,7 @@
 // the scenarios run RTS/CTS transfers between two other nodes (0x20 -> 0x30,
 // 0x21 -> 0x31): only those reach a promiscuous listener frame by frame.
 #include "sim.h"
+#include "truck_pgns.h"
 
 #include <array>
 #include <cerrno>
@@ -30,8 +31,8 @@ constexpr uint8_t kRequestToSend = 16;
 constexpr uint8_t kClearToSend = 17;
 constexpr uint8_t kEndOfMessageAck = 19;
 constexpr uint8_t kAbort = 255;
-constexpr uint32_t kPgnVehicleIdentification = 65260;
-constexpr uint32_t kFloodPgn = 0xFF10; // proprietary B
+using pgn::kPgnVehicleIdentification;
+constexpr uint32_t kFloodPgn = pgn::kPgnFlood;
 constexpr uint8_t kFloodSource = 0x00;
 
 struct Frame {

@@ -2,6 +2,7 @@
 // sockets. Both broadcast their parameter groups at their usual periods and
 // answer Requests (PGN 59904) addressed to them or to all nodes.
 #include "sim.h"
+#include "truck_pgns.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -21,20 +22,7 @@ namespace {
 
 // ---- parameter groups --------------------------------------------------------
 
-constexpr uint32_t kPgnAcknowledgement = 59392;
-constexpr uint32_t kPgnRequest = 59904;
-constexpr uint32_t kPgnEec1 = 61444;
-constexpr uint32_t kPgnDriverIdentification = 65131;
-constexpr uint32_t kPgnTco1 = 65132;
-constexpr uint32_t kPgnVdhr = 65217;
-constexpr uint32_t kPgnDm1 = 65226;
-constexpr uint32_t kPgnDm3 = 65228;
-constexpr uint32_t kPgnDm11 = 65235;
-constexpr uint32_t kPgnHours = 65253;
-constexpr uint32_t kPgnLfc = 65257;
-constexpr uint32_t kPgnVehicleIdentification = 65260;
-constexpr uint32_t kPgnEt1 = 65262;
-constexpr uint32_t kPgnCcvs = 65265;
+using namespace pgn;
 
 constexpr uint8_t kEngineAddress = 0x00;
 constexpr uint8_t kTachographAddress = 0xEE;
