@@ -3,6 +3,7 @@
 #define VEHCAN_CLI_COMMANDS_H
 
 #include "database.h"
+#include "uplink.h"
 
 #include <optional>
 #include <string>
@@ -43,6 +44,9 @@ struct ReplayOptions {
     std::string file;
     std::string db;
     bool json = false;
+    bool quiet = false;  // no timeline or summary (with --mqtt)
+    double speed = 0;    // 1: at the capture's own pace, 2: twice as fast; 0: at once
+    MqttOptions mqtt;    // url empty: no uplink
 };
 int run_replay(const ReplayOptions &o);
 
@@ -50,6 +54,8 @@ struct MonitorOptions {
     double duration = 0; // seconds; 0: until Ctrl-C
     std::string db;
     bool json = false;
+    bool quiet = false; // no messages on standard output (with --mqtt)
+    MqttOptions mqtt;   // url empty: no uplink
 };
 int run_monitor(const MonitorOptions &o);
 
