@@ -436,8 +436,10 @@ void Uplink::on_connect(struct mosquitto * /*mosq*/, void *self, int rc) {
     // (protocol, client id, server unavailable) may pass: try again later.
     if (rc == 4 || rc == 5) {
         const std::lock_guard lock(u->mutex_);
-        u->refused_ = fmt::format("the broker at {}:{} refused the connection: {}", u->url_.host,
-                                  u->url_.port, mosquitto_connack_string(rc));
+        u->refused_ = fmt::format("the broker at {}:{} refused the connection ({}): check "
+                                  "--mqtt-user and $VEHCAN_MQTT_PASSWORD",
+                                  u->url_.host, u->url_.port,
+                                  rc == 4 ? "bad user name or password" : "not authorised");
     }
     u->lost_ = true;
     u->lost_reason_ = mosquitto_connack_string(rc);
