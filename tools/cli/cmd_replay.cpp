@@ -257,13 +257,13 @@ int run_replay(const ReplayOptions &o) {
     if (auto path = database_path(o.db)) {
         db = open_database(*path);
     }
+    if (o.speed < 0) {
+        throw Failure(kExitUsage, "--speed must be 0 (at once) or more");
+    }
     std::optional<Uplink> uplink;
     if (!o.mqtt.url.empty()) {
         uplink.emplace(o.mqtt, true);
         uplink->online({{"capture", o.file}});
-    }
-    if (o.speed < 0) {
-        throw Failure(kExitUsage, "--speed must be 0 (at once) or more");
     }
     ReplayPace pace(o.speed);
     Replay replay(db ? &*db : nullptr, o.json, o.quiet, uplink ? &*uplink : nullptr);

@@ -116,8 +116,9 @@ Uplink::Uplink(const MqttOptions &o, bool replay)
 }
 
 Uplink::~Uplink() {
+    // Left early (an error elsewhere): no report, as the error says it all.
     if (!closed_) {
-        close(Clock::now());
+        stop(Clock::now());
     }
 }
 
@@ -168,7 +169,7 @@ std::string Uplink::refused() const {
     return refused_;
 }
 
-UplinkReport Uplink::close(Clock::time_point deadline) {
+void Uplink::stop(Clock::time_point deadline) {
     {
         const std::lock_guard lock(mutex_);
         closing_ = true;
@@ -179,6 +180,10 @@ UplinkReport Uplink::close(Clock::time_point deadline) {
         thread_.join();
     }
     closed_ = true;
+}
+
+UplinkReport Uplink::close(Clock::time_point deadline) {
+    stop(deadline);
     const std::lock_guard lock(mutex_);
     report_.delivered = delivered_;
     report_.dropped = backlog_.dropped();

@@ -72,7 +72,7 @@ class Uplink {
     // Waits until the backlog is delivered, the broker refused us, or
     // deadline passed (whichever first); then publishes the retained
     // "offline", disconnects and stops the thread. Reports the counts on
-    // stderr too. Called once; the destructor calls it with no time left.
+    // stderr too. Called once; without it the destructor stops at once.
     UplinkReport close(std::chrono::steady_clock::time_point deadline);
 
   private:
@@ -81,6 +81,7 @@ class Uplink {
         Outgoing message;
     };
 
+    void stop(std::chrono::steady_clock::time_point deadline);
     void run();
     bool connect_once(const std::string &vehicle);
     void drop_connection(std::unique_lock<std::mutex> &lock, const std::string &why);
