@@ -18,3 +18,12 @@ foreach(_case replay_topics_and_json dm1_retained last_will rate_limit tls_and_p
   set_tests_properties(mqtt.${_case} PROPERTIES LABELS mqtt TIMEOUT 240
     ENVIRONMENT "VEHCAN_DB=;VEHCAN_TEST_MOSQUITTO=${_mosquitto}")
 endforeach()
+
+# ---- monitor --mqtt against vehcan-sim in the rig, the broker on the guest's loopback ----
+if(TARGET vehcan-sim AND EXISTS ${PROJECT_SOURCE_DIR}/rig/run-guest.sh)
+  add_test(NAME rig.mqtt
+    COMMAND ${PROJECT_SOURCE_DIR}/rig/run-guest.sh --timeout 400 --boot-timeout 90
+            -- bash ${CMAKE_CURRENT_SOURCE_DIR}/mqtt/rig_cases.sh $<TARGET_FILE:vehcan-cli>
+               $<TARGET_FILE:vehcan-sim>)
+  set_tests_properties(rig.mqtt PROPERTIES LABELS rig TIMEOUT 450 RUN_SERIAL TRUE)
+endif()
