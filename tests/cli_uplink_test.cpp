@@ -130,8 +130,8 @@ nlohmann::json dm1(const char *amber, std::vector<std::pair<int, int>> codes, in
         dtcs.push_back({{"spn", spn}, {"fmi", fmi}, {"occurrences", occurrences}});
     }
     return {{"time", time},
-            {"lamps", {{"mil", "off"}, {"red_stop", "off"}, {"amber_warning", amber},
-                       {"protect", "off"}}},
+            {"lamps",
+             {{"mil", "off"}, {"red_stop", "off"}, {"amber_warning", amber}, {"protect", "off"}}},
             {"dtcs", dtcs}};
 }
 

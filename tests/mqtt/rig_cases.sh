@@ -11,17 +11,8 @@ sim=$2
 mode=${3:-}
 vin=1HTMKAAN0CH123456
 port=1883
-work=$(mktemp -d)
 failed=0
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do
-        kill "$p" 2>/dev/null
-        wait "$p" 2>/dev/null
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+source "$(dirname "$0")/lib.sh"
 
 pass() { echo "PASS $1"; }
 fail() {
@@ -30,14 +21,6 @@ fail() {
         [ -s "$f" ] && { echo "---- $f"; tail -n 20 "$f" | cut -c1-240; }
     done
     failed=1
-}
-wait_until() { # SECONDS COMMAND...
-    local end=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        [ $SECONDS -ge $end ] && return 1
-        sleep 0.5
-    done
 }
 seen() { grep -q -E -- "$1" "$work/sub.out"; }
 retained() { # TOPIC: "%r %p" of its retained message
@@ -77,8 +60,10 @@ if [ "$mode" = --measure ]; then
         fi
         read -r real user sys <"$work/time.txt"
         awk -v l="$label" -v n="$n" -v d=$duration -v r="$real" -v u="$user" -v s="$sys" \
-            'BEGIN { printf "MEASURE %-34s %7d messages, %8.1f per s, CPU %5.2f s of %5.1f s (%5.1f %%)\n",
+            'BEGIN { printf "MEASURE %-34s %7d messages out, %8.1f per s, CPU %5.2f s of %5.1f s (%5.1f %%)\n",
                      l, n, n / d, u + s, r, 100 * (u + s) / r }'
+        # what the monitor took off the stack, and what the broker acknowledged
+        grep -E '^(monitor ended|mqtt: [0-9]+ messages)' "$work/mon.err" | sed 's/^/        /'
     }
     "$sim" --quiet &
     truck=$!

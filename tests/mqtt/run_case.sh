@@ -8,16 +8,7 @@ vehcan=$1
 case_name=$2
 top=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$top"
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do
-        kill "$p" 2>/dev/null
-        wait "$p" 2>/dev/null
-    done
-    rm -rf "$work"
-}
-trap cleanup EXIT
+source "$top/tests/mqtt/lib.sh"
 
 fail() {
     echo "FAIL $case_name: $*"
@@ -25,18 +16,6 @@ fail() {
         [ -s "$f" ] && { echo "---- $f"; tail -n 30 "$f" | cut -c1-240; }
     done
     exit 1
-}
-
-# wait_until SECONDS COMMAND...: polls the condition every 0.2 s; the bound
-# is generous, as the machine may be loaded.
-wait_until() {
-    local bound=$1
-    shift
-    local end=$((SECONDS + bound))
-    until "$@"; do
-        [ $SECONDS -ge $end ] && return 1
-        sleep 0.2
-    done
 }
 
 # ---- brokers ----

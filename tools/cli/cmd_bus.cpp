@@ -323,8 +323,8 @@ int run_monitor(const MonitorOptions &o) {
     auto publish = [&](uint32_t pgn, const uint8_t *data, size_t len) {
         if (uplink) {
             const Decoded d = decode_payload(pgn, data, len, db ? &*db : nullptr);
-            const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
-                Clock::now() - start);
+            const auto us =
+                std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
             uplink->message(us.count(), -1, pgn, message_json(d, len));
         }
     };

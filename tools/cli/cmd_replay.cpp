@@ -10,10 +10,10 @@
 #include "uplink.h"
 
 #include <cerrno>
+#include <chrono>
 #include <fmt/format.h>
 #include <fstream>
 #include <map>
-#include <chrono>
 #include <system_error>
 #include <tuple>
 

@@ -28,8 +28,7 @@ void add_mqtt_options(CLI::App *sub, MqttOptions &o) {
     sub->add_option("--mqtt", o.url,
                     "also publish every decoded message to this MQTT broker: "
                     "mqtt://host[:port] or mqtts://host[:port] (TLS)");
-    sub->add_option("--topic-prefix", o.topic_prefix, "first topic level")
-        ->capture_default_str();
+    sub->add_option("--topic-prefix", o.topic_prefix, "first topic level")->capture_default_str();
     sub->add_option("--vehicle", o.vehicle,
                     "the vehicle's topic level until its VIN is known (default: the host name)");
     sub->add_option("--rate-limit", o.rate_limit,
@@ -40,8 +39,9 @@ void add_mqtt_options(CLI::App *sub, MqttOptions &o) {
         ->capture_default_str();
     sub->add_option("--mqtt-user", o.user,
                     "user name at the broker; the password is read from $VEHCAN_MQTT_PASSWORD");
-    sub->add_option("--mqtt-ca", o.ca_file, "mqtts: the CA certificate that signed the broker's "
-                                            "(default: the system's CAs)");
+    sub->add_option("--mqtt-ca", o.ca_file,
+                    "mqtts: the CA certificate that signed the broker's "
+                    "(default: the system's CAs)");
     sub->add_option("--mqtt-cert", o.cert_file, "mqtts: our client certificate");
     sub->add_option("--mqtt-key", o.key_file, "mqtts: the key of --mqtt-cert");
 }

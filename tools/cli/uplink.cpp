@@ -12,12 +12,14 @@
 
 #include <array>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fmt/format.h>
 #include <mutex>
 #include <optional>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace vehcan::cli {
@@ -213,6 +215,15 @@ std::string Uplink::offline_payload() const {
 }
 
 void Uplink::run() {
+    // Ctrl-C and SIGTERM go to the threads that wait for them. A write to a
+    // socket the broker closed raises SIGPIPE in this thread: blocked, the
+    // write fails with EPIPE instead and the connection is dropped.
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGTERM);
+    sigaddset(&mask, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &mask, nullptr);
     std::unique_lock lock(mutex_);
     Clock::time_point next_attempt = Clock::now();
     while (refused_.empty()) {
@@ -377,9 +388,9 @@ void Uplink::pump(std::unique_lock<std::mutex> &lock) {
     for (; sent < batch.size(); ++sent) {
         const Outgoing &m = batch[sent];
         int mid = 0;
-        const int rc = mosquitto_publish(mosq_, &mid, m.topic.c_str(),
-                                         static_cast<int>(m.payload.size()), m.payload.data(),
-                                         o_.qos, m.retain);
+        const int rc =
+            mosquitto_publish(mosq_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                              m.payload.data(), o_.qos, m.retain);
         if (rc != MOSQ_ERR_SUCCESS) {
             lost_ = true;
             lost_reason_ = error_text(rc);

@@ -26,7 +26,7 @@ namespace vehcan::cli {
 struct MqttOptions {
     std::string url; // empty: no uplink
     std::string topic_prefix = "vehcan";
-    std::string vehicle; // before the VIN is known; empty: the host name
+    std::string vehicle;   // before the VIN is known; empty: the host name
     double rate_limit = 0; // messages a second per (PGN, sender); 0: all
     int qos = 1;
     size_t backlog = 10000;

@@ -100,8 +100,8 @@ std::string client_id_for(std::string_view vehicle, bool replay) {
 // ---- reconnect back-off ----
 
 std::chrono::seconds Backoff::next() {
-    current_ = current_.count() == 0 ? std::chrono::seconds(1)
-                                     : std::min(current_ * 2, kBackoffLongest);
+    current_ =
+        current_.count() == 0 ? std::chrono::seconds(1) : std::min(current_ * 2, kBackoffLongest);
     return current_;
 }
 
