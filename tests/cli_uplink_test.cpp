@@ -57,6 +57,7 @@ TEST(Names, TopicLevelAndClientId) {
 TEST(Backoff, DoublesFromOneSecondToAMinuteAndResets) {
     Backoff b;
     std::vector<long> seen;
+    seen.reserve(9);
     for (int i = 0; i < 9; ++i) {
         seen.push_back(static_cast<long>(b.next().count()));
     }
@@ -123,8 +124,8 @@ TEST(Backlog, UnacknowledgedGoBackInFrontInOrder) {
 
 // ---- trouble-code state ----
 
-nlohmann::json dm1(const char *amber, std::vector<std::pair<int, int>> codes, int occurrences,
-                   double time) {
+nlohmann::json dm1(const char *amber, const std::vector<std::pair<int, int>> &codes,
+                   int occurrences, double time) {
     nlohmann::json dtcs = nlohmann::json::array();
     for (auto [spn, fmi] : codes) {
         dtcs.push_back({{"spn", spn}, {"fmi", fmi}, {"occurrences", occurrences}});

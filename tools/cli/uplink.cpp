@@ -20,6 +20,7 @@
 #include <mutex>
 #include <optional>
 #include <pthread.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace vehcan::cli {
@@ -59,14 +60,20 @@ std::string utc_now() {
     return s.data();
 }
 
+std::string errno_text();
+
 void need_readable(const std::string &file, std::string_view option) {
     if (!file.empty() && access(file.c_str(), R_OK) != 0) {
-        throw Failure(kExitUsage, fmt::format("{} {}: {}", option, file, std::strerror(errno)));
+        throw Failure(kExitUsage, fmt::format("{} {}: {}", option, file, errno_text()));
     }
 }
 
+std::string errno_text() {
+    return std::generic_category().message(errno);
+}
+
 std::string error_text(int rc) {
-    return rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+    return rc == MOSQ_ERR_ERRNO ? errno_text() : mosquitto_strerror(rc);
 }
 
 std::string vin_of(const nlohmann::json &message) {
@@ -81,7 +88,7 @@ std::string vin_of(const nlohmann::json &message) {
 } // namespace
 
 Uplink::Uplink(const MqttOptions &o, bool replay)
-    : o_(o), url_(parse_broker_url(o.url)), replay_(replay), started_(utc_now()),
+    : o_(o), url_(parse_broker_url(o.url)), started_(utc_now()), replay_(replay),
       limiter_(o.rate_limit), backlog_(o.backlog) {
     if (o.qos != 0 && o.qos != 1) {
         throw Failure(kExitUsage, fmt::format("--qos must be 0 or 1, not {}", o.qos));
@@ -102,7 +109,9 @@ Uplink::Uplink(const MqttOptions &o, bool replay)
     need_readable(o.ca_file, "--mqtt-ca");
     need_readable(o.cert_file, "--mqtt-cert");
     need_readable(o.key_file, "--mqtt-key");
-    if (const char *pw = std::getenv("VEHCAN_MQTT_PASSWORD"); pw != nullptr && !o.user.empty()) {
+    // (read once, before any thread of vehcan's starts)
+    const char *pw = std::getenv("VEHCAN_MQTT_PASSWORD"); // NOLINT(concurrency-mt-unsafe)
+    if (pw != nullptr && !o.user.empty()) {
         password_ = pw;
         have_password_ = true;
     }
@@ -291,7 +300,7 @@ bool Uplink::connect_once(const std::string &vehicle) {
     const std::string id = client_id_for(vehicle, replay_);
     mosq_ = mosquitto_new(id.c_str(), true, this);
     if (mosq_ == nullptr) {
-        fmt::print(stderr, "mqtt: cannot create a client: {}\n", std::strerror(errno));
+        fmt::print(stderr, "mqtt: cannot create a client: {}\n", errno_text());
         return false;
     }
     connected_vehicle_ = vehicle;

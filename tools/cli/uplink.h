@@ -97,18 +97,16 @@ class Uplink {
     // fixed after construction
     MqttOptions o_;
     BrokerUrl url_;
-    bool replay_;
     std::string password_;
-    bool have_password_ = false;
     std::string started_;
+    bool replay_;
+    bool have_password_ = false;
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     // under mutex_
     std::string vehicle_;
-    std::string connected_vehicle_; // the identity of the current connection
-    nlohmann::json status_;         // empty until online()
-    bool status_due_ = false;
+    nlohmann::json status_; // empty until online()
     RateLimiter limiter_;
     TroubleCodeState codes_;
     std::string last_dm1_; // the retained dm1 payload last queued
@@ -116,21 +114,23 @@ class Uplink {
     std::vector<Pending> in_flight_; // QoS 1, sent and not yet acknowledged
     uint64_t delivered_ = 0;
     std::string refused_;
-    bool closing_ = false;
     std::chrono::steady_clock::time_point deadline_{};
-    bool closed_ = false;
     UplinkReport report_;
+    bool status_due_ = false;
+    bool closing_ = false;
+    bool closed_ = false; // (the caller's thread only)
 
-    // the thread's own
+    // the connection thread's own
     struct mosquitto *mosq_ = nullptr;
-    bool session_up_ = false; // CONNACK accepted
-    bool lost_ = false;
+    std::string connected_vehicle_; // the identity of the current connection
     std::string lost_reason_;
-    int goodbye_mid_ = -1;
-    bool goodbye_acked_ = false;
     std::chrono::steady_clock::time_point connect_started_{};
     Backoff backoff_;
     std::thread thread_;
+    int goodbye_mid_ = -1;
+    bool session_up_ = false; // CONNACK accepted
+    bool lost_ = false;
+    bool goodbye_acked_ = false;
 };
 
 // How long Ctrl-C (or the end of --duration) leaves for the backlog.

@@ -153,11 +153,11 @@ Outgoing Backlog::pop() {
 
 // ---- active trouble codes ----
 
-bool TroubleCodeState::active(const Node &n) {
-    if (!n.dtcs.empty()) {
+bool TroubleCodeState::active(const nlohmann::json &node) {
+    if (!node["dtcs"].empty()) {
         return true;
     }
-    for (const auto &[lamp, state] : n.lamps.items()) {
+    for (const auto &[lamp, state] : node["lamps"].items()) {
         if (state != "off") {
             return true;
         }
@@ -167,13 +167,13 @@ bool TroubleCodeState::active(const Node &n) {
 
 // What a change is judged by: the lamps and each code's SPN and FMI (an
 // occurrence count that grows is no new fault).
-std::string TroubleCodeState::key(const Node &n) {
+std::string TroubleCodeState::key(const nlohmann::json &node) {
     std::vector<std::pair<long, int>> codes;
-    for (const auto &c : n.dtcs) {
+    for (const auto &c : node["dtcs"]) {
         codes.emplace_back(c.value("spn", 0L), c.value("fmi", 0));
     }
     std::sort(codes.begin(), codes.end());
-    std::string k = n.lamps.dump();
+    std::string k = node["lamps"].dump();
     for (const auto &[spn, fmi] : codes) {
         k += fmt::format(";{}/{}", spn, fmi);
     }
@@ -181,17 +181,17 @@ std::string TroubleCodeState::key(const Node &n) {
 }
 
 std::optional<std::string> TroubleCodeState::update(int source, const nlohmann::json &dm1) {
-    Node n{dm1.value("lamps", nlohmann::json::object()),
-           dm1.value("dtcs", nlohmann::json::array())};
+    const nlohmann::json node{{"lamps", dm1.value("lamps", nlohmann::json::object())},
+                              {"dtcs", dm1.value("dtcs", nlohmann::json::array())}};
     const auto it = nodes_.find(source);
     const bool was = it != nodes_.end();
-    const bool now = active(n);
+    const bool now = active(node);
     bool changed = was != now;
     if (was && now) {
-        changed = key(it->second) != key(n);
+        changed = key(it->second) != key(node);
     }
     if (now) {
-        nodes_[source] = n;
+        nodes_[source] = node;
     } else if (was) {
         nodes_.erase(it);
     }
@@ -200,8 +200,8 @@ std::optional<std::string> TroubleCodeState::update(int source, const nlohmann::
     }
     published_ = true;
     nlohmann::json nodes = nlohmann::json::array();
-    for (const auto &[s, node] : nodes_) {
-        nlohmann::json e{{"lamps", node.lamps}, {"dtcs", node.dtcs}};
+    for (const auto &[s, n] : nodes_) {
+        nlohmann::json e = n;
         if (s >= 0) {
             e["source"] = s;
         }

@@ -109,13 +109,10 @@ class TroubleCodeState {
     std::optional<std::string> update(int source, const nlohmann::json &dm1);
 
   private:
-    struct Node {
-        nlohmann::json lamps;
-        nlohmann::json dtcs;
-    };
-    static bool active(const Node &n);
-    static std::string key(const Node &n);
-    std::map<int, Node> nodes_;
+    // A node's state: {"lamps":{..},"dtcs":[..]}.
+    static bool active(const nlohmann::json &node);
+    static std::string key(const nlohmann::json &node);
+    std::map<int, nlohmann::json> nodes_;
     bool published_ = false;
 };
 
