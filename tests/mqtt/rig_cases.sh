@@ -47,7 +47,7 @@ if [ "$mode" = --measure ]; then
         local TIMEFORMAT='%R %U %S'
         # standard output to the guest's memory: a file over 9p would make
         # --json wait for the host
-        local out=/dev/shm/vehcan-measure.out
+        local out=$work/mem/monitor.out
         { time "$vehcan" monitor --duration $duration "$@" >"$out" 2>"$work/mon.err"; } \
             2>"$work/time.txt"
         local n
@@ -63,6 +63,9 @@ if [ "$mode" = --measure ]; then
         # what the monitor took off the stack, and what the broker acknowledged
         grep -E '^(monitor ended|mqtt: [0-9]+ messages)' "$work/mon.err" | sed 's/^/        /'
     }
+    mkdir -p "$work/mem"
+    mount -t tmpfs none "$work/mem" || { echo "FAIL measure: no tmpfs"; exit 1; }
+    trap 'umount "$work/mem"; cleanup' EXIT
     "$sim" --quiet &
     truck=$!
     pids+=("$truck")
