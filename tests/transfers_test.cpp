@@ -136,6 +136,7 @@ class Transfers : public ::testing::Test {
 
 std::vector<std::string> texts(const std::vector<Delivered> &d) {
     std::vector<std::string> out;
+    out.reserve(d.size());
     for (const Delivered &x : d) {
         out.push_back(x.text);
     }
