@@ -747,6 +747,15 @@ int open_receive_socket(bool keep_unbound) {
 }
 
 } // namespace
+
+void forget_open_transfers() {
+    for (Slot &s : g_slots) {
+        if (s.used) {
+            free_slot(s, g_counters.transfers_timed_out);
+        }
+    }
+}
+
 } // namespace vehcan::detail
 
 using namespace vehcan::detail;

@@ -39,6 +39,10 @@ Counters &counters();
 // deadline has passed.
 void release_idle_request_socket();
 
+// Gives up every transfer the filter holds open, as if each had timed out
+// (for a fuzzer that starts each input afresh). Filter thread only.
+void forget_open_transfers();
+
 // The held request socket, or -1.
 int held_request_socket();
 
