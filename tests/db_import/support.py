@@ -40,8 +40,9 @@ def load_matrix(path):
     return canmatrix_formats().loadp_flat(path)
 
 
-def run_import(*args, program=IMPORTER):
-    return subprocess.run([program, *args], capture_output=True, text=True, check=False)
+def run_import(*args, program=IMPORTER, env=None):
+    return subprocess.run([program, *args], capture_output=True, text=True, check=False,
+                          env=env)
 
 
 def vehcan(*args, wrap=()):

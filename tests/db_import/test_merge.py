@@ -4,7 +4,6 @@ replay and monitor take the converted file as they take the sample."""
 
 import json
 import os
-import re
 import unittest
 
 import support
