@@ -25,4 +25,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "iproute2, net-tools")
 string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", python3-canmatrix") # vehcan-db-import reads with it
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "can-utils")
+# More input formats for vehcan-db-import (KCD, ARXML; XLSX; XLS).
+string(APPEND CPACK_DEBIAN_PACKAGE_SUGGESTS
+  ", python3-lxml, python3-xlsxwriter, python3-xlrd, python3-xlwt")
 include(CPack)
