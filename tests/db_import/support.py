@@ -10,6 +10,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import unittest
 import warnings
 import xml.etree.ElementTree as ET
 
@@ -82,3 +83,21 @@ class Scratch:
 
     def close(self):
         self._dir.cleanup()
+
+
+class ScratchCase(unittest.TestCase):
+    """A test class with a scratch directory for its whole run."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = Scratch()
+        cls.addClassCleanup(cls.scratch.close)
+
+    @classmethod
+    def convert(cls, source, name, *args):
+        """Imports source into the scratch file name: (its path, the run)."""
+        out = cls.scratch.file(name)
+        done = run_import(source, "-o", out, *args)
+        if done.returncode != 0:
+            raise AssertionError(f"vehcan-db-import {source} failed: {done.stderr}")
+        return out, done

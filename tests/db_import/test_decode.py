@@ -57,20 +57,13 @@ def disagreement(kind, decoded, got):
     return None
 
 
-class DecodeAgreesWithCanmatrix(unittest.TestCase):
+class DecodeAgreesWithCanmatrix(support.ScratchCase):
     @classmethod
     def setUpClass(cls):
-        cls.scratch = support.Scratch()
-        cls.db = cls.scratch.file("converted.xml")
-        done = support.run_import(support.TEST_DBC, "-o", cls.db)
-        if done.returncode != 0:
-            raise AssertionError(f"import failed: {done.stderr}")
+        super().setUpClass()
+        cls.db, _ = cls.convert(support.TEST_DBC, "converted.xml")
         cls.nodes = support.index(cls.db)
         cls.matrix = support.load_matrix(support.TEST_DBC)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.scratch.close()
 
     def test_every_converted_signal_decodes_as_canmatrix_decodes(self):
         rng = random.Random(SEED)

@@ -36,19 +36,12 @@ def states(node, spn):
     return {int(k[len(prefix):]): v for k, v in node.items() if k.startswith(prefix)}
 
 
-class TestDatabaseConversion(unittest.TestCase):
+class TestDatabaseConversion(support.ScratchCase):
     @classmethod
     def setUpClass(cls):
-        cls.scratch = support.Scratch()
-        cls.out = cls.scratch.file("converted.xml")
-        cls.done = support.run_import(support.TEST_DBC, "-o", cls.out, "--report")
-        if cls.done.returncode != 0:
-            raise AssertionError(cls.done.stderr)
+        super().setUpClass()
+        cls.out, cls.done = cls.convert(support.TEST_DBC, "converted.xml", "--report")
         cls.nodes = support.index(cls.out)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.scratch.close()
 
     def test_each_29_bit_frame_with_a_converted_signal_is_one_pgn_node(self):
         # PropA goes to 0x21 and TSC1 to 0x0F (PDU1): the destination is cleared.
@@ -181,22 +174,15 @@ class TestDatabaseConversion(unittest.TestCase):
         self.assertEqual(alone, full)
 
 
-class TestTextsFittedToTheReader(unittest.TestCase):
+class TestTextsFittedToTheReader(support.ScratchCase):
     """texts.json (canmatrix's JSON format) holds what a DBC name cannot:
     commas, control characters, XML's special characters, long names."""
 
     @classmethod
     def setUpClass(cls):
-        cls.scratch = support.Scratch()
-        cls.out = cls.scratch.file("texts.xml")
-        cls.done = support.run_import(TEXTS_JSON, "-o", cls.out)
-        if cls.done.returncode != 0:
-            raise AssertionError(cls.done.stderr)
+        super().setUpClass()
+        cls.out, cls.done = cls.convert(TEXTS_JSON, "texts.xml")
         cls.node = support.index(cls.out)["PGN65296"]
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.scratch.close()
 
     def test_descriptions_and_units_are_cut_at_a_comma(self):
         self.assertEqual(definition(self.node, "Pressure")[1], "Pressure,0,0.1,0,kPa,2,1,2")
@@ -237,15 +223,7 @@ class TestTextsFittedToTheReader(unittest.TestCase):
         self.assertEqual(done.stdout, f"PGN 65296, SPN {spn}, state 2: High & <loud>\n")
 
 
-class TestCommandLine(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.scratch = support.Scratch()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.scratch.close()
-
+class TestCommandLine(support.ScratchCase):
     def test_help_names_the_formats_found_at_run_time(self):
         cf = support.canmatrix_formats()
         done = support.run_import("--help")

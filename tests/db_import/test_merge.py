@@ -34,19 +34,12 @@ def sample_text():
         return f.read()
 
 
-class TestMergeIntoTheSample(unittest.TestCase):
+class TestMergeIntoTheSample(support.ScratchCase):
     @classmethod
     def setUpClass(cls):
-        cls.scratch = support.Scratch()
-        cls.merged = cls.scratch.file("merged.xml")
-        cls.done = support.run_import(support.TEST_DBC, "-o", cls.merged, "--merge",
-                                      support.SAMPLE, "--report")
-        if cls.done.returncode != 0:
-            raise AssertionError(cls.done.stderr)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.scratch.close()
+        super().setUpClass()
+        cls.merged, cls.done = cls.convert(support.TEST_DBC, "merged.xml", "--merge",
+                                           support.SAMPLE, "--report")
 
     def test_every_entry_of_the_sample_reads_as_before(self):
         before = support.index(support.SAMPLE)
@@ -108,18 +101,11 @@ class TestMergeIntoTheSample(unittest.TestCase):
             self.assertEqual(f.read(), g.read())
 
 
-class TestVehcanTakesTheConvertedFile(unittest.TestCase):
+class TestVehcanTakesTheConvertedFile(support.ScratchCase):
     @classmethod
     def setUpClass(cls):
-        cls.scratch = support.Scratch()
-        cls.db = cls.scratch.file("converted.xml")
-        done = support.run_import(support.TEST_DBC, "-o", cls.db)
-        if done.returncode != 0:
-            raise AssertionError(done.stderr)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.scratch.close()
+        super().setUpClass()
+        cls.db, _ = cls.convert(support.TEST_DBC, "converted.xml")
 
     def test_decode_names_the_states(self):
         # Byte 1 0x9B: bits 0-1 3 (not available, not shown), 2-3 2, 4-5 1, 6-7 2.
