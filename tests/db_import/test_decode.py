@@ -1,6 +1,7 @@
 """The converted database decodes as the CAN database does: canmatrix's own
 frame decoding is the oracle, `vehcan decode PGN HEX --db converted.xml
---json` is what is checked, over seeded random payloads of every frame."""
+--json` is what is checked, over seeded random payloads of every frame of the test DBC and of a SYM
+file."""
 
 import json
 import math
@@ -58,37 +59,33 @@ def disagreement(kind, decoded, got):
 
 
 class DecodeAgreesWithCanmatrix(support.ScratchCase):
-    @classmethod
-    def setUpClass(cls):
-        super().setUpClass()
-        cls.db, _ = cls.convert(support.TEST_DBC, "converted.xml")
-        cls.nodes = support.index(cls.db)
-        cls.matrix = support.load_matrix(support.TEST_DBC)
-
-    def test_every_converted_signal_decodes_as_canmatrix_decodes(self):
+    def compare(self, source):
+        """Decodes every frame of source both ways; fails on any disagreement."""
+        db, _ = self.convert(source, os.path.basename(source) + ".xml")
+        nodes = support.index(db)
         rng = random.Random(SEED)
         compared = shown = 0
         mismatches = []
         seen_with_value = set()
         converted = set()
-        for frame in self.matrix.frames:
-            if not frame.arbitration_id.extended:
+        for frame in support.load_matrix(source).frames:
+            # canmatrix's own PGN of the identifier, PDU1 destination cleared;
+            # a second frame of a PGN was skipped.
+            if not frame.arbitration_id.extended or frame.name == "EBC1_Trailer":
                 continue
-            # canmatrix's own PGN of the identifier, PDU1 destination cleared.
             pgn = frame.arbitration_id.pgn
-            node = self.nodes.get(f"PGN{pgn}")
-            if node is None or frame.name == "EBC1_Trailer":
+            node = nodes.get(f"PGN{pgn}")
+            if node is None:
                 continue
-            spns = [int(s) for s in node["SPN_LIST"].split(",")[1:]]
-            # The description is the signal's name in this database.
+            # The description is the signal's name in these databases.
             by_name = {}
-            for spn in spns:
+            for spn in (int(s) for s in node["SPN_LIST"].split(",")[1:]):
                 fields = node[f"SPN_{spn}"].split(",")
                 by_name[fields[0]] = (spn, int(fields[1]))
             converted |= {(frame.name, name) for name in by_name}
             for payload in payloads(frame.size, rng):
                 expected = frame.decode(payload)
-                got = vehcan_values(pgn, payload, self.db)
+                got = vehcan_values(pgn, payload, db)
                 for name, (spn, kind) in by_name.items():
                     compared += 1
                     why = disagreement(kind, expected[name], got.get(spn))
@@ -97,14 +94,22 @@ class DecodeAgreesWithCanmatrix(support.ScratchCase):
                     if spn in got:
                         shown += 1
                         seen_with_value.add((frame.name, name))
-        print(f"\ndecode comparison: {len(converted)} signals, {compared} values compared "
-              f"({shown} shown by vehcan, {compared - shown} not available), "
+        print(f"\n{os.path.basename(source)}: {len(converted)} signals, {compared} values "
+              f"compared ({shown} shown by vehcan, {compared - shown} not available), "
               f"{len(mismatches)} mismatches (seed {SEED}, {PAYLOADS} random payloads a frame)")
         self.assertEqual(mismatches, [])
         # Every converted signal met a value that vehcan shows, not only
         # "not available" payloads.
         self.assertEqual(seen_with_value, converted)
+        return converted
 
+    def test_every_signal_of_the_test_dbc_decodes_as_canmatrix_decodes(self):
+        self.assertEqual(len(self.compare(support.TEST_DBC)), 28)
+
+    def test_a_sym_file_decodes_as_canmatrix_decodes(self):
+        self.assertEqual(self.compare(os.path.join(support.HERE, "climate.sym")),
+                         {("Climate", "OutsideTemp"), ("Climate", "Heater"),
+                          ("Climate", "Level")})
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
