@@ -1,7 +1,7 @@
 """The converted database decodes as the CAN database does: canmatrix's own
 frame decoding is the oracle, `vehcan decode PGN HEX --db converted.xml
---json` is what is checked, over seeded random payloads of every frame of the test DBC and of a SYM
-file."""
+--json` is what is checked, over seeded random payloads of every frame of
+the test DBC and of a SYM file."""
 
 import json
 import math
