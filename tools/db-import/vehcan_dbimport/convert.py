@@ -60,8 +60,10 @@ def _frames(matrices, existing_pgns, report):
             report.frames_read += 1
             report.signals_read += len(frame.signals)
             ident = frame.arbitration_id
-            pgn = m.j1939_pgn(ident.id) if ident.extended else None
-            if pgn is None:
+            pgn = m.j1939_pgn(ident.id) if ident.extended and ident.id is not None else None
+            if ident.id is None:  # some formats describe frames without one
+                reason, detail = m.SKIP_NO_ID, ""
+            elif pgn is None:
                 reason, detail = m.SKIP_STANDARD_ID, f"identifier 0x{ident.id:03X}"
             elif pgn in given:
                 reason, detail = m.SKIP_SAME_PGN, f"frame {given[pgn]}"

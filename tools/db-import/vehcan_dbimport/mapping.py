@@ -45,6 +45,7 @@ PGNS_WITHOUT_STATE_NAMES = frozenset({0})
 # ---- why a signal is skipped ------------------------------------------------
 
 SKIP_STANDARD_ID = "11-bit identifier"
+SKIP_NO_ID = "frame without identifier"
 SKIP_SAME_PGN = "PGN already given by an earlier frame"
 SKIP_MULTIPLEXED = "multiplexed"
 SKIP_FLOAT = "floating point"
