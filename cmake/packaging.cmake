@@ -1,7 +1,8 @@
 # The Debian package. After a build, "cpack -G DEB" in the build directory
 # makes vehcan_<version>_<arch>.deb: libvehcan and its headers, vehcan-db,
-# the vehcan tool, pgnparse, vehcan-sim and the sample parameter database
-# (/usr/share/vehcan/sample.xml), with the CMake and pkg-config files.
+# the vehcan tool, vehcan-db-import, pgnparse, vehcan-sim and the sample
+# parameter database (/usr/share/vehcan/sample.xml), with the CMake and
+# pkg-config files.
 install(FILES ${PROJECT_SOURCE_DIR}/data/sample.xml
   DESTINATION ${CMAKE_INSTALL_DATADIR}/vehcan)
 
@@ -22,5 +23,9 @@ set(CPACK_STRIP_FILES ON)
 # dpkg-shlibdeps; the stack reconfigures can0 with ip and ifconfig.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "iproute2, net-tools")
+string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", python3-canmatrix") # vehcan-db-import reads with it
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "can-utils")
+# More input formats for vehcan-db-import (KCD, ARXML; XLSX; XLS).
+string(APPEND CPACK_DEBIAN_PACKAGE_SUGGESTS
+  ", python3-lxml, python3-xlsxwriter, python3-xlrd, python3-xlwt")
 include(CPack)

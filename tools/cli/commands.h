@@ -44,9 +44,10 @@ struct ReplayOptions {
     std::string file;
     std::string db;
     bool json = false;
-    bool quiet = false; // no timeline or summary (with --mqtt)
-    double speed = 0;   // 1: at the capture's own pace, 2: twice as fast; 0: at once
-    MqttOptions mqtt;   // url empty: no uplink
+    bool strict = false; // stop at the first malformed line
+    bool quiet = false;  // no timeline or summary (with --mqtt)
+    double speed = 0;    // 1: at the capture's own pace, 2: twice as fast; 0: at once
+    MqttOptions mqtt;    // url empty: no uplink
 };
 int run_replay(const ReplayOptions &o);
 

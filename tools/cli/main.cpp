@@ -16,7 +16,7 @@ constexpr const char *kExitCodes = R"(Exit status:
   0  success
   1  internal error of vehcan
   2  bad command line or value (malformed hex, unknown PGN, bad address)
-  3  capture file unreadable or with a bad line
+  3  capture file unreadable or without a CAN frame, or (replay --strict) a malformed line
   4  database missing, broken, or without the entry asked for
   5  the stack could not come up on can0 (no can0, not root, queue limits, no traffic)
   6  no answer to a request in time
@@ -142,6 +142,9 @@ static int run(int argc, char **argv) {
                   "play the capture at its own pace times this factor (0: at once)");
     add_mqtt_options(p, replay.mqtt);
     p->add_option("--db", replay.db, "parameter database (XML); default $VEHCAN_DB");
+    p->add_flag("--strict", replay.strict,
+                "stop at the first malformed line (exit 3); by default each one is reported "
+                "on stderr as FILE:LINE: reason and skipped");
     p->footer(kExitCodes);
 
     // CLI11 would only say that a subcommand is required.
