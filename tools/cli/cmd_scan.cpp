@@ -110,7 +110,7 @@ std::string address_title(uint8_t address) {
 std::string status_text(const IdentificationResult &r) {
     switch (r.status) {
     case IdentificationResult::Status::not_supported:
-        return fmt::format("not supported ({})", ack_text(r.ack));
+        return fmt::format("not supported: {}", ack_text(r.ack));
     case IdentificationResult::Status::no_answer:
         return "no answer";
     default:

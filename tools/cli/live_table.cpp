@@ -57,18 +57,15 @@ std::string message_values(const Decoded &d, const uint8_t *data, size_t len) {
     return hex + "]";
 }
 
-void LiveTable::add(int sender, const Decoded &d, const uint8_t *data, size_t len, double now) {
-    LiveRow &row = rows_[{sender, d.pgn}];
+bool LiveTable::count(int sender, uint32_t pgn, const uint8_t *data, size_t len, double now) {
+    LiveRow &row = rows_[{sender, pgn}];
     if (row.count == 0) {
         row.sender = sender;
-        row.pgn = d.pgn;
-        row.acronym = d.acronym;
-        row.name = d.name;
+        row.pgn = pgn;
         row.first_seen = now;
     }
     ++row.count;
     row.last_seen = now;
-    row.values = message_values(d, data, len);
     row.recent.push_back(now);
     forget_before(row.recent, now - kRateWindow);
 
@@ -79,6 +76,24 @@ void LiveTable::add(int sender, const Decoded &d, const uint8_t *data, size_t le
     bus_recent_.push_back(now);
     forget_before(bus_recent_, now - kRateWindow);
 
+    const bool same =
+        std::equal(row.decoded_payload.begin(), row.decoded_payload.end(), data, data + len);
+    return row.decoded_at < 0 || (!same && now - row.decoded_at >= kValuesRefresh);
+}
+
+void LiveTable::add(int sender, const Decoded &d, const uint8_t *data, size_t len, double now) {
+    count(sender, d.pgn, data, len, now);
+    set_values(sender, d, data, len, now);
+}
+
+void LiveTable::set_values(int sender, const Decoded &d, const uint8_t *data, size_t len,
+                           double now) {
+    LiveRow &row = rows_[{sender, d.pgn}];
+    row.acronym = d.acronym;
+    row.name = d.name;
+    row.values = message_values(d, data, len);
+    row.decoded_payload.assign(data, data + len);
+    row.decoded_at = now;
     if (d.lamps) {
         diagnoses_[sender] = Diagnosis{*d.lamps, d.codes};
     }

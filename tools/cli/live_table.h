@@ -25,7 +25,9 @@ struct LiveRow {
     uint32_t pgn = 0;
     std::string acronym;
     std::string name;
-    std::string values; // the latest message's values as one line
+    std::string values;                   // the latest decoded message's values as one line
+    std::vector<uint8_t> decoded_payload; // the bytes values were decoded from
+    double decoded_at = -1;
     unsigned long count = 0;
     double first_seen = 0; // seconds on the caller's clock
     double last_seen = 0;
@@ -46,9 +48,21 @@ class LiveTable {
   public:
     // Rates count the messages of the last kRateWindow seconds.
     static constexpr double kRateWindow = 5.0;
+    // A row's values are decoded again at most this often (seconds): a
+    // screen redrawn ten times a second shows no more, and decoding every
+    // message (with database lookups) can cost more than the bus delivers.
+    static constexpr double kValuesRefresh = 0.1;
 
-    // One message: d decoded from data (len bytes), received at now
-    // (seconds, never going back).
+    // Counts one message of pgn from sender, received at now (seconds,
+    // never going back). Returns true when its values should be decoded and
+    // handed to set_values(): the row is new, or its bytes differ from those
+    // its values come from and those are kValuesRefresh old.
+    bool count(int sender, uint32_t pgn, const uint8_t *data, size_t len, double now);
+    // The latest values of the row of sender and d.pgn (counted before),
+    // d decoded from data; a DM1 also becomes the sender's diagnosis, a
+    // vehicle identification the VIN.
+    void set_values(int sender, const Decoded &d, const uint8_t *data, size_t len, double now);
+    // Both: count the message and take its values.
     void add(int sender, const Decoded &d, const uint8_t *data, size_t len, double now);
 
     // The rows that pass the filter, in the sort order. Pointers stay valid

@@ -30,7 +30,8 @@ constexpr int kVinRequests = 3;
 constexpr auto kVinRetry = std::chrono::seconds(5);
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100); // at most 10 times a second
 constexpr int kIdleWaitMs = 20;
-constexpr int kMaxRecordsPerPass = 500; // keys and redraws never wait for a busy bus
+// Keys and redraws never wait long for a busy bus.
+constexpr auto kLongestPass = std::chrono::milliseconds(50);
 constexpr int kHeaderLines = 4;
 constexpr int kEscape = 27;
 
@@ -253,9 +254,13 @@ int run_live_monitor(const MonitorOptions &o, const Database *db) {
     std::array<uint8_t, 256> buf{};
     auto take = [&](uint32_t pgn, int len) {
         const auto size = static_cast<size_t>(len);
-        const Decoded d = decode_payload(pgn, buf.data(), size, db);
-        const auto sender = tap.sender_of(pgn, buf.data(), size);
-        table.add(sender ? *sender : kUnknownSender, d, buf.data(), size, seconds_since_start());
+        const auto known = tap.sender_of(pgn, buf.data(), size);
+        const int sender = known ? *known : kUnknownSender;
+        const double now = seconds_since_start();
+        if (table.count(sender, pgn, buf.data(), size, now)) {
+            table.set_values(sender, decode_payload(pgn, buf.data(), size, db), buf.data(), size,
+                             now);
+        }
         vin_done = vin_done || pgn == kPgnVehicleIdentification;
         dirty = true;
     };
@@ -277,7 +282,8 @@ int run_live_monitor(const MonitorOptions &o, const Database *db) {
             }
         }
         int taken = 0;
-        while (taken < kMaxRecordsPerPass && record_waiting(bc_mq)) {
+        const auto pass_end = Clock::now() + kLongestPass;
+        while (Clock::now() < pass_end && record_waiting(bc_mq)) {
             int len = 0;
             unsigned long pgn = 0;
             if (j1939_recv_broadcast_response(buf.data(), &len, &pgn) != 0 || len < 0) {
