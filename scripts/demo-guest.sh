@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
 # Guest side of the demo (run by rig/run-guest.sh): the simulated truck on
-# can1, and "vehcan monitor" with the given arguments on can0.
+# can1 on its drive cycle, then on can0 "vehcan scan" and "vehcan monitor"
+# with the given arguments (the live table on a terminal, else the line log).
 #
 #   scripts/demo-guest.sh BUILD_DIR [MONITOR_ARGS...]
-# Exit status: vehcan's.
+# Exit status: the monitor's, or the scan's when it failed.
 set -euo pipefail
 build=$1
 shift
 ip link set can1 up type can bitrate 500000
-"$build/tools/sim/vehcan-sim" --quiet &
+"$build/tools/sim/vehcan-sim" --quiet --drive &
 truck=$!
 trap 'kill "$truck" 2>/dev/null || true; wait "$truck" 2>/dev/null || true' EXIT
 status=0
+echo "== vehcan scan: who is on the bus"
+"$build/tools/cli/vehcan" scan || status=$?
+echo "== vehcan monitor $*"
 "$build/tools/cli/vehcan" monitor "$@" || status=$?
 exit "$status"

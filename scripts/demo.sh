@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The main job: builds vehcan and the simulated truck, boots the rig (a QEMU
 # guest with can0 and can1 on one emulated CAN bus), starts vehcan-sim on
-# can1 and runs "vehcan monitor --duration 30 --db data/sample.xml" on can0:
-# bit-rate detection, live values, the VIN by request and the DM1 fault.
+# can1 on its drive cycle and runs on can0 "vehcan scan" (the nodes, their
+# NAMEs and identifications), then "vehcan monitor --duration 30 --db
+# data/sample.xml": bit-rate detection, live values, the VIN by request and
+# the DM1 fault. The guest's output is not a terminal, so the monitor prints
+# its line log.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -10,6 +13,6 @@ bash scripts/install-deps.sh
 build=${VEHCAN_BUILD_DIR:-$top/build}
 cmake -S . -B "$build" -G Ninja >/dev/null
 cmake --build "$build" --target vehcan-cli vehcan-sim
-echo "== booting the rig: vehcan-sim on can1, vehcan monitor on can0"
+echo "== booting the rig: vehcan-sim on can1, vehcan scan and vehcan monitor on can0"
 exec rig/run-guest.sh --timeout 300 -- \
   bash scripts/demo-guest.sh "$build" --duration 30 --db data/sample.xml
