@@ -5,6 +5,7 @@
 #define VEHCAN_CLI_BUS_SESSION_H
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -12,6 +13,12 @@
 namespace vehcan::cli {
 
 constexpr uint8_t kToolAddress = 0xF9; // the off-board service tool's address
+
+// The VIN is sent on request only: monitor asks all nodes for it up to
+// kVinRequests times, kVinRetry apart, until one answers.
+constexpr uint32_t kPgnVehicleIdentification = 65260;
+constexpr int kVinRequests = 3;
+constexpr auto kVinRetry = std::chrono::seconds(5);
 
 // Set by SIGINT and SIGTERM once catch_interrupts() ran.
 extern std::atomic<bool> g_stop;

@@ -30,10 +30,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kPgnVehicleIdentification = 65260;
-constexpr int kVinRequests = 3;
-constexpr auto kVinRetry = std::chrono::seconds(5);
-
 } // namespace
 
 int run_request(const RequestOptions &o) {

@@ -25,9 +25,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr uint32_t kPgnVehicleIdentification = 65260;
-constexpr int kVinRequests = 3;
-constexpr auto kVinRetry = std::chrono::seconds(5);
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100); // at most 10 times a second
 constexpr int kIdleWaitMs = 20;
 // Keys and redraws never wait long for a busy bus.
