@@ -2,8 +2,6 @@
 // PGN, rates and ages, sort and filter, the VIN and the diagnoses; and the
 // index that tells who sent a message.
 #include "bus_tap.h"
-#include "common.h"
-#include "decode.h"
 #include "live_table.h"
 
 #include <gtest/gtest.h>

@@ -132,6 +132,7 @@ std::vector<IdentificationField> fields_of(uint32_t pgn, std::string_view text) 
 
 std::vector<std::string> rendered(const std::vector<IdentificationField> &fields) {
     std::vector<std::string> out;
+    out.reserve(fields.size());
     for (const IdentificationField &f : fields) {
         out.push_back(f.label + "=" + f.value);
     }

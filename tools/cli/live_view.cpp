@@ -3,7 +3,6 @@
 #include "bus_session.h"
 #include "bus_tap.h"
 #include "common.h"
-#include "decode.h"
 #include "live_table.h"
 
 #include <j1939_stack.h>
@@ -45,7 +44,9 @@ bool record_waiting(mqd_t queue) {
 class Screen {
   public:
     explicit Screen(FILE *output) {
-        (void)std::setlocale(LC_ALL, ""); // the values' "°C" and the like
+        // The values' "°C" and the like. No other thread of vehcan or the
+        // stack reads the locale.
+        (void)std::setlocale(LC_ALL, ""); // NOLINT(concurrency-mt-unsafe)
         screen_ = newterm(nullptr, output, stdin);
         if (screen_ == nullptr) {
             throw Failure(kExitInternal, "cannot set up the terminal (is TERM set?)");
