@@ -182,7 +182,10 @@ std::string_view function_name(uint8_t function, uint8_t industry_group) {
 }
 
 std::string_view industry_group_name(uint8_t industry_group) {
-    return industry_group < kIndustryGroups.size() ? kIndustryGroups[industry_group] : "";
+    if (industry_group >= kIndustryGroups.size()) {
+        return {};
+    }
+    return kIndustryGroups[industry_group];
 }
 
 std::string name_text(const J1939Name &n, std::string_view indent) {
