@@ -8,6 +8,11 @@
 set -euo pipefail
 build=$1
 shift
+# The serial console knows no size of its own: take the one demo.sh saw.
+if [ -n "${VEHCAN_DEMO_TERMINAL_SIZE:-}" ] && [ -t 1 ]; then
+  read -r rows cols <<<"$VEHCAN_DEMO_TERMINAL_SIZE"
+  stty rows "$rows" cols "$cols" <&1 2>/dev/null || true
+fi
 ip link set can1 up type can bitrate 500000
 "$build/tools/sim/vehcan-sim" --quiet --drive &
 truck=$!
