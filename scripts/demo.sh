@@ -13,14 +13,17 @@ build=${VEHCAN_BUILD_DIR:-$top/build}
 cmake -S . -B "$build" -G Ninja >/dev/null
 cmake --build "$build" --target vehcan-cli vehcan-sim
 echo "== booting the rig: vehcan-sim on can1, vehcan scan and vehcan monitor on can0"
-# The guest's console is always a terminal: whether the monitor shows its
-# live table depends on ours. On a terminal the guest's takes our size.
+# The guest's console is always a terminal, but it does not carry a
+# full-screen view intact. On our terminal the monitor's live table runs on a
+# terminal in the guest (tmux) and its screen is printed every few seconds;
+# otherwise the monitor prints its line log.
 monitor=(--duration 30 --db data/sample.xml)
-size=""
+live=0
 if [ -t 1 ]; then
-  size="$(tput lines) $(tput cols)"
+  live=1
 else
   monitor+=(--log)
 fi
 exec rig/run-guest.sh --timeout 300 -- \
-  env VEHCAN_DEMO_TERMINAL_SIZE="$size" bash scripts/demo-guest.sh "$build" "${monitor[@]}"
+  env VEHCAN_DEMO_LIVE="$live" COLUMNS="$(tput cols 2>/dev/null || echo 120)" \
+  bash scripts/demo-guest.sh "$build" "${monitor[@]}"
