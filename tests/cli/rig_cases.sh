@@ -31,7 +31,7 @@ expect() {
 ip link set can1 up type can bitrate 500000
 "$sim" --quiet &
 truck=$!
-trap 'kill $truck 2>/dev/null; wait $truck 2>/dev/null; rm -rf "$work"' EXIT
+trap 'kill $truck 2>/dev/null; wait $truck 2>/dev/null; tmux -S /dev/shm/vehcan-rig.sock kill-server 2>/dev/null; rm -rf "$work"' EXIT
 
 # The live view: probe, bit rate, values, the VIN by request, the DM1 fault.
 "$vehcan" monitor --duration 6 --db "$db" >"$work/out" 2>&1
@@ -79,6 +79,91 @@ expect request.refused $? 7 '^vehcan: request for PGN 65280 refused by 0x00: neg
 # requested PGN as the answer, whoever sent it.)
 "$vehcan" request 65260 --to 0x55 >"$work/out" 2>&1
 expect request.no_answer $? 6 '^vehcan: no answer to two requests for PGN 65260 from 0xF9 to 0x55, 3 s each$'
+
+# The inventory: both nodes with their NAMEs, their identifications by
+# RTS/CTS, the tachograph's refusal of one, the engine's trouble code.
+"$vehcan" scan --json --db "$db" >"$work/out" 2>"$work/err"
+status=$?
+if cmake -DFILE="$work/out" -P "$(dirname "$0")/json_lines.cmake" >"$work/err2" 2>&1; then
+    expect scan.json "$status" 0 \
+        '^\{"address":0,"address_name":"engine #1","claimed":true,' \
+        '^\{"address":238,"address_name":"tachograph","claimed":true,' \
+        '"name":\{"arbitrary_address_capable":false,"ecu_instance":0,"function":0,"function_instance":0,"function_name":"engine","identity_number":123456,"industry_group":1,"industry_group_name":"on-highway equipment","manufacturer_code":1234,"raw":"100200009A41E240","vehicle_system":1,"vehicle_system_instance":0\}' \
+        '"name":\{"arbitrary_address_capable":true,"ecu_instance":1,"function":128,"function_instance":0,"function_name":"tachograph","identity_number":654321,' \
+        '"component_identification":\{"fields":\[\{"label":"make","value":"VEHCAN"\},\{"label":"model","value":"SIM-ENGINE-13L"\},\{"label":"serial number","value":"ENG0012345"\},\{"label":"unit number","value":"UNIT01"\}\],"pgn":65259,"status":"answered"\}' \
+        '"software_identification":\{"fields":\[\{"label":"software 1","value":"ENG 4.2.1"\},\{"label":"software 2","value":"CAL 2026-11"\}\]' \
+        '"ECU_identification":\{"fields":\[\{"label":"part number","value":"EC-4711-02"\}' \
+        '"address":238,.*"ECU_identification":\{"acknowledgement":"negative acknowledgement \(NACK\)","pgn":64965,"status":"not supported"\}' \
+        '"address":238,.*"model","value":"SIM-TACHO-2"' \
+        '"address":0,.*"dm1":\{"dtcs":\[\{"description":"Engine Coolant Temperature","fmi":16,"fmi_text":"[^"]*","occurrences":1,"spn":110\}\],"lamps":\{"amber_warning":"on"'
+else
+    fail scan.json "a line is not JSON: $(cat "$work/err2")"
+fi
+
+# The live view on a terminal (tmux), with the truck on its drive cycle,
+# begun just before the coolant overheats.
+kill $truck 2>/dev/null
+wait $truck 2>/dev/null
+"$sim" --quiet --drive --drive-start 30 &
+truck=$!
+# tmux's socket cannot live on the host's file system (9p): a tmpfs of our own.
+mkdir -p /dev/shm /dev/pts
+mountpoint -q /dev/shm || mount -t tmpfs none /dev/shm
+mountpoint -q /dev/pts || mount -t devpts devpts /dev/pts
+screen() { tmux -S /dev/shm/vehcan-rig.sock "$@"; }
+# wait_screen PATTERN SECONDS: until the captured screen matches (into $work/out)
+wait_screen() {
+    for _ in $(seq "$2"); do
+        screen capture-pane -p -t live >"$work/out" 2>/dev/null
+        grep -q -E -- "$1" "$work/out" && return 0
+        sleep 1
+    done
+    return 1
+}
+rm -f "$work/live.status"
+screen new-session -d -s live -x 140 -y 30 \
+    "$vehcan monitor --db $db 2>$work/live.err; echo \$? >$work/live.status"
+wait_screen '^active trouble codes \(DM1\)' 90
+wait_screen '^  0x00  SPN 110 FMI 16, 1 occurrence: Engine Coolant Temperature' 60
+first_speed=$(grep -o -E 'engine speed [0-9.]+ rpm' "$work/out")
+sleep 2
+screen capture-pane -p -t live >"$work/out"
+second_speed=$(grep -o -E 'engine speed [0-9.]+ rpm' "$work/out")
+expect live.table 0 0 \
+    '^vehcan monitor  can0 500000 bit/s  [0-9]+ msg/s  [0-9]+ messages  VIN 1HTMKAAN0CH123456$' \
+    '^lamps: 0x00 MIL off, red stop off, amber warning on, protect off$' \
+    '^sort: PGN  filter: -  rows 1-[0-9]+ of [0-9]+$' \
+    '^ +PGN +name +SA +count rate/s age s  values' \
+    '^ 61444 EEC1   Electronic Engine Controll 00 +[0-9]+ +[0-9.]+ +[0-9.]+  engine speed [0-9.]+ rpm' \
+    '^ 65132 TCO1   Tachograph +EE ' \
+    '^active trouble codes \(DM1\)' \
+    '^  0x00  SPN 110 FMI 16, 1 occurrence: Engine Coolant Temperature: data valid but above normal' \
+    '^q quit  p pause  s sort  / filter  arrows scroll'
+if [ -z "$first_speed" ] || [ "$first_speed" = "$second_speed" ]; then
+    fail live.engine_speed_moves "'$first_speed' 2 s before '$second_speed'"
+else
+    pass live.engine_speed_moves
+fi
+screen send-keys -t live s
+wait_screen '^sort: sender ' 20
+expect live.sort_by_sender 0 0 '^sort: sender  filter: -'
+screen send-keys -t live / t a c h Enter
+wait_screen '^sort: sender  filter: tach  rows 1-1 of 1$' 20
+status=$?
+if grep -q ' EEC1 ' "$work/out"; then
+    fail live.filter "the filter kept EEC1"
+else
+    expect live.filter "$status" 0 '^ 65132 TCO1   Tachograph +EE '
+fi
+screen send-keys -t live q
+for _ in $(seq 60); do
+    [ -s "$work/live.status" ] && break
+    sleep 0.5
+done
+{ cat "$work/live.err"; ip link show can0; } >"$work/out"
+expect live.quit "$(cat "$work/live.status" 2>/dev/null)" 0 \
+    '^monitor ended after [0-9.]+ s: [0-9]+ messages of [0-9]+ PGNs and senders \(q\)$' \
+    '^[0-9]+: can0: .* state DOWN '
 
 # Without CAP_SYS_RESOURCE the stack's 5000-record queues exceed the limits.
 setpriv --reuid=65534 --regid=65534 --clear-groups --inh-caps=+net_admin \

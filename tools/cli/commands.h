@@ -55,10 +55,22 @@ struct MonitorOptions {
     double duration = 0; // seconds; 0: until Ctrl-C
     std::string db;
     bool json = false;
+    bool log = false;   // the line log even on a terminal
     bool quiet = false; // no messages on standard output (with --mqtt)
     MqttOptions mqtt;   // url empty: no uplink
 };
+// On a terminal (without --log or --json) the live view of live_view.h;
+// otherwise one line per message, or one JSON object per message.
 int run_monitor(const MonitorOptions &o);
+
+struct ScanOptions {
+    double timeout = 2; // seconds to listen for Address Claimed answers
+    std::string db;
+    bool json = false;
+};
+// The bus inventory. kExitOk when a node claimed its address, else throws
+// Failure(kExitNoAnswer) after printing what was heard.
+int run_scan(const ScanOptions &o);
 
 struct RequestOptions {
     std::string pgn;

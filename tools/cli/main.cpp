@@ -89,10 +89,27 @@ static int run(int argc, char **argv) {
                   "seconds to monitor after bring-up (0: until "
                   "Ctrl-C)");
     m->add_flag("--json", monitor.json, "one JSON object per message");
+    m->add_flag("--log", monitor.log,
+                "one line per parameter group and second even on a terminal (on a terminal "
+                "the default is the live table: q quit, p pause, s sort, / filter, arrows "
+                "scroll)");
     m->add_flag("--quiet", monitor.quiet, "show no messages (with --mqtt)");
     add_mqtt_options(m, monitor.mqtt);
     m->add_option("--db", monitor.db, "parameter database (XML); default $VEHCAN_DB");
     m->footer(kExitCodes);
+
+    ScanOptions scan;
+    auto *n = app.add_subcommand("scan", "list the nodes on the bus: Request for Address "
+                                         "Claimed to all, each node's NAME decoded, its "
+                                         "component, software and ECU identification and its "
+                                         "active trouble codes (DM1)");
+    n->add_option("--timeout", scan.timeout, "seconds to listen for Address Claimed answers")
+        ->capture_default_str();
+    n->add_flag("--json", scan.json, "one JSON object per node");
+    n->add_option("--db", scan.db,
+                  "describe trouble codes from this database; default "
+                  "$VEHCAN_DB");
+    n->footer(kExitCodes);
 
     RequestOptions request;
     auto *r = app.add_subcommand("request", "request a parameter group and print the decoded "
@@ -171,6 +188,9 @@ static int run(int argc, char **argv) {
         }
         if (*r) {
             return run_request(request);
+        }
+        if (*n) {
+            return run_scan(scan);
         }
         if (*d) {
             return run_decode(decode);

@@ -1,4 +1,5 @@
 // vehcan-sim: a simulated truck on a CAN interface.
+#include "drive_cycle.h"
 #include "sim.h"
 
 #include <cstdio>
@@ -58,13 +59,19 @@ void usage(FILE *to) {
         "usage: vehcan-sim [options]\n"
         "A simulated truck on a CAN interface. By default an engine (0x00) broadcasts\n"
         "EEC1, ET1, CCVS, LFC, HOURS, VDHR and DM1, a tachograph (0xEE) TCO1 and the driver\n"
-        "identification (BAM), and both answer Requests (PGN 59904).\n"
+        "identification (BAM), and both answer Requests (PGN 59904): Address Claimed with\n"
+        "their NAMEs, component and software identification (the engine also its ECU\n"
+        "identification; the tachograph NACKs that) by RTS/CTS to a request sent to them.\n"
         "  -i, --interface IF   interface of the simulated ECUs (can1)\n"
         "  -w, --watch IF       interface whose state gates sending (can0)\n"
         "  -r, --bus-rate BPS   simulated bus rate: send only while the watched\n"
         "                       interface is up at it (500000)\n"
         "      --no-gate        send whatever the watched interface does\n"
         "  -t, --duration S     stop after S seconds (default: at SIGINT/SIGTERM)\n"
+        "      --drive          follow the drive cycle (%.0f s, repeating): engine speed,\n"
+        "                       vehicle speed and coolant change, the DM1 fault comes\n"
+        "                       and goes; without it the values stay fixed\n"
+        "      --drive-start S  begin the drive cycle S seconds in (0)\n"
         "      --flood S        instead: send PGN 0xFF10 from 0x00 as fast as the bus takes,\n"
         "                       for S seconds (payload: sequence, send time in us)\n"
         "      --flood-rate N   pace the flood at N frames per second\n"
@@ -74,7 +81,7 @@ void usage(FILE *to) {
         "      --second-vin T   the second sender's in the interleaved scenario\n"
         "      --report FILE    write the counts there at the end\n"
         "  -q, --quiet          print nothing but errors\n",
-        vehcan::sim::scenario_names());
+        vehcan::sim::kDriveCyclePeriod, vehcan::sim::scenario_names());
 }
 
 // false for a bad argument; help set for --help.
@@ -93,6 +100,10 @@ bool parse(int argc, char **argv, Options &o, bool &help) {
             o.gate = false;
         } else if ((a == "-t" || a == "--duration") && has_value) {
             o.duration_s = std::strtod(argv[++i], nullptr);
+        } else if (a == "--drive") {
+            o.drive = true;
+        } else if (a == "--drive-start" && has_value) {
+            o.drive_start_s = std::strtod(argv[++i], nullptr);
         } else if (a == "--flood" && has_value) {
             o.flood_s = std::strtod(argv[++i], nullptr);
         } else if (a == "--flood-rate" && has_value) {

@@ -17,10 +17,12 @@ struct Options {
     std::string watch = "can0";     // the controller whose rate the gate compares
     uint32_t bus_rate = 500000;     // the simulated bus's bit rate
     bool gate = true;
-    double duration_s = 0; // truck mode: 0 runs until SIGINT/SIGTERM
-    double flood_s = 0;    // > 0: flood mode for that long
-    double flood_rate = 0; // flood frames per second; 0: as fast as the bus takes
-    std::string scenario;  // non-empty: send one raw transport scenario
+    double duration_s = 0;    // truck mode: 0 runs until SIGINT/SIGTERM
+    bool drive = false;       // truck mode: follow the drive cycle instead of fixed values
+    double drive_start_s = 0; // where in the drive cycle to begin
+    double flood_s = 0;       // > 0: flood mode for that long
+    double flood_rate = 0;    // flood frames per second; 0: as fast as the bus takes
+    std::string scenario;     // non-empty: send one raw transport scenario
     std::string vin = "1HTMKAAN0CH123456";
     std::string second_vin = "2FRHDUYS2Y1234567";
     std::string report; // file for the flood's or truck's counts

@@ -1,6 +1,9 @@
 // The simulated truck: an engine controller and a tachograph on J1939
 // sockets. Both broadcast their parameter groups at their usual periods and
-// answer Requests (PGN 59904) addressed to them or to all nodes.
+// answer Requests (PGN 59904) addressed to them or to all nodes, the Request
+// for Address Claimed included. With --drive the engine's and tachograph's
+// values follow the drive cycle (drive_cycle.h).
+#include "drive_cycle.h"
 #include "sim.h"
 #include "truck_pgns.h"
 
@@ -9,6 +12,7 @@
 #include <cstring>
 #include <linux/can.h>
 #include <linux/can/j1939.h>
+#include <linux/can/raw.h>
 #include <net/if.h>
 #include <poll.h>
 #include <string>
@@ -48,8 +52,47 @@ const Bytes kDm1Cleared = {0x00, 0xFF, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF};
 const Bytes kTco1 = {0x43, 0x10, 0x00, 0xFF, 0xFF, 0xFF, 0x00, 0x50};
 const char kDriverIds[] = "D1CARD000123456*D2CARD000654321*";
 
+// Identifications, each longer than one frame: make*model*serial*unit for
+// the component, the number of fields then version* for the software, part*
+// serial*location*type*manufacturer*hardware* for the ECU. The tachograph
+// has no ECU identification and refuses a request for it.
+const char kEngineComponentId[] = "VEHCAN*SIM-ENGINE-13L*ENG0012345*UNIT01*";
+const char kEngineSoftwareId[] = "\x02"
+                                 "ENG 4.2.1*CAL 2026-11*";
+const char kEngineEcuId[] = "EC-4711-02*SN000123*engine bay*engine controller*VEHCAN SIM*HW 3.1*";
+const char kTachographComponentId[] = "VEHCAN*SIM-TACHO-2*TCO0654321*UNIT02*";
+const char kTachographSoftwareId[] = "\x01"
+                                     "TCO 1.8.0*";
+
+// The 64-bit NAMEs the two nodes claim their addresses with, field by field
+// from bit 0: identity number (21 bits), manufacturer code (11), ECU
+// instance (3), function instance (5), function (8), a reserved bit,
+// vehicle system (7), vehicle system instance (4), industry group (3),
+// arbitrary address capable (1).
+constexpr uint64_t name_of(uint32_t identity, uint32_t manufacturer, uint32_t ecu_instance,
+                           uint32_t function_instance, uint32_t function, uint32_t vehicle_system,
+                           uint32_t system_instance, uint32_t industry_group,
+                           bool arbitrary_address) {
+    return uint64_t{identity} | uint64_t{manufacturer} << 21U | uint64_t{ecu_instance} << 32U |
+           uint64_t{function_instance} << 35U | uint64_t{function} << 40U |
+           uint64_t{vehicle_system} << 49U | uint64_t{system_instance} << 56U |
+           uint64_t{industry_group} << 60U | uint64_t{arbitrary_address} << 63U;
+}
+// Engine #1 (function 0) of an on-highway truck (industry group 1).
+constexpr uint64_t kEngineName = name_of(123456, 1234, 0, 0, 0, 1, 0, 1, false);
+// The tachograph (on-highway function 128), able to take another address.
+constexpr uint64_t kTachographName = name_of(654321, 567, 1, 0, 128, 1, 0, 1, true);
+
 Bytes text_bytes(const std::string &text) {
     return Bytes(text.begin(), text.end());
+}
+
+Bytes little_endian(uint64_t value) {
+    Bytes b(8);
+    for (size_t i = 0; i < b.size(); ++i) {
+        b[i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+    return b;
 }
 
 struct Group {
@@ -62,6 +105,7 @@ struct Group {
 struct Ecu {
     const char *name;
     uint8_t address;
+    uint64_t j1939_name;
     int fd = -1;
     std::vector<Group> groups;
 
@@ -96,6 +140,26 @@ sockaddr_can j1939_address(unsigned ifindex, uint32_t pgn, uint8_t address) {
     return a;
 }
 
+// A raw CAN socket that only sends: the Address Claimed frames go out
+// through it, since the kernel lets a J1939 socket send them only for a NAME
+// it has bound and then claims and defends the address itself.
+int open_claim_socket(unsigned ifindex) {
+    const int fd = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+    if (fd < 0) {
+        return -1;
+    }
+    // cppcheck-suppress nullPointer
+    ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, nullptr, 0); // receive nothing
+    sockaddr_can local{};
+    local.can_family = AF_CAN;
+    local.can_ifindex = static_cast<int>(ifindex);
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) < 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 int open_ecu_socket(unsigned ifindex, uint8_t address) {
     const int fd = ::socket(PF_CAN, SOCK_DGRAM | SOCK_CLOEXEC, CAN_J1939);
     if (fd < 0) {
@@ -124,6 +188,7 @@ class Truck {
         : options_(options), gate_(gate), ifindex_(if_nametoindex(options.interface.c_str())) {
         ecus_.push_back({"engine",
                          kEngineAddress,
+                         kEngineName,
                          -1,
                          {
                              {kPgnEec1, kEec1, 20},
@@ -134,13 +199,19 @@ class Truck {
                              {kPgnVdhr, kVdhr, 1000},
                              {kPgnDm1, kDm1Active, 1000},
                              {kPgnVehicleIdentification, text_bytes(options.vin + "*"), 0},
+                             {kPgnComponentIdentification, text_bytes(kEngineComponentId), 0},
+                             {kPgnSoftwareIdentification, text_bytes(kEngineSoftwareId), 0},
+                             {kPgnEcuIdentification, text_bytes(kEngineEcuId), 0},
                          }});
         ecus_.push_back({"tachograph",
                          kTachographAddress,
+                         kTachographName,
                          -1,
                          {
                              {kPgnTco1, kTco1, 50},
                              {kPgnDriverIdentification, text_bytes(kDriverIds), 5000},
+                             {kPgnComponentIdentification, text_bytes(kTachographComponentId), 0},
+                             {kPgnSoftwareIdentification, text_bytes(kTachographSoftwareId), 0},
                          }});
     }
 
@@ -149,6 +220,9 @@ class Truck {
             if (e.fd >= 0) {
                 ::close(e.fd);
             }
+        }
+        if (claim_fd_ >= 0) {
+            ::close(claim_fd_);
         }
     }
     Truck(const Truck &) = delete;
@@ -168,7 +242,14 @@ class Truck {
                 return 1;
             }
         }
+        claim_fd_ = open_claim_socket(ifindex_);
+        if (claim_fd_ < 0) {
+            (void)std::fprintf(stderr, "vehcan-sim: cannot open a raw CAN socket on %s: %s\n",
+                               options_.interface.c_str(), strerrordesc_np(errno));
+            return 1;
+        }
         const Clock::time_point start = Clock::now();
+        start_ = start;
         const auto end = start + std::chrono::duration_cast<Clock::duration>(
                                      std::chrono::duration<double>(options_.duration_s));
         for (Ecu &e : ecus_) {
@@ -197,9 +278,30 @@ class Truck {
         }
     }
 
+    // Writes the drive cycle's current values into the payloads. The fault
+    // follows the coolant: raised while it is too hot, gone once it cooled
+    // down (a DM11 clears it until the next overheat).
+    void follow_drive_cycle(Clock::time_point now) {
+        const double t =
+            options_.drive_start_s + std::chrono::duration<double>(now - start_).count();
+        const DriveState s = drive_state(t);
+        Ecu &engine = ecus_[0];
+        write_engine_speed(engine.find(kPgnEec1)->payload, s.engine_rpm);
+        write_coolant(engine.find(kPgnEt1)->payload, s.coolant_celsius);
+        write_wheel_speed(engine.find(kPgnCcvs)->payload, s.vehicle_kmh);
+        if (s.overheat != overheat_) {
+            engine.find(kPgnDm1)->payload = s.overheat ? kDm1Active : kDm1Cleared;
+            overheat_ = s.overheat;
+        }
+        write_tachograph_speed(ecus_[1].find(kPgnTco1)->payload, s.vehicle_kmh);
+    }
+
     void broadcast_due() {
         const Clock::time_point now = Clock::now();
         const bool bus_open = gate_.open();
+        if (options_.drive) {
+            follow_drive_cycle(now);
+        }
         for (Ecu &e : ecus_) {
             for (Group &g : e.groups) {
                 if (g.period_ms == 0 || now < g.next) {
@@ -284,7 +386,11 @@ class Truck {
 
     void answer(Ecu &ecu, uint32_t pgn, uint8_t requester, bool addressed) {
         const char *what = "ignored";
-        if ((pgn == kPgnDm11 || pgn == kPgnDm3) && ecu.address == kEngineAddress) {
+        if (pgn == kPgnAddressClaimed) {
+            claim_address(ecu); // to a global request as to one addressed to the node
+            ++stats_.answers;
+            what = "address claimed";
+        } else if ((pgn == kPgnDm11 || pgn == kPgnDm3) && ecu.address == kEngineAddress) {
             if (pgn == kPgnDm11) {
                 ecu.find(kPgnDm1)->payload = kDm1Cleared; // active codes cleared
             }
@@ -313,6 +419,20 @@ class Truck {
             std::printf("vehcan-sim: %s: request for PGN %u from 0x%02X to %s: %s\n", ecu.name, pgn,
                         requester, addressed ? "it" : "all", what);
             (void)std::fflush(stdout);
+        }
+    }
+
+    // Address Claimed (PGN 60928, PDU1 to the global address, priority 6):
+    // the node's NAME, least significant byte first.
+    void claim_address(const Ecu &ecu) {
+        can_frame frame{};
+        frame.can_id = CAN_EFF_FLAG | 6U << 26U | (kPgnAddressClaimed >> 8U) << 16U |
+                       uint32_t{J1939_NO_ADDR} << 8U | ecu.address;
+        frame.len = 8;
+        const Bytes name = little_endian(ecu.j1939_name);
+        std::memcpy(frame.data, name.data(), name.size());
+        if (::write(claim_fd_, &frame, sizeof frame) != static_cast<ssize_t>(sizeof frame)) {
+            ++stats_.send_errors;
         }
     }
 
@@ -350,6 +470,9 @@ class Truck {
     BusGate &gate_;
     unsigned ifindex_;
     std::vector<Ecu> ecus_;
+    int claim_fd_ = -1;
+    Clock::time_point start_{};
+    bool overheat_ = true; // the fixed payloads start with the fault raised
     Stats stats_;
 };
 

@@ -9,15 +9,19 @@ namespace vehcan::sim::pgn {
 
 constexpr uint32_t kPgnAcknowledgement = 59392;
 constexpr uint32_t kPgnRequest = 59904;
+constexpr uint32_t kPgnAddressClaimed = 60928;
 constexpr uint32_t kPgnEec1 = 61444;
+constexpr uint32_t kPgnEcuIdentification = 64965;
 constexpr uint32_t kPgnDriverIdentification = 65131;
 constexpr uint32_t kPgnTco1 = 65132;
 constexpr uint32_t kPgnVdhr = 65217;
 constexpr uint32_t kPgnDm1 = 65226;
 constexpr uint32_t kPgnDm3 = 65228;
 constexpr uint32_t kPgnDm11 = 65235;
+constexpr uint32_t kPgnSoftwareIdentification = 65242;
 constexpr uint32_t kPgnHours = 65253;
 constexpr uint32_t kPgnLfc = 65257;
+constexpr uint32_t kPgnComponentIdentification = 65259;
 constexpr uint32_t kPgnVehicleIdentification = 65260;
 constexpr uint32_t kPgnEt1 = 65262;
 constexpr uint32_t kPgnCcvs = 65265;

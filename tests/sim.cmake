@@ -1,0 +1,12 @@
+# vehcan-sim's drive cycle: the values the simulated truck reports over time
+# and the payload bytes they are written into.
+if(NOT TARGET vehcan-sim)
+  return()
+endif()
+
+add_executable(sim_drive_cycle_test sim_drive_cycle_test.cpp
+               ${PROJECT_SOURCE_DIR}/tools/sim/drive_cycle.cpp)
+target_include_directories(sim_drive_cycle_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/sim)
+target_link_libraries(sim_drive_cycle_test PRIVATE GTest::gtest GTest::gtest_main vehcan_warnings)
+gtest_discover_tests(sim_drive_cycle_test TEST_PREFIX sim. DISCOVERY_TIMEOUT 60
+                     PROPERTIES TIMEOUT 60)
