@@ -5,8 +5,14 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 mapfile -t wanted < <(cat "$here"/deps.d/*.txt | sed -e 's/#.*//' -e 's/[[:space:]]//g' | grep -v '^$' | sort -u)
 missing=()
+# A name without an architecture means the machine's own (or "all"): with
+# libfoo-dev:armhf installed, dpkg-query libfoo-dev answers for that one.
+native=$(dpkg --print-architecture)
 for p in "${wanted[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  want_arch="${p#*:}"
+  [ "$want_arch" = "$p" ] && want_arch=$native
+  dpkg-query -W -f='${Status} ${Architecture}\n' "$p" 2>/dev/null |
+    grep -q -E "install ok installed ($want_arch|all)\$" || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
   echo "install-deps: all ${#wanted[@]} packages present"

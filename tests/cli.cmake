@@ -6,7 +6,7 @@ if(NOT TARGET vehcan-cli)
 endif()
 
 add_executable(cli_unit_test cli_candump_test.cpp cli_transport_test.cpp cli_scan_test.cpp
-               cli_live_table_test.cpp)
+               cli_live_table_test.cpp cli_uplink_test.cpp)
 target_link_libraries(cli_unit_test PRIVATE vehcan_cli_core GTest::gtest GTest::gtest_main
                       vehcan_warnings)
 gtest_discover_tests(cli_unit_test TEST_PREFIX cli. DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 60)
@@ -37,7 +37,8 @@ endfunction()
 
 # ---- help: every subcommand has one, with the exit statuses -----------------------------------
 foreach(_sub monitor request decode dtc db replay)
-  vehcan_cli_case(help.${_sub} 0 STDOUT "Usage: vehcan ${_sub} .*Exit status:.*7  request refused"
+  vehcan_cli_case(help.${_sub} 0
+    STDOUT "Usage: vehcan ${_sub} .*Exit status:.*7  request refused.*8  the MQTT broker refused"
     ARGS ${_sub} --help)
 endforeach()
 vehcan_cli_case(help.top 0 STDOUT "Subcommands:.*replay" ARGS --help)
@@ -133,6 +134,20 @@ vehcan_cli_case(error.request_pgn_too_big 2 STDERR "PGN 65536 cannot be requeste
   ARGS request 65536)
 vehcan_cli_case(error.monitor_negative_duration 2 STDERR "--duration"
   ARGS monitor --duration -1)
+vehcan_cli_case(error.mqtt_bad_scheme 2 STDERR "--mqtt 'http://depot': unknown scheme"
+  ARGS replay examples/truck.log --mqtt http://depot)
+vehcan_cli_case(error.mqtt_bad_port 2 STDERR "bad port '99999'"
+  ARGS replay examples/truck.log --mqtt mqtt://depot:99999)
+vehcan_cli_case(error.mqtt_qos 2 STDERR "--qos must be 0 or 1, not 2"
+  ARGS replay examples/truck.log --mqtt mqtt://127.0.0.1 --qos 2)
+vehcan_cli_case(error.mqtt_tls_files_without_tls 2 STDERR "need an mqtts:// URL"
+  ARGS replay examples/truck.log --mqtt mqtt://127.0.0.1 --mqtt-ca data/sample.xml)
+vehcan_cli_case(error.mqtt_ca_missing 2 STDERR "--mqtt-ca no/ca.crt: No such file"
+  ARGS replay examples/truck.log --mqtt mqtts://127.0.0.1 --mqtt-ca no/ca.crt)
+vehcan_cli_case(error.mqtt_cert_without_key 2 STDERR "--mqtt-cert and --mqtt-key go together"
+  ARGS replay examples/truck.log --mqtt mqtts://127.0.0.1 --mqtt-cert data/sample.xml)
+vehcan_cli_case(error.replay_negative_speed 2 STDERR "--speed must be 0"
+  ARGS replay examples/truck.log --speed -1)
 
 # The stack cannot come up: without privileges, and without can0 (a network
 # namespace of its own has none). Both need root to set up, as CI has.

@@ -5,6 +5,7 @@
 #include "decode.h"
 #include "live_view.h"
 #include "pgn_names.h"
+#include "uplink.h"
 
 #include <j1939_stack.h>
 
@@ -83,22 +84,42 @@ int run_monitor(const MonitorOptions &o) {
     if (auto path = database_path(o.db)) {
         db = open_database(*path);
     }
+    std::optional<Uplink> uplink;
+    if (!o.mqtt.url.empty()) {
+        uplink.emplace(o.mqtt, false);
+    }
     if (live_view_wanted(o)) {
-        return run_live_monitor(o, db ? &*db : nullptr);
+        return run_live_monitor(o, db ? &*db : nullptr, uplink ? &*uplink : nullptr);
     }
     catch_interrupts();
-    bring_up();
+    const int bitrate = bring_up();
     const auto start = Clock::now(); // --duration counts from here, after the probe
     auto seconds_since_start = [&] {
         return std::chrono::duration<double>(Clock::now() - start).count();
     };
+    if (uplink) {
+        uplink->online({{"bitrate", bitrate}});
+    }
+    auto message_json = [&](const Decoded &d, size_t len) {
+        return monitor_json(d, seconds_since_start(), len);
+    };
+    // Every message goes to the broker (its rate limit aside); the terminal
+    // may show fewer.
+    auto publish = [&](uint32_t pgn, const uint8_t *data, size_t len) {
+        if (uplink) {
+            const Decoded d = decode_payload(pgn, data, len, db ? &*db : nullptr);
+            const auto us =
+                std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+            uplink->message(us.count(), -1, pgn, message_json(d, len));
+        }
+    };
     auto emit = [&](uint32_t pgn, const uint8_t *data, size_t len) {
+        if (o.quiet) {
+            return;
+        }
         const Decoded d = decode_payload(pgn, data, len, db ? &*db : nullptr);
         if (o.json) {
-            nlohmann::json j = to_json(d);
-            j["time"] = std::round(seconds_since_start() * 1000.0) / 1000.0;
-            j["length"] = len;
-            fmt::print(out(), "{}\n", j.dump());
+            fmt::print(out(), "{}\n", message_json(d, len).dump());
         } else {
             std::string values = d.decoded ? values_text(d) : "";
             if (!d.decoded) {
@@ -134,6 +155,9 @@ int run_monitor(const MonitorOptions &o) {
         if (o.duration > 0 && seconds_since_start() >= o.duration) {
             break;
         }
+        if (uplink && !uplink->refused().empty()) {
+            break;
+        }
         if (!vin_done && (vin_requests == 0 || Clock::now() - vin_asked >= kVinRetry)) {
             if (vin_requests == kVinRequests) {
                 fmt::print(stderr, "no VIN: {} requests got no answer\n", vin_requests);
@@ -149,6 +173,7 @@ int run_monitor(const MonitorOptions &o) {
             int len = 0;
             if (j1939_recv_request_response(buf.data(), &len, kPgnVehicleIdentification) == 0 &&
                 len > 0) {
+                publish(kPgnVehicleIdentification, buf.data(), static_cast<size_t>(len));
                 emit(kPgnVehicleIdentification, buf.data(), static_cast<size_t>(len));
                 vin_done = true;
             }
@@ -160,6 +185,7 @@ int run_monitor(const MonitorOptions &o) {
         }
         ++messages;
         vin_done = vin_done || pgn == kPgnVehicleIdentification;
+        publish(static_cast<uint32_t>(pgn), buf.data(), static_cast<size_t>(len));
         const auto now = Clock::now();
         auto it = last_shown.find(pgn);
         if (!o.json && it != last_shown.end() && now - it->second < std::chrono::seconds(1)) {
@@ -172,6 +198,9 @@ int run_monitor(const MonitorOptions &o) {
     fmt::print(stderr, "monitor ended after {:.1f} s: {} messages of {} PGNs{}\n",
                seconds_since_start(), messages, last_shown.size(),
                rc == 0 ? "" : fmt::format(" (tear-down reported {})", rc));
+    if (uplink) {
+        finish_uplink(*uplink, Clock::now() + kUplinkFlushTime);
+    }
     return kExitOk;
 }
 

@@ -5,9 +5,12 @@
 #include "decode.h"
 #include "j1939_id.h"
 #include "pgn_names.h"
+#include "replay_pace.h"
 #include "transport.h"
+#include "uplink.h"
 
 #include <cerrno>
+#include <chrono>
 #include <fmt/format.h>
 #include <fstream>
 #include <map>
@@ -59,7 +62,8 @@ std::string hex_text(const std::vector<uint8_t> &data) {
 
 class Replay {
   public:
-    Replay(const Database *db, bool json) : db_(db), json_(json) {}
+    Replay(const Database *db, bool json, bool quiet, Uplink *uplink)
+        : db_(db), json_(json), quiet_(quiet), uplink_(uplink) {}
 
     void frame(const CanFrame &f) {
         ++summary_.frames;
@@ -90,6 +94,9 @@ class Replay {
     }
 
     void finish(const std::string &file) {
+        if (quiet_) {
+            return;
+        }
         const TransportCounters &c = tp_.counters();
         if (json_) {
             nlohmann::json per_pgn = nlohmann::json::array();
@@ -171,6 +178,9 @@ class Replay {
 
   private:
     void note(const J1939Message &m, const std::string &text) {
+        if (quiet_) {
+            return;
+        }
         if (json_) {
             nlohmann::json j{{"time", static_cast<double>(m.time_us) / 1e6}, {"note", text}};
             fmt::print(out(), "{}\n", j.dump());
@@ -199,7 +209,7 @@ class Replay {
                 summary_.driver2 = f.text;
             }
         }
-        if (json_) {
+        if (json_ || uplink_ != nullptr) {
             nlohmann::json j = to_json(d);
             j["time"] = static_cast<double>(m.time_us) / 1e6;
             j["priority"] = m.priority;
@@ -212,7 +222,17 @@ class Replay {
             if (!d.decoded) {
                 j["data"] = hex_text(m.data);
             }
-            fmt::print(out(), "{}\n", j.dump());
+            if (uplink_ != nullptr) {
+                uplink_->message(m.time_us, m.source, m.pgn, j);
+            }
+            if (json_ && !quiet_) {
+                fmt::print(out(), "{}\n", j.dump());
+            }
+            if (json_ || quiet_) {
+                return;
+            }
+        }
+        if (quiet_) {
             return;
         }
         fmt::print(out(), "{:>10}  {:02X}->{:02X}  {:>6} {:<6} {}\n", seconds_text(m.time_us),
@@ -222,6 +242,8 @@ class Replay {
 
     const Database *db_;
     bool json_;
+    bool quiet_;
+    Uplink *uplink_;
     bool have_start_ = false;
     int64_t start_us_ = 0;
     TransportReassembler tp_;
@@ -240,7 +262,16 @@ int run_replay(const ReplayOptions &o) {
     if (auto path = database_path(o.db)) {
         db = open_database(*path);
     }
-    Replay replay(db ? &*db : nullptr, o.json);
+    if (o.speed < 0) {
+        throw Failure(kExitUsage, "--speed must be 0 (at once) or more");
+    }
+    std::optional<Uplink> uplink;
+    if (!o.mqtt.url.empty()) {
+        uplink.emplace(o.mqtt, true);
+        uplink->online({{"capture", o.file}});
+    }
+    ReplayPace pace(o.speed);
+    Replay replay(db ? &*db : nullptr, o.json, o.quiet, uplink ? &*uplink : nullptr);
     std::string line;
     unsigned long number = 0;
     while (std::getline(in, line)) {
@@ -249,6 +280,10 @@ int run_replay(const ReplayOptions &o) {
         std::string error;
         switch (parse_candump_line(line, &frame, &error)) {
         case LineKind::frame:
+            pace.wait_for(frame);
+            if (uplink && !uplink->refused().empty()) {
+                finish_uplink(*uplink, std::chrono::steady_clock::now());
+            }
             replay.frame(frame);
             break;
         case LineKind::blank:
@@ -273,6 +308,11 @@ int run_replay(const ReplayOptions &o) {
         throw Failure(kExitCapture, fmt::format("{}: no CAN frame in {} lines", o.file, number));
     }
     replay.finish(o.file);
+    if (uplink) {
+        // A backfill waits for the broker as long as it takes.
+        fmt::print(stderr, "mqtt: capture read, delivering what is left\n");
+        finish_uplink(*uplink, std::chrono::steady_clock::time_point::max());
+    }
     return kExitOk;
 }
 

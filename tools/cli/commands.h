@@ -3,6 +3,7 @@
 #define VEHCAN_CLI_COMMANDS_H
 
 #include "database.h"
+#include "uplink.h"
 
 #include <optional>
 #include <string>
@@ -44,6 +45,9 @@ struct ReplayOptions {
     std::string db;
     bool json = false;
     bool strict = false; // stop at the first malformed line
+    bool quiet = false;  // no timeline or summary (with --mqtt)
+    double speed = 0;    // 1: at the capture's own pace, 2: twice as fast; 0: at once
+    MqttOptions mqtt;    // url empty: no uplink
 };
 int run_replay(const ReplayOptions &o);
 
@@ -51,7 +55,9 @@ struct MonitorOptions {
     double duration = 0; // seconds; 0: until Ctrl-C
     std::string db;
     bool json = false;
-    bool log = false; // the line log even on a terminal
+    bool log = false;   // the line log even on a terminal
+    bool quiet = false; // no messages on standard output (with --mqtt)
+    MqttOptions mqtt;   // url empty: no uplink
 };
 // On a terminal (without --log or --json) the live view of live_view.h;
 // otherwise one line per message, or one JSON object per message.

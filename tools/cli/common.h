@@ -22,6 +22,7 @@ enum ExitCode : int {
     kExitStack = 5,    // the stack could not come up on can0
     kExitNoAnswer = 6, // a request got no answer in time
     kExitRefused = 7,  // a request was refused (negative acknowledgement)
+    kExitBroker = 8,   // the MQTT broker refused the connection (user name, password)
 };
 
 // A failure that ends the program with a one-line message and an exit code.

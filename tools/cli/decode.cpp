@@ -570,6 +570,13 @@ std::string values_text(const Decoded &d) {
     return fmt::format("{}", fmt::join(parts, "; "));
 }
 
+nlohmann::json monitor_json(const Decoded &d, double seconds, size_t len) {
+    nlohmann::json j = to_json(d);
+    j["time"] = std::round(seconds * 1000.0) / 1000.0;
+    j["length"] = len;
+    return j;
+}
+
 nlohmann::json to_json(const Decoded &d) {
     nlohmann::json j;
     j["pgn"] = d.pgn;

@@ -63,6 +63,9 @@ std::string values_text(const Decoded &d);
 std::string title_text(const Decoded &d);
 // {"pgn":..,"acronym":..,"name":..,"values":[..], "lamps":.., "dtcs":[..]}.
 nlohmann::json to_json(const Decoded &d);
+// What monitor --json prints and --mqtt publishes for one message: to_json()
+// with "time" (seconds since bring-up, to the millisecond) and "length".
+nlohmann::json monitor_json(const Decoded &d, double seconds, size_t len);
 
 // The standard's text for a failure mode identifier (0-31).
 std::string_view fmi_text(int fmi);

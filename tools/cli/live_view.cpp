@@ -227,10 +227,10 @@ bool handle_key(int key, LiveTable &t, ViewState &v) {
 } // namespace
 
 bool live_view_wanted(const MonitorOptions &o) {
-    return !o.json && !o.log && isatty(fileno(out())) != 0;
+    return !o.json && !o.log && !o.quiet && isatty(fileno(out())) != 0;
 }
 
-int run_live_monitor(const MonitorOptions &o, const Database *db) {
+int run_live_monitor(const MonitorOptions &o, const Database *db, Uplink *uplink) {
     catch_interrupts();
     const int bit_rate = bring_up();
     const BusTap tap; // who sent what: the stack's records do not say
@@ -238,6 +238,9 @@ int run_live_monitor(const MonitorOptions &o, const Database *db) {
     auto seconds_since_start = [&] {
         return std::chrono::duration<double>(Clock::now() - start).count();
     };
+    if (uplink != nullptr) {
+        uplink->online({{"bitrate", bit_rate}});
+    }
     LiveTable table;
     ViewState view;
     Screen screen(out());
@@ -259,11 +262,20 @@ int run_live_monitor(const MonitorOptions &o, const Database *db) {
             table.set_values(sender, decode_payload(pgn, buf.data(), size, db), buf.data(), size,
                              now);
         }
+        if (uplink != nullptr) {
+            const auto us =
+                std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+            uplink->message(us.count(), sender, pgn,
+                            monitor_json(decode_payload(pgn, buf.data(), size, db), now, size));
+        }
         vin_done = vin_done || pgn == kPgnVehicleIdentification;
         dirty = true;
     };
     while (!g_stop.load() && !quit) {
         if (o.duration > 0 && seconds_since_start() >= o.duration) {
+            break;
+        }
+        if (uplink != nullptr && !uplink->refused().empty()) {
             break;
         }
         if (!vin_done && vin_requests < kVinRequests &&
@@ -320,6 +332,9 @@ int run_live_monitor(const MonitorOptions &o, const Database *db) {
     fmt::print(stderr, "monitor ended after {:.1f} s: {} messages of {} PGNs and senders{}{}\n",
                seconds_since_start(), table.messages(), table.size(), quit ? " (q)" : "",
                rc == 0 ? "" : fmt::format(" (tear-down reported {})", rc));
+    if (uplink != nullptr) {
+        finish_uplink(*uplink, Clock::now() + kUplinkFlushTime);
+    }
     return kExitOk;
 }
 

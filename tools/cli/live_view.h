@@ -5,11 +5,12 @@
 
 #include "commands.h"
 #include "database.h"
+#include "uplink.h"
 
 namespace vehcan::cli {
 
 // Whether monitor shows the live view: standard output is a terminal and
-// neither --log nor --json asks for lines.
+// neither --log nor --json asks for lines nor --quiet for none.
 bool live_view_wanted(const MonitorOptions &o);
 
 // Brings the stack up (the probe shown on stderr before the screen is
@@ -20,7 +21,8 @@ bool live_view_wanted(const MonitorOptions &o);
 // / a filter (typed live; Enter keeps it, Escape clears it), arrows and
 // page keys scroll. Redraws at most ten times a second. db may be null.
 // Returns kExitOk; throws Failure as bring_up() does.
-int run_live_monitor(const MonitorOptions &o, const Database *db);
+// uplink (may be null) gets every message, as the line log gives it.
+int run_live_monitor(const MonitorOptions &o, const Database *db, Uplink *uplink);
 
 } // namespace vehcan::cli
 

@@ -20,7 +20,31 @@ constexpr const char *kExitCodes = R"(Exit status:
   4  database missing, broken, or without the entry asked for
   5  the stack could not come up on can0 (no can0, not root, queue limits, no traffic)
   6  no answer to a request in time
-  7  request refused by a negative acknowledgement)";
+  7  request refused by a negative acknowledgement
+  8  the MQTT broker refused the connection (bad user name or password, not authorized))";
+
+// --mqtt and its companions, the same for monitor and replay.
+void add_mqtt_options(CLI::App *sub, MqttOptions &o) {
+    sub->add_option("--mqtt", o.url,
+                    "also publish every decoded message to this MQTT broker: "
+                    "mqtt://host[:port] or mqtts://host[:port] (TLS)");
+    sub->add_option("--topic-prefix", o.topic_prefix, "first topic level")->capture_default_str();
+    sub->add_option("--vehicle", o.vehicle,
+                    "the vehicle's topic level until its VIN is known (default: the host name)");
+    sub->add_option("--rate-limit", o.rate_limit,
+                    "publish at most HZ messages a second per PGN and sender (0: every one)");
+    sub->add_option("--qos", o.qos, "MQTT quality of service, 0 or 1")->capture_default_str();
+    sub->add_option("--backlog", o.backlog,
+                    "messages kept while the broker is away; the oldest go first")
+        ->capture_default_str();
+    sub->add_option("--mqtt-user", o.user,
+                    "user name at the broker; the password is read from $VEHCAN_MQTT_PASSWORD");
+    sub->add_option("--mqtt-ca", o.ca_file,
+                    "mqtts: the CA certificate that signed the broker's "
+                    "(default: the system's CAs)");
+    sub->add_option("--mqtt-cert", o.cert_file, "mqtts: our client certificate");
+    sub->add_option("--mqtt-key", o.key_file, "mqtts: the key of --mqtt-cert");
+}
 
 // The library prints a few lines to standard output (thread start-up,
 // transport frames, each decoded VIN). vehcan's own output goes to the
@@ -69,6 +93,8 @@ static int run(int argc, char **argv) {
                 "one line per parameter group and second even on a terminal (on a terminal "
                 "the default is the live table: q quit, p pause, s sort, / filter, arrows "
                 "scroll)");
+    m->add_flag("--quiet", monitor.quiet, "show no messages (with --mqtt)");
+    add_mqtt_options(m, monitor.mqtt);
     m->add_option("--db", monitor.db, "parameter database (XML); default $VEHCAN_DB");
     m->footer(kExitCodes);
 
@@ -128,6 +154,10 @@ static int run(int argc, char **argv) {
                                            "offline: timeline, then a summary");
     p->add_option("FILE", replay.file, "capture file")->required();
     p->add_flag("--json", replay.json, "one JSON object per message, then a summary object");
+    p->add_flag("--quiet", replay.quiet, "print neither timeline nor summary (with --mqtt)");
+    p->add_option("--speed", replay.speed,
+                  "play the capture at its own pace times this factor (0: at once)");
+    add_mqtt_options(p, replay.mqtt);
     p->add_option("--db", replay.db, "parameter database (XML); default $VEHCAN_DB");
     p->add_flag("--strict", replay.strict,
                 "stop at the first malformed line (exit 3); by default each one is reported "

@@ -1,0 +1,29 @@
+# The MQTT uplink of vehcan against a real broker (Debian's mosquitto) on
+# 127.0.0.1, labelled "mqtt": one entry per case, each with brokers of its
+# own on free ports (tests/mqtt/run_case.sh).
+if(NOT TARGET vehcan-cli)
+  return()
+endif()
+find_program(_mosquitto mosquitto PATHS /usr/sbin)
+find_program(_mosquitto_sub mosquitto_sub)
+find_program(_openssl openssl)
+if(NOT _mosquitto OR NOT _mosquitto_sub OR NOT _openssl)
+  message(STATUS "vehcan: no mosquitto, mosquitto-clients or openssl: the MQTT tests are left out")
+  return()
+endif()
+foreach(_case replay_topics_and_json dm1_retained last_will rate_limit tls_and_password
+              broker_outage backlog_overflow)
+  add_test(NAME mqtt.${_case}
+    COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/mqtt/run_case.sh $<TARGET_FILE:vehcan-cli> ${_case})
+  set_tests_properties(mqtt.${_case} PROPERTIES LABELS mqtt TIMEOUT 240
+    ENVIRONMENT "VEHCAN_DB=;VEHCAN_TEST_MOSQUITTO=${_mosquitto}")
+endforeach()
+
+# ---- monitor --mqtt against vehcan-sim in the rig, the broker on the guest's loopback ----
+if(TARGET vehcan-sim AND EXISTS ${PROJECT_SOURCE_DIR}/rig/run-guest.sh)
+  add_test(NAME rig.mqtt
+    COMMAND ${PROJECT_SOURCE_DIR}/rig/run-guest.sh --timeout 400 --boot-timeout 90
+            -- bash ${CMAKE_CURRENT_SOURCE_DIR}/mqtt/rig_cases.sh $<TARGET_FILE:vehcan-cli>
+               $<TARGET_FILE:vehcan-sim>)
+  set_tests_properties(rig.mqtt PROPERTIES LABELS rig TIMEOUT 450 RUN_SERIAL TRUE)
+endif()

@@ -1,0 +1,348 @@
+#!/usr/bin/env bash
+# vehcan's MQTT uplink against Debian's mosquitto on 127.0.0.1: one case per
+# run, each with brokers of its own on free ports.
+#   tests/mqtt/run_case.sh VEHCAN CASE
+# Exits 0 when the case passed; otherwise prints what it saw.
+set -uo pipefail
+vehcan=$1
+case_name=$2
+top=$(cd "$(dirname "$0")/../.." && pwd)
+cd "$top"
+source "$top/tests/mqtt/lib.sh"
+
+fail() {
+    echo "FAIL $case_name: $*"
+    for f in "$work"/*.out "$work"/*.err "$work"/*.log; do
+        [ -s "$f" ] && { echo "---- $f"; tail -n 30 "$f" | cut -c1-240; }
+    done
+    exit 1
+}
+
+# ---- brokers ----
+
+# broker NAME [config lines...]: starts mosquitto with its own config on a
+# free port of 127.0.0.1; sets port_NAME. broker_start NAME runs it again
+# (same port, same config) after broker_stop NAME.
+broker() {
+    local name=$1
+    shift
+    local port
+    for _ in $(seq 20); do
+        port=$(shuf -i 20000-60000 -n 1)
+        # (run by root, mosquitto would become user "mosquitto", who may not
+        # read the test's files)
+        { printf 'listener %s 127.0.0.1\nuser %s\n' "$port" "$(id -un)"; printf '%s\n' "$@"; } \
+            >"$work/$name.conf"
+        printf -v "port_$name" '%s' "$port"
+        broker_start "$name" && return 0
+    done
+    fail "no free port for broker $name"
+}
+broker_start() {
+    local name=$1
+    "${VEHCAN_TEST_MOSQUITTO:-mosquitto}" -c "$work/$name.conf" >>"$work/$name.log" 2>&1 &
+    local pid=$!
+    pids+=("$pid")
+    printf -v "pid_$name" '%s' "$pid"
+    local port_var="port_$name"
+    # up once it listens; gone at once when the port was taken
+    local end=$((SECONDS + 30))
+    until (exec 3<>"/dev/tcp/127.0.0.1/${!port_var}") 2>/dev/null; do
+        kill -0 "$pid" 2>/dev/null || return 1
+        [ $SECONDS -ge $end ] && return 1
+        sleep 0.2
+    done
+    kill -0 "$pid" 2>/dev/null
+}
+broker_stop() {
+    local pid_var="pid_$1"
+    kill -TERM "${!pid_var}"
+    wait "${!pid_var}" 2>/dev/null
+}
+
+# ---- subscribers ----
+
+# subscribe NAME PORT [mosquitto_sub options...]: "%r %t %p" lines (retain
+# flag, topic, payload) in $work/NAME.out (a subscriber that is there when a
+# message comes gets it with the flag 0, retained or not); returns once the subscription is
+# in place (a probe published to vehcan/probe came back).
+subscribe() {
+    local name=$1 port=$2
+    shift 2
+    : >"$work/$name.out"
+    mosquitto_sub -h 127.0.0.1 -p "$port" -q 1 -F '%r %t %p' -t vehcan/probe "$@" \
+        >"$work/$name.out" 2>"$work/$name.err" &
+    pids+=("$!")
+    printf -v "sub_$name" '%s' "$!"
+    local end=$((SECONDS + 30))
+    until grep -q '^0 vehcan/probe ' "$work/$name.out"; do
+        [ $SECONDS -ge $end ] && fail "subscriber $name did not come up"
+        mosquitto_pub -h 127.0.0.1 -p "$port" -q 1 -t vehcan/probe -m ready "${pub_args[@]}" \
+            2>/dev/null
+        sleep 0.2
+    done
+}
+pub_args=()
+# retained PORT TOPIC [options]: the retained message of TOPIC as "%r %p",
+# nothing when there is none.
+retained() {
+    local port=$1 topic=$2
+    shift 2
+    mosquitto_sub -h 127.0.0.1 -p "$port" -t "$topic" -F '%r %p' -C 1 -W 3 --retained-only \
+        "$@" 2>/dev/null
+}
+lines_of() { grep -c -- "$2" "$work/$1.out"; }
+at_least() { [ "$(lines_of "$1" "$2")" -ge "$3" ]; } # NAME PATTERN N
+has_line() { grep -q -x -F -- "$2" "$work/$1.out"; }
+
+# ---- captures ----
+
+# The sequence number of each message of PGN 65280 is in its first two
+# bytes: "S N" per line (sender, number) from the subscriber's output.
+sequence_of() {
+    grep ' vehcan/[^/]*/65280 ' "$work/$1.out" |
+        sed -E 's/.*"data":"([0-9A-F]{2}) ([0-9A-F]{2}) .*"source":([0-9]+).*/\3 \1\2/' |
+        while read -r source hex; do echo "$source $((16#$hex))"; done
+}
+# counter_capture FILE COUNT STEP_MS [SENDER...]: COUNT frames of PGN 65280
+# per sender, STEP_MS apart, numbered from 0.
+counter_capture() {
+    local file=$1 count=$2 step=$3
+    shift 3
+    awk -v n="$count" -v step="$step" -v senders="$*" 'BEGIN {
+        k = split(senders, s, " ");
+        for (i = 0; i < n; i++)
+            for (j = 1; j <= k; j++) {
+                t = 1000 + i * step / 1000.0;
+                printf "(%.6f) can0 18FF00%s#%02X%02X000000000000\n", t, s[j], int(i / 256), i % 256;
+            }
+    }' >"$file"
+}
+expected_sequence() { # COUNT SENDER_DECIMAL: "S 0" .. "S COUNT-1"
+    for ((i = 0; i < $1; i++)); do echo "$2 $i"; done
+}
+
+# ---- the cases ----
+
+vin=1HTMKAAN0CH123456
+plain=("allow_anonymous true" "persistence false")
+
+# Every message of the example capture, as the JSON that --json prints, to
+# vehcan/VEHICLE/PGN in order: the host's name until the VIN came, the VIN
+# after; the retained topics move to the VIN and end "offline".
+case_replay_topics_and_json() {
+    broker b "${plain[@]}"
+    subscribe all "$port_b" -t 'vehcan/#'
+    "$vehcan" replay examples/truck.log --json >"$work/replay.json" || fail "replay --json"
+    timeout 120 "$vehcan" replay examples/truck.log --quiet --vehicle gw-7 \
+        --mqtt "mqtt://127.0.0.1:$port_b" >"$work/vehcan.log" 2>&1 ||
+        fail "vehcan exit status $?"
+    [ -s "$work/vehcan.log" ] || fail "nothing said on stderr"
+    wait_until 30 has_line all "0 vehcan/$vin/status {\"status\":\"offline\",\"vehicle\":\"$vin\"}" ||
+        fail "no offline status under the VIN"
+    awk -v vin="$vin" 'BEGIN { vehicle = "gw-7" }
+        /"pgn":/ && !/^\{"summary"/ {
+            match($0, /"pgn":[0-9]+/); pgn = substr($0, RSTART + 6, RLENGTH - 6);
+            if (pgn == 65260 && index($0, "\"text\":\"" vin "\"")) vehicle = vin;
+            print "0 vehcan/" vehicle "/" pgn " " $0 }' "$work/replay.json" >"$work/want.txt"
+    grep -E '^0 vehcan/[^/]+/[0-9]+ ' "$work/all.out" >"$work/got.txt"
+    [ "$(grep -c "vehcan/gw-7/" "$work/want.txt")" -gt 10 ] || fail "the VIN came too early to test"
+    diff "$work/want.txt" "$work/got.txt" >"$work/diff.log" || fail "messages differ from --json"
+    # retained: the status and trouble codes under the VIN, none left under gw-7
+    [ "$(retained "$port_b" "vehcan/$vin/status")" = "1 {\"status\":\"offline\",\"vehicle\":\"$vin\"}" ] ||
+        fail "retained status: $(retained "$port_b" "vehcan/$vin/status")"
+    local dm1='{"nodes":[{"dtcs":[{"fmi":16,"fmi_text":"data valid but above normal operating range, moderately severe level","occurrences":1,"spn":110}],"lamps":{"amber_warning":"on","mil":"off","protect":"off","red_stop":"off"},"source":0}],"time":0.031107}'
+    [ "$(retained "$port_b" "vehcan/$vin/dm1")" = "1 $dm1" ] ||
+        fail "retained dm1: $(retained "$port_b" "vehcan/$vin/dm1")"
+    [ -z "$(retained "$port_b" 'vehcan/gw-7/#')" ] || fail "retained left under gw-7"
+    # the online status while it ran, with the capture and start time, under
+    # the name the connection had (gw-7, or the VIN when the replay had read
+    # that far before the broker answered)
+    grep -q -E "^0 vehcan/(gw-7|$vin)/status \{\"capture\":\"examples/truck.log\",\"started\":\"[0-9-]{10}T[0-9:]{8}Z\",\"status\":\"online\",\"vehicle\":\"(gw-7|$vin)\"\}$" \
+        "$work/all.out" || fail "no online status"
+    # every message that went through the backlog counts: all but the probe
+    # and the statuses sent at connection and at the end
+    local n
+    n=$(grep -c -v -E '^0 vehcan/(probe |[^/]+/status \{)' "$work/all.out")
+    grep -q -x "mqtt: $n messages delivered to 127.0.0.1:$port_b, 0 dropped from the full backlog, 0 not sent" \
+        "$work/vehcan.log" || fail "delivered count ($n) not reported"
+}
+
+# DM1 retained: published when the codes or lamps change (not when the same
+# fault repeats), and an empty set once the fault clears.
+case_dm1_retained() {
+    broker b "${plain[@]}"
+    subscribe all "$port_b" -t 'vehcan/+/dm1'
+    cat >"$work/dm1.log" <<'LOG'
+(1000.000000) can0 18FECA00#04FF6E001001FFFF
+(1001.000000) can0 18FECA00#04FF6E001002FFFF
+(1001.500000) can0 18FECA00#44FF6E001002FFFF
+(1002.000000) can0 18FECA00#00FF00000000FFFF
+(1003.000000) can0 18FECA00#00FF00000000FFFF
+LOG
+    timeout 120 "$vehcan" replay "$work/dm1.log" --quiet --vehicle dm1-test \
+        --mqtt "mqtt://127.0.0.1:$port_b" >"$work/vehcan.log" 2>&1 || fail "vehcan exit status $?"
+    local code='"dtcs":[{"fmi":16,"fmi_text":"data valid but above normal operating range, moderately severe level","occurrences":'
+    wait_until 30 has_line all '0 vehcan/dm1-test/dm1 {"nodes":[],"time":2.0}' || fail "no cleared set"
+    cat >"$work/want.txt" <<WANT
+0 vehcan/dm1-test/dm1 {"nodes":[{${code}1,"spn":110}],"lamps":{"amber_warning":"on","mil":"off","protect":"off","red_stop":"off"},"source":0}],"time":0.0}
+0 vehcan/dm1-test/dm1 {"nodes":[{${code}2,"spn":110}],"lamps":{"amber_warning":"on","mil":"on","protect":"off","red_stop":"off"},"source":0}],"time":1.5}
+0 vehcan/dm1-test/dm1 {"nodes":[],"time":2.0}
+WANT
+    grep ' vehcan/dm1-test/dm1 ' "$work/all.out" >"$work/got.txt"
+    diff "$work/want.txt" "$work/got.txt" >"$work/diff.log" || fail "dm1 publications differ"
+    [ "$(retained "$port_b" vehcan/dm1-test/dm1)" = '1 {"nodes":[],"time":2.0}' ] ||
+        fail "retained dm1: $(retained "$port_b" vehcan/dm1-test/dm1)"
+}
+
+# Killed without a goodbye, vehcan leaves its "offline" to the broker's
+# last will.
+case_last_will() {
+    broker b "${plain[@]}"
+    subscribe all "$port_b" -t 'vehcan/+/status'
+    counter_capture "$work/long.log" 600 100 10
+    "$vehcan" replay "$work/long.log" --speed 1 --quiet --vehicle will-test \
+        --mqtt "mqtt://127.0.0.1:$port_b" >"$work/vehcan.log" 2>&1 &
+    local v=$!
+    pids+=("$v")
+    wait_until 60 grep -q '^0 vehcan/will-test/status {"capture".*"status":"online"' "$work/all.out" ||
+        fail "no online status"
+    kill -KILL "$v"
+    wait_until 60 has_line all '0 vehcan/will-test/status {"status":"offline","vehicle":"will-test"}' ||
+        fail "no last will"
+    [ "$(retained "$port_b" vehcan/will-test/status)" = '1 {"status":"offline","vehicle":"will-test"}' ] ||
+        fail "retained status: $(retained "$port_b" vehcan/will-test/status)"
+}
+
+# --rate-limit 2: per sender at most one message each 0.5 s of capture time
+# (at QoS 0, which the broker does not acknowledge: all still arrive here).
+case_rate_limit() {
+    broker b "${plain[@]}"
+    subscribe all "$port_b" -t 'vehcan/+/65280'
+    # sender 0x10 every 100 ms (30 frames), sender 0x20 every 600 ms (5 frames)
+    counter_capture "$work/fast.log" 30 100 10
+    counter_capture "$work/slow.log" 5 600 20
+    sort -m "$work/fast.log" "$work/slow.log" >"$work/both.log"
+    timeout 120 "$vehcan" replay "$work/both.log" --quiet --vehicle rate-test --rate-limit 2 --qos 0 \
+        --mqtt "mqtt://127.0.0.1:$port_b" >"$work/vehcan.log" 2>&1 || fail "vehcan exit status $?"
+    wait_until 30 grep -q '"time":2.4' "$work/all.out" || fail "the last message did not come"
+    sequence_of all >"$work/got.txt"
+    printf '%s\n' "16 0" "32 0" "16 5" "32 1" "16 10" "32 2" "16 15" "32 3" "16 20" "32 4" \
+        "16 25" >"$work/want.txt"
+    diff "$work/want.txt" "$work/got.txt" >"$work/diff.log" || fail "rate-limited messages differ"
+}
+
+# TLS with a client certificate and a password; a wrong password is refused
+# with exit status 8 and one clear line.
+case_tls_and_password() {
+    local d=$work/pki
+    mkdir -p "$d"
+    (
+        cd "$d" || exit 1
+        openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=vehcan-test-ca \
+            -keyout ca.key -out ca.crt
+        openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout server.key -out server.csr
+        printf 'subjectAltName=IP:127.0.0.1\n' >server.ext
+        openssl x509 -req -in server.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 \
+            -extfile server.ext -out server.crt
+        openssl req -newkey rsa:2048 -nodes -subj /CN=gateway -keyout client.key -out client.csr
+        openssl x509 -req -in client.csr -CA ca.crt -CAkey ca.key -CAcreateserial -days 2 \
+            -out client.crt
+        chmod 644 ./*.key
+    ) >"$work/openssl.log" 2>&1 || fail "openssl"
+    mosquitto_passwd -b -c "$d/passwords" fleet right-secret >/dev/null 2>&1 || fail "mosquitto_passwd"
+    chmod 644 "$d/passwords"
+    broker t "allow_anonymous false" "persistence false" "password_file $d/passwords" \
+        "cafile $d/ca.crt" "certfile $d/server.crt" "keyfile $d/server.key" \
+        "require_certificate true"
+    local tls=(--cafile "$d/ca.crt" --cert "$d/client.crt" --key "$d/client.key")
+    pub_args=("${tls[@]}" -u fleet -P right-secret)
+    subscribe all "$port_t" "${pub_args[@]}" -t "vehcan/$vin/61444"
+    local mq=(--mqtt "mqtts://127.0.0.1:$port_t" --mqtt-user fleet --mqtt-ca "$d/ca.crt"
+        --mqtt-cert "$d/client.crt" --mqtt-key "$d/client.key")
+    VEHCAN_MQTT_PASSWORD=right-secret timeout 120 "$vehcan" replay examples/truck.log --quiet \
+        --vehicle tls-test "${mq[@]}" >"$work/vehcan.log" 2>&1 || fail "vehcan exit status $?"
+    "$vehcan" replay examples/truck.log --json | grep '"pgn":61444,' |
+        sed "s|^|0 vehcan/$vin/61444 |" | tail -n 5 >"$work/want.txt"
+    wait_until 30 grep -q -F -x -f <(tail -n 1 "$work/want.txt") "$work/all.out" ||
+        fail "the last EEC1 did not come over TLS"
+    tail -n 5 "$work/all.out" >"$work/got.txt"
+    diff "$work/want.txt" "$work/got.txt" >"$work/diff.log" || fail "messages over TLS differ"
+    [ "$(retained "$port_t" "vehcan/$vin/status" "${pub_args[@]}")" = "1 {\"status\":\"offline\",\"vehicle\":\"$vin\"}" ] ||
+        fail "retained status over TLS"
+
+    VEHCAN_MQTT_PASSWORD=wrong timeout 60 "$vehcan" replay examples/truck.log --quiet \
+        --vehicle tls-test "${mq[@]}" >"$work/refused.out" 2>"$work/refused.err"
+    local status=$?
+    [ "$status" = 8 ] || fail "wrong password: exit status $status, expected 8"
+    grep -q -x -F "vehcan: the broker at 127.0.0.1:$port_t refused the connection (not authorised): check --mqtt-user and \$VEHCAN_MQTT_PASSWORD" \
+        "$work/refused.err" || fail "no clear error for the wrong password"
+    [ "$(grep -c '^vehcan: ' "$work/refused.err")" = 1 ] || fail "more than one error line"
+}
+
+# The broker goes away for a few seconds mid-run: what vehcan publishes
+# meanwhile waits in its backlog and arrives once the broker is back,
+# nothing lost, in order. The broker keeps the subscriber's session
+# (persistence, a persistent client), as a fleet's broker does.
+case_broker_outage() {
+    mkdir -p "$work/db"
+    broker p "allow_anonymous true" "persistence true" "persistence_location $work/db/" \
+        "max_queued_messages 0"
+    subscribe seq "$port_p" -c -i vehcan-test-outage -t 'vehcan/+/65280'
+    counter_capture "$work/count.log" 150 40 10
+    "$vehcan" replay "$work/count.log" --speed 1 --quiet --vehicle outage-test \
+        --mqtt "mqtt://127.0.0.1:$port_p" >"$work/vehcan.log" 2>&1 &
+    local v=$!
+    pids+=("$v")
+    wait_until 60 at_least seq 65280 20 || fail "no messages before the outage"
+    broker_stop p
+    sleep 3 # the outage
+    local during
+    during=$(lines_of seq 65280)
+    broker_start p || fail "the broker did not come back"
+    wait "$v"
+    local status=$?
+    [ "$status" = 0 ] || fail "vehcan exit status $status"
+    grep -q 'mqtt: lost the broker' "$work/vehcan.log" || fail "vehcan did not see the outage"
+    [ "$during" -lt 150 ] || fail "the outage came after the last message"
+    wait_until 60 at_least seq 65280 150 || fail "messages missing after the outage"
+    # a message in flight at the outage may come twice; the first copies
+    # must be every number, in order
+    sequence_of seq | awk '!seen[$0]++' >"$work/got.txt"
+    expected_sequence 150 16 >"$work/want.txt"
+    diff "$work/want.txt" "$work/got.txt" >"$work/diff.log" || fail "lost or out of order"
+    grep -q -x 'mqtt: 150 messages delivered to 127.0.0.1:'"$port_p"', 0 dropped from the full backlog, 0 not sent' \
+        "$work/vehcan.log" || fail "report at exit"
+}
+
+# With the broker away the whole time, the backlog keeps the newest N
+# messages; once the broker is back they arrive in order and the report
+# counts the dropped ones.
+case_backlog_overflow() {
+    mkdir -p "$work/db"
+    broker p "allow_anonymous true" "persistence true" "persistence_location $work/db/" \
+        "max_queued_messages 0"
+    subscribe seq "$port_p" -c -i vehcan-test-overflow -t 'vehcan/+/65280'
+    broker_stop p # the subscriber's session stays in the broker's database
+    counter_capture "$work/count.log" 200 10 10
+    "$vehcan" replay "$work/count.log" --quiet --vehicle overflow-test --backlog 50 \
+        --mqtt "mqtt://127.0.0.1:$port_p" >"$work/vehcan.log" 2>&1 &
+    local v=$!
+    pids+=("$v")
+    wait_until 60 grep -q 'capture read' "$work/vehcan.log" || fail "the capture was not read"
+    grep -q 'mqtt: cannot connect to\|mqtt: no connection to' "$work/vehcan.log" ||
+        fail "vehcan did not tell that the broker is away"
+    broker_start p || fail "the broker did not come back"
+    wait "$v"
+    local status=$?
+    [ "$status" = 0 ] || fail "vehcan exit status $status"
+    grep -q -x 'mqtt: 50 messages delivered to 127.0.0.1:'"$port_p"', 150 dropped from the full backlog, 0 not sent' \
+        "$work/vehcan.log" || fail "report at exit"
+    wait_until 60 at_least seq 65280 50 || fail "the backlog did not arrive"
+    sequence_of seq >"$work/got.txt"
+    for ((i = 150; i < 200; i++)); do echo "16 $i"; done >"$work/want.txt"
+    diff "$work/want.txt" "$work/got.txt" >"$work/diff.log" || fail "not the newest 50 in order"
+}
+
+"case_$case_name"
+echo "PASS $case_name"

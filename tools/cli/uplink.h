@@ -1,0 +1,145 @@
+// The fleet uplink: publishes the decoded vehicle to an MQTT broker through
+// libmosquitto. Fed each decoded message as the JSON object that --json
+// prints, it publishes it to PREFIX/VEHICLE/PGN; it keeps PREFIX/VEHICLE/dm1
+// (the active trouble codes) and PREFIX/VEHICLE/status (online / offline)
+// retained on the broker. While the broker cannot be reached it keeps the
+// newest messages in a bounded backlog and reconnects with back-off.
+#ifndef VEHCAN_CLI_UPLINK_H
+#define VEHCAN_CLI_UPLINK_H
+
+#include "uplink_parts.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+
+struct mosquitto;
+
+namespace vehcan::cli {
+
+// The --mqtt options as given on the command line.
+struct MqttOptions {
+    std::string url; // empty: no uplink
+    std::string topic_prefix = "vehcan";
+    std::string vehicle;   // before the VIN is known; empty: the host name
+    double rate_limit = 0; // messages a second per (PGN, sender); 0: all
+    int qos = 1;
+    size_t backlog = 10000;
+    std::string user;    // the password comes from $VEHCAN_MQTT_PASSWORD
+    std::string ca_file; // mqtts://: the CA that signed the broker's certificate
+    std::string cert_file;
+    std::string key_file;
+};
+
+// What the uplink did, as close() reports it.
+struct UplinkReport {
+    uint64_t delivered = 0; // acknowledged by the broker (QoS 1) or written (QoS 0)
+    uint64_t dropped = 0;   // pushed out of the full backlog
+    uint64_t unsent = 0;    // still waiting when close() gave up
+};
+
+class Uplink {
+  public:
+    // Checks the options (throws Failure(kExitUsage) for a bad URL, QoS,
+    // rate or backlog, a TLS file that cannot be read, TLS files with
+    // mqtt://) and starts connecting on a thread of its own. replay: the
+    // publisher is a replay of a capture (its own client id).
+    Uplink(const MqttOptions &o, bool replay);
+    ~Uplink();
+    Uplink(const Uplink &) = delete;
+    Uplink &operator=(const Uplink &) = delete;
+
+    // The retained status: {"status":"online", "vehicle":.., "started":..}
+    // plus the fields of details (the bus rate, the capture). Published at
+    // each connection, replacing the last will's "offline".
+    void online(const nlohmann::json &details);
+
+    // One decoded message: message is the JSON object that --json prints,
+    // time_us its time stamp for the rate limit, source its sender (-1 when
+    // unknown). A DM1 also updates the retained dm1 topic; the vehicle
+    // identification names the vehicle for every later topic.
+    void message(int64_t time_us, int source, uint32_t pgn, const nlohmann::json &message);
+
+    // The broker refused us (bad user name or password, not authorized):
+    // the reason, else empty. Then nothing more is published.
+    std::string refused() const;
+
+    // Waits until the backlog is delivered, the broker refused us, or
+    // deadline passed (whichever first); then publishes the retained
+    // "offline", disconnects and stops the thread. Reports the counts on
+    // stderr too. Called once; without it the destructor stops at once.
+    UplinkReport close(std::chrono::steady_clock::time_point deadline);
+
+  private:
+    struct Pending {
+        int mid;
+        Outgoing message;
+    };
+
+    void stop(std::chrono::steady_clock::time_point deadline);
+    void run();
+    bool connect_once(const std::string &vehicle);
+    void drop_connection(std::unique_lock<std::mutex> &lock, const std::string &why);
+    void pump(std::unique_lock<std::mutex> &lock);
+    void say_goodbye();
+    std::string status_topic() const;
+    std::string offline_payload() const;
+
+    static void on_connect(struct mosquitto *, void *self, int rc);
+    static void on_disconnect(struct mosquitto *, void *self, int rc);
+    static void on_publish(struct mosquitto *, void *self, int mid);
+
+    // fixed after construction
+    MqttOptions o_;
+    BrokerUrl url_;
+    std::string password_;
+    std::string started_;
+    bool replay_;
+    bool have_password_ = false;
+
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    // under mutex_
+    std::string vehicle_;
+    nlohmann::json status_; // empty until online()
+    RateLimiter limiter_;
+    TroubleCodeState codes_;
+    std::string last_dm1_; // the retained dm1 payload last queued
+    Backlog backlog_;
+    std::vector<Pending> in_flight_; // QoS 1, sent and not yet acknowledged
+    uint64_t delivered_ = 0;
+    std::string refused_;
+    std::chrono::steady_clock::time_point deadline_{};
+    UplinkReport report_;
+    bool status_due_ = false;
+    bool closing_ = false;
+    bool closed_ = false; // (the caller's thread only)
+
+    // the connection thread's own
+    struct mosquitto *mosq_ = nullptr;
+    std::string connected_vehicle_; // the identity of the current connection
+    std::string lost_reason_;
+    std::chrono::steady_clock::time_point connect_started_{};
+    Backoff backoff_;
+    std::thread thread_;
+    int goodbye_mid_ = -1;
+    bool session_up_ = false; // CONNACK accepted
+    bool lost_ = false;
+    bool goodbye_acked_ = false;
+};
+
+// How long Ctrl-C (or the end of --duration) leaves for the backlog.
+inline constexpr std::chrono::seconds kUplinkFlushTime{2};
+
+// close() with that deadline; throws Failure(kExitBroker) when the broker
+// refused the connection.
+void finish_uplink(Uplink &uplink, std::chrono::steady_clock::time_point deadline);
+
+} // namespace vehcan::cli
+
+#endif
