@@ -79,6 +79,10 @@ class Collector {
         }
     }
     const std::vector<Message> &kept() const { return kept_; }
+    bool heard_a_claim() const {
+        return std::any_of(kept_.begin(), kept_.end(),
+                           [](const Message &m) { return m.pgn == kPgnAddressClaimed; });
+    }
 
   private:
     std::array<uint8_t, 256> buf_{};
@@ -215,11 +219,15 @@ int run_scan(const ScanOptions &o) {
     // the broadcast queue while the request waits and during the listening.
     fmt::print(stderr, "requesting Address Claimed (PGN 60928) from all nodes, listening {} s\n",
                format_number(o.timeout));
-    const RequestAnswer first = ask(kPgnAddressClaimed, kToolAddress, kGlobal);
-    if (first.answered) {
-        collected.keep(kPgnAddressClaimed, first.data.data(), first.data.size());
+    // A request lost on the bus (or sent while a node was not listening yet)
+    // earns one more, as vehcan request gives a time-out one more try.
+    for (int attempt = 0; attempt < 2 && !g_stop.load() && !collected.heard_a_claim(); ++attempt) {
+        const RequestAnswer first = ask(kPgnAddressClaimed, kToolAddress, kGlobal);
+        if (first.answered) {
+            collected.keep(kPgnAddressClaimed, first.data.data(), first.data.size());
+        }
+        collected.listen(std::chrono::duration<double>(o.timeout));
     }
-    collected.listen(std::chrono::duration<double>(o.timeout));
 
     std::map<uint8_t, Node> nodes;
     for (const Message &m : collected.kept()) {
