@@ -8,6 +8,15 @@
 #
 #   vehcan_require(fmt DEBIAN libfmt-dev)
 #   vehcan_require(CLI11 CONFIG DEBIAN libcli11-dev ARCH_ALL)
+#
+# vehcan_require_pkgconfig(<prefix> <module> DEBIAN <package>)
+#
+# The same through pkg-config, for libraries Debian ships a .pc for only:
+# pkg_check_modules(<prefix> IMPORTED_TARGET <module>), then
+# PkgConfig::<prefix>. A cross build reads the target's .pc files (the
+# toolchain files point PKG_CONFIG_LIBDIR at /usr/lib/<triplet>/pkgconfig).
+#
+#   vehcan_require_pkgconfig(MOSQUITTO libmosquitto DEBIAN libmosquitto-dev)
 include_guard(GLOBAL)
 
 # The Debian architecture of the build's target: armhf, arm64, amd64, ...
@@ -47,5 +56,24 @@ macro(vehcan_require name)
       set(_vr_package "${_vr_DEBIAN}:${_vr_arch}")
     endif()
     vehcan_missing_package(${name} ${_vr_package})
+  endif()
+endmacro()
+
+macro(vehcan_require_pkgconfig prefix module)
+  cmake_parse_arguments(_vrp "" "DEBIAN" "" ${ARGN})
+  find_package(PkgConfig QUIET)
+  if(PKG_CONFIG_FOUND)
+    pkg_check_modules(${prefix} QUIET IMPORTED_TARGET ${module})
+  endif()
+  if(NOT ${prefix}_FOUND)
+    set(_vrp_package "${_vrp_DEBIAN}")
+    if(CMAKE_CROSSCOMPILING)
+      vehcan_debian_arch(_vrp_arch)
+      set(_vrp_package "${_vrp_DEBIAN}:${_vrp_arch}")
+    endif()
+    if(NOT PKG_CONFIG_FOUND)
+      set(_vrp_package "pkgconf ${_vrp_package}")
+    endif()
+    vehcan_missing_package(${module} "${_vrp_package}")
   endif()
 endmacro()

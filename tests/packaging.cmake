@@ -24,15 +24,18 @@ if(CMAKE_CROSSCOMPILING)
   vehcan_debian_arch(_pkg_arch)
   set(_pkg_suffix ":${_pkg_arch}")
 endif()
-foreach(_case "library;0;VehcanNoSuchLibrary not found: apt-get install libvehcan-nosuch-dev${_pkg_suffix}\n"
-              "headers_only;1;VehcanNoSuchHeaders not found: apt-get install libvehcan-nosuch-headers-dev\n")
+foreach(_case "library;0;0;VehcanNoSuchLibrary not found: apt-get install libvehcan-nosuch-dev${_pkg_suffix}\n"
+              "headers_only;1;0;VehcanNoSuchHeaders not found: apt-get install libvehcan-nosuch-headers-dev\n"
+              "pkg_config;0;1;vehcan-nosuch not found: apt-get install libvehcan-nosuch-dev${_pkg_suffix}\n")
   list(GET _case 0 _name)
   list(GET _case 1 _headers)
-  list(GET _case 2 _line)
+  list(GET _case 2 _pkgconfig)
+  list(GET _case 3 _line)
   string(REPLACE "+" "\\+" _line "${_line}")
   add_test(NAME configure.missing_package_is_named.${_name}
     COMMAND ${CMAKE_COMMAND} -S ${CMAKE_CURRENT_SOURCE_DIR}/packaging/missing_package
             -B ${CMAKE_CURRENT_BINARY_DIR}/missing_package_${_name} -DHEADERS_ONLY=${_headers}
+            -DPKGCONFIG=${_pkgconfig}
             -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE})
   set_tests_properties(configure.missing_package_is_named.${_name} PROPERTIES
     PASS_REGULAR_EXPRESSION "\\(message\\):\n  ${_line}Call Stack")
