@@ -5,16 +5,17 @@
 #   libvehcan-db0   db       libvehcan-db.so.0, the parameter database reader
 #   libvehcan-dev   dev      headers, the .so links, libvehcan-db.a, the CMake
 #                            and pkg-config files
-#   vehcan          tools    vehcan, pgnparse, vehcan-sim and the example
-#                            database (/usr/share/vehcan/sample.xml)
+#   vehcan          tools    vehcan, vehcan-db-import, pgnparse, vehcan-sim
+#                            and the example database
+#                            (/usr/share/vehcan/sample.xml)
 #
 # Everything installed from tools/ goes to the tools component unless it
 # names another (CMAKE_INSTALL_DEFAULT_COMPONENT_NAME, set around tools/).
 # Architecture is the build's target; Depends come from dpkg-shlibdeps on the
 # binaries (for a cross build, the target's multiarch library packages on the
 # build machine carry the shlibs information it reads) plus the lists below.
-# A part that needs more in the tools package appends to the global property
-# VEHCAN_TOOLS_DEPENDS, e.g.
+# A part that needs more in the tools package appends to the global
+# properties VEHCAN_TOOLS_DEPENDS and VEHCAN_TOOLS_SUGGESTS, e.g.
 #   set_property(GLOBAL APPEND PROPERTY VEHCAN_TOOLS_DEPENDS python3-canmatrix)
 include_guard(GLOBAL)
 include(${CMAKE_CURRENT_LIST_DIR}/VehcanRequire.cmake)
@@ -102,9 +103,10 @@ trouble codes and replays candump captures; vehcan-sim plays a truck on a
 CAN interface; pgnparse parses a PGN. With an example parameter database.")
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime db)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "can-utils")
 get_property(_tools_depends GLOBAL PROPERTY VEHCAN_TOOLS_DEPENDS)
 if(_tools_depends)
   string(JOIN ", " CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ${_tools_depends})
 endif()
+get_property(_tools_suggests GLOBAL PROPERTY VEHCAN_TOOLS_SUGGESTS)
+string(JOIN ", " CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS can-utils ${_tools_suggests})
 include(CPack)

@@ -13,6 +13,7 @@
 // answers to PGNs that were requested.
 #include "j1939_stack.h"
 #include "platform.h"
+#include "stack_internal.h"
 
 #include "byte_cursor.h"
 #include "invariant.h"
@@ -141,7 +142,8 @@ void fetch_as_host(mqd_t q, std::vector<Record> &broadcasts) {
 
 void reset_stack_state() {
     const uint8_t too_large[8] = {16, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0};
-    multi_frame_message_handler(60416, too_large, 8); // abandons any open transfer
+    multi_frame_message_handler(60416, too_large, 8); // abandons the direct transfer
+    vehcan::detail::forget_open_transfers();          // and the filter's
     g_multi_pkt_msg_len = 0;
     multi_frame_mode = 0;
     std::atomic_ref<int>(req_flag).store(0);

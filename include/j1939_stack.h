@@ -229,8 +229,11 @@ VEHCAN_API int mq_delete(void);
  * Body of the receiver thread: turns every message of the receive socket
  * into a queue record on "/recv_queue". A queue record is 5078 bytes: byte 0
  * the payload length n (1..128), bytes 1-2 the low 16 bits of the PGN, most
- * significant first, then n payload bytes, zero after them. Returns only if
- * it finds no socket at its start and cannot open one.
+ * significant first, then n payload bytes, zero after them. A transport
+ * frame's record (PGN 60416, 60671, 60160, 60415; n = 8) carries the sender's
+ * address in byte 11 and the receiver's in byte 12 (0xFF: to all); such
+ * records never leave the library. Returns only if it finds no socket at its
+ * start and cannot open one.
  */
 VEHCAN_API void j1939_resp_recv(void);
 
@@ -240,25 +243,36 @@ VEHCAN_API int clear_message_queue(mqd_t queue_id);
 /*
  * Body of the filter thread; never returns. Routes the answer to the pending
  * request to "/reqst_resp_queue", other traffic to "/brdcst_queue", drops
- * acknowledgements while a request for another PGN is pending, feeds
- * transport frames to multi_frame_message_handler() and delivers reassembled
- * vehicle (65260) and driver (65131) identification messages. Waits on the
- * queue descriptor; uses no CPU while the bus is silent.
+ * acknowledgements while a request for another PGN is pending, reassembles
+ * transport frames (up to 8 transfers at once, each between one sender and
+ * one receiver, with the same rules as multi_frame_message_handler()) and
+ * delivers reassembled vehicle (65260) and driver (65131) identification
+ * messages. Waits on the queue descriptor; uses no CPU while the bus is
+ * silent.
  */
 VEHCAN_API void j1939_filter_response(void);
 
 /*
  * Feeds one transport frame (TP.CM 60416/60671, TP.DT 60160/60415) into the
- * one open transfer. Reads at most min(length, 8) bytes of rep and stores at
- * most 50 bytes. Prints "PGN VAL %x\n" for every frame it accepts as input.
+ * one transfer that the transfer globals describe, whoever sent the frame.
+ * Reads at most min(length, 8) bytes of rep and stores at most 50 bytes.
+ * Prints "PGN VAL %x\n" for every frame it accepts as input. A request to
+ * send or broadcast announcement opens a transfer, an abort ends it, other
+ * TP.CM frames leave it alone. Packets are stored in order only: packet 1
+ * (again) restarts an open transfer; a duplicate, a packet after a gap and
+ * any packet once the message completed or was aborted are not stored.
  * @returns J1939_ERR_INVALID_DATA for pgn_val 0, a null rep or length <= 0;
  *          J1939_TP_TRANSFER_STARTED when a TP.CM opened a transfer;
  *          J1939_TP_FIRST_PACKET when packet 1 was stored; 0 when the message
  *          is complete; J1939_FAIL for anything else (not a transport PGN, no
- *          open transfer, a sequence number above the count, an announcement
- *          above 50 bytes, a frame too short for its fields, a packet after
- *          the message completed, or bytes still expected after a packet).
- * Not reentrant: it owns the transfer globals; the filter thread calls it.
+ *          open transfer, a sequence number above the count or out of order,
+ *          an announcement above 50 bytes, a frame too short for its fields,
+ *          a packet after the message completed, or bytes still expected
+ *          after a packet).
+ * Not reentrant: it owns the transfer globals. The filter thread does not
+ * call it: it keeps transfers between other nodes apart by sender and
+ * receiver (up to 8 at once) and leaves the globals describing the transfer
+ * it touched last.
  */
 VEHCAN_API int multi_frame_message_handler(__u32 pgn_val, const uint8_t *rep, int length);
 

@@ -82,6 +82,8 @@ constexpr uint32_t kLastPdu2Pgn = 65279;
 
 // TP.CM control bytes.
 constexpr uint8_t kTpRequestToSend = 16;
+constexpr uint8_t kTpClearToSend = 17;
+constexpr uint8_t kTpEndOfMessage = 19;
 constexpr uint8_t kTpBroadcastAnnounce = 32;
 constexpr uint8_t kTpAbort = 255;
 
@@ -306,68 +308,229 @@ int held_request_socket() {
 namespace {
 
 // ---- reassembly ------------------------------------------------------------------
-// One transfer at a time for the whole bus. Whether packet 1 of the open
-// transfer has been stored is private: later packets are only appended
-// behind it, never behind the previous transfer's data.
-bool g_first_packet_stored = false;
+// One transfer is the announcement of one sender to one receiver and the data
+// packets that follow it. Packets are stored only in order: the packet
+// expected next, or packet 1 again while the transfer is open (a sender
+// starts over when the receiver asks for it). A duplicate, a packet after a
+// gap, and a packet of a transfer that is complete or was aborted are not
+// stored, so the message is never patched together from the wrong bytes.
 
-int open_transfer(const uint8_t *rep) {
-    std::memset(g_multi_pkt_msg, 0, sizeof g_multi_pkt_msg);
-    const unsigned long size = rep[1] + 256UL * rep[2];
-    g_total_msg_len = size;
-    g_msg_len = size;
-    g_n_pkt = rep[3];
-    g_recvd_pgn = rep[5] + 256U * rep[6] + 65536U * rep[7];
+struct Transfer {
+    uint8_t data[sizeof g_multi_pkt_msg];
+    int stored;              // bytes stored in data
+    unsigned long remaining; // bytes still expected
+    unsigned long size;      // announced size
+    uint8_t packets;         // announced packet count; 0: nothing can be stored
+    uint8_t next;            // sequence number that may be stored next; 0: not open
+    uint32_t pgn;            // PGN of the message being transferred
+    int mode;                // destination queue: 0 none, 1 broadcast, 2 answer
+};
+
+void announce(Transfer &t, const uint8_t *rep) {
+    std::memset(t.data, 0, sizeof t.data);
+    t.size = rep[1] + 256UL * rep[2];
+    t.remaining = t.size;
+    t.pgn = rep[5] + 256U * rep[6] + 65536U * rep[7];
     // A transfer longer than the buffer is announced, so that the filter can
     // route the request it answers, but can store nothing.
-    g_no_of_pkts = size <= sizeof g_multi_pkt_msg ? rep[3] : 0;
-    g_first_packet_stored = false;
-    return J1939_TP_TRANSFER_STARTED;
+    t.packets = t.size <= sizeof t.data ? rep[3] : 0;
+    t.next = t.packets != 0 ? 1 : 0;
 }
 
-int connection_management(const uint8_t *rep) {
-    switch (rep[0]) {
-    case kTpRequestToSend:
-    case kTpBroadcastAnnounce:
-        return open_transfer(rep);
-    case kTpAbort:
-        g_no_of_pkts = 0; // the transfer is over: its further packets are ignored
-        return J1939_FAIL;
-    default:
-        // Clear to send and end-of-message acknowledgements belong to the
-        // running transfer and leave it open.
-        return J1939_FAIL;
-    }
-}
-
-int data_transfer(const uint8_t *rep) {
+int store_packet(Transfer &t, const uint8_t *rep) {
     const uint8_t sequence = rep[0];
-    if (g_no_of_pkts == 0 || sequence > g_no_of_pkts) {
+    if (t.next == 0 || sequence == 0 || sequence > t.packets) {
         return J1939_FAIL;
     }
     if (sequence == 1) {
-        // Packet 1 (re)starts the data: a sender repeats from it when the
-        // receiver asks again, so count from the announced size, not from
-        // what earlier packets left.
-        std::memcpy(g_multi_pkt_msg, rep + 1, kTpBytesPerPacket);
-        g_msg_len = g_total_msg_len > kTpBytesPerPacket ? g_total_msg_len - kTpBytesPerPacket : 0;
-        g_multi_pkt_msg_len = kTpBytesPerPacket;
-        g_first_packet_stored = true;
+        // Count from the announced size, not from what earlier packets left.
+        std::memcpy(t.data, rep + 1, kTpBytesPerPacket);
+        t.remaining = t.size > kTpBytesPerPacket ? t.size - kTpBytesPerPacket : 0;
+        t.stored = kTpBytesPerPacket;
+        t.next = 2;
         return J1939_TP_FIRST_PACKET;
     }
-    if (!g_first_packet_stored || g_msg_len == 0) {
-        return J1939_FAIL; // packet 1 missed, or the message is already complete
+    if (sequence != t.next || t.remaining == 0) {
+        return J1939_FAIL; // a duplicate, a gap, or nothing more expected
     }
     for (int i = 1; i <= kTpBytesPerPacket; ++i) {
-        if (g_multi_pkt_msg_len >= static_cast<int>(sizeof g_multi_pkt_msg)) {
+        if (t.stored >= static_cast<int>(sizeof t.data)) {
             return J1939_FAIL;
         }
-        g_multi_pkt_msg[g_multi_pkt_msg_len++] = rep[i];
-        if (--g_msg_len == 0) {
+        t.data[t.stored++] = rep[i];
+        if (--t.remaining == 0) {
+            t.next = 0; // complete: closed until the next announcement
             return 0;
         }
     }
-    return J1939_FAIL;
+    ++t.next;
+    return J1939_FAIL; // bytes still expected
+}
+
+// The step on one transfer that the exported handler and the filter share.
+// Clear-to-send and end-of-message frames leave the transfer as it is.
+int transfer_step(Transfer &t, bool connection_management, const uint8_t *rep) {
+    if (!connection_management) {
+        return store_packet(t, rep);
+    }
+    switch (rep[0]) {
+    case kTpRequestToSend:
+    case kTpBroadcastAnnounce:
+        announce(t, rep);
+        return J1939_TP_TRANSFER_STARTED;
+    case kTpAbort:
+        t.packets = 0;
+        t.next = 0;
+        return J1939_FAIL;
+    default:
+        return J1939_FAIL;
+    }
+}
+
+// ---- the exported transfer globals ----
+// They describe the transfer that the filter touched last; called directly,
+// the exported handler works on them alone, one transfer at a time.
+uint8_t g_direct_next = 0;
+
+Transfer transfer_from_globals() {
+    Transfer t{};
+    std::memcpy(t.data, g_multi_pkt_msg, sizeof t.data);
+    t.stored = g_multi_pkt_msg_len;
+    t.remaining = g_msg_len;
+    t.size = g_total_msg_len;
+    t.packets = g_no_of_pkts;
+    t.next = g_no_of_pkts != 0 ? g_direct_next : 0;
+    t.pgn = g_recvd_pgn;
+    t.mode = multi_frame_mode;
+    return t;
+}
+
+void publish_transfer(const Transfer &t) {
+    std::memcpy(g_multi_pkt_msg, t.data, sizeof t.data);
+    g_multi_pkt_msg_len = t.stored;
+    g_msg_len = t.remaining;
+    g_total_msg_len = t.size;
+    g_no_of_pkts = t.packets;
+    g_n_pkt = t.packets;
+    g_recvd_pgn = t.pgn;
+    multi_frame_mode = t.mode;
+    g_direct_next = t.next;
+}
+
+// Checks and prints a transport frame as the exported handler does. Returns
+// 0 when the frame may go on to a transfer, else the handler's result.
+int admit_transport_frame(__u32 pgn_val, const uint8_t *rep, int length, bool &cm) {
+    if (pgn_val == 0 || rep == nullptr || length <= 0) {
+        return J1939_ERR_INVALID_DATA;
+    }
+    std::printf("PGN VAL %x\n", pgn_val);
+    cm = pgn_val == kPgnTpCm || pgn_val == kPgnTpCmGlobal;
+    const bool dt = pgn_val == kPgnTpDt || pgn_val == kPgnTpDtGlobal;
+    if ((!cm && !dt) || static_cast<size_t>(length) < kTpFrameSize) {
+        return J1939_FAIL; // not a transport PGN, or not the 8 bytes a transport frame has
+    }
+    return 0;
+}
+
+// ---- the filter's open transfers ----
+// The kernel reassembles broadcast transfers and transfers to our own
+// addresses; RTS/CTS transfers between two other nodes reach us frame by
+// frame, several at once. The filter keeps each in a slot of its own, keyed
+// by sender and receiver. A slot is freed when its transfer completes, is
+// aborted or times out; when all are taken, the oldest gives way, but never
+// an identification transfer for a transfer of a PGN that is not delivered.
+
+constexpr int kTransferSlots = 8;
+// Receive time-outs of SAE J1939-21: between data packets (T1), and
+// waiting for data after a request or clear to send (T2).
+constexpr int64_t kPacketTimeoutNanoseconds = 750'000'000;
+constexpr int64_t kHandshakeTimeoutNanoseconds = 1'250'000'000;
+
+struct Slot {
+    bool used;
+    uint8_t source;
+    uint8_t destination;
+    uint64_t opened; // order of opening, for the oldest
+    int64_t deadline;
+    Transfer transfer;
+};
+
+Slot g_slots[kTransferSlots];
+uint64_t g_slots_opened = 0;
+
+int64_t filter_clock() {
+    timespec now{};
+    platform().clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+bool is_delivered_pgn(uint32_t pgn) {
+    return pgn == kPgnVehicleIdentification || pgn == kPgnDriverIdentification;
+}
+
+Slot *find_slot(uint8_t source, uint8_t destination) {
+    for (Slot &s : g_slots) {
+        if (s.used && s.source == source && s.destination == destination) {
+            return &s;
+        }
+    }
+    return nullptr;
+}
+
+void free_slot(Slot &s, std::atomic<uint64_t> &reason) {
+    s.used = false;
+    ++reason;
+}
+
+void expire_slots(int64_t now) {
+    for (Slot &s : g_slots) {
+        if (s.used && now >= s.deadline) {
+            free_slot(s, g_counters.transfers_timed_out);
+        }
+    }
+}
+
+// A slot for a new transfer of pgn: a free one, else the oldest that may
+// give way, else none.
+Slot *claim_slot(uint32_t pgn) {
+    Slot *oldest = nullptr;
+    for (Slot &s : g_slots) {
+        if (!s.used) {
+            return &s;
+        }
+        const bool may_give_way = is_delivered_pgn(pgn) || !is_delivered_pgn(s.transfer.pgn);
+        if (may_give_way && (oldest == nullptr || s.opened < oldest->opened)) {
+            oldest = &s;
+        }
+    }
+    if (oldest != nullptr) {
+        free_slot(*oldest, g_counters.transfers_evicted);
+    }
+    return oldest;
+}
+
+// Opens the transfer that an announcement from source to destination
+// starts. Returns its slot, or null when it stores nothing.
+Slot *open_slot(uint8_t source, uint8_t destination, const Transfer &announced, int64_t now) {
+    Slot *s = find_slot(source, destination);
+    if (s != nullptr) {
+        free_slot(*s, g_counters.transfers_replaced); // the sender starts over
+    }
+    if (announced.packets == 0) {
+        ++g_counters.transfers_unstored;
+        return nullptr;
+    }
+    if (s == nullptr) {
+        s = claim_slot(announced.pgn);
+    }
+    if (s == nullptr) {
+        ++g_counters.transfers_unstored;
+        return nullptr;
+    }
+    *s = Slot{true,     source, destination, ++g_slots_opened, now + kHandshakeTimeoutNanoseconds,
+              announced};
+    ++g_counters.transfers_opened;
+    return s;
 }
 
 // ---- filter ------------------------------------------------------------------------
@@ -392,32 +555,84 @@ void route_single(const uint8_t *record, uint32_t pgn) {
     }
 }
 
-void route_transport(const uint8_t *record, uint32_t pgn) {
-    const int rc = multi_frame_message_handler(pgn, record + 3, record[0]);
-    if (rc == J1939_TP_TRANSFER_STARTED) {
-        if (pending_is(g_recvd_pgn)) {
-            clear_pending(g_recvd_pgn);
-            multi_frame_mode = 2;
-        } else if (g_recvd_pgn >= kFirstPdu2Pgn && g_recvd_pgn <= kLastPdu2Pgn) {
-            multi_frame_mode = 1;
-        }
-        return;
-    }
-    if (rc != 0 ||
-        (g_recvd_pgn != kPgnVehicleIdentification && g_recvd_pgn != kPgnDriverIdentification) ||
-        multi_frame_mode == 0) {
-        return;
-    }
+void deliver_transfer(const Transfer &t) {
     uint8_t message[kRecordSize] = {};
-    message[0] = static_cast<uint8_t>(g_multi_pkt_msg_len);
-    message[1] = static_cast<uint8_t>(g_recvd_pgn >> 8);
-    message[2] = static_cast<uint8_t>(g_recvd_pgn);
-    std::memcpy(message + 3, g_multi_pkt_msg, static_cast<size_t>(g_multi_pkt_msg_len));
-    const mqd_t queue = multi_frame_mode == 2 ? load(req_resp_mq) : load(bc_mq);
-    multi_frame_mode = 0;
+    message[0] = static_cast<uint8_t>(t.stored);
+    message[1] = static_cast<uint8_t>(t.pgn >> 8);
+    message[2] = static_cast<uint8_t>(t.pgn);
+    std::memcpy(message + 3, t.data, static_cast<size_t>(t.stored));
+    const mqd_t queue = t.mode == 2 ? load(req_resp_mq) : load(bc_mq);
     if (send_or_drain(queue, message)) {
         ++g_counters.transfers_delivered;
     }
+}
+
+// The queue that a transfer of the announced PGN goes to; a transfer that
+// answers the pending request settles it.
+int choose_destination(uint32_t pgn) {
+    if (pending_is(pgn)) {
+        clear_pending(pgn);
+        return 2;
+    }
+    return pgn >= kFirstPdu2Pgn && pgn <= kLastPdu2Pgn ? 1 : 0;
+}
+
+// A transport frame from the receiver: its 8 bytes, then the sender's and
+// the receiver's address.
+void route_transport(const uint8_t *record, uint32_t pgn) {
+    const uint8_t *rep = record + 3;
+    bool cm = false;
+    if (admit_transport_frame(pgn, rep, record[0], cm) != 0) {
+        return;
+    }
+    const uint8_t source = record[3 + kTpFrameSize];
+    const uint8_t destination = record[3 + kTpFrameSize + 1];
+    const int64_t now = filter_clock();
+    expire_slots(now);
+
+    if (cm && (rep[0] == kTpRequestToSend || rep[0] == kTpBroadcastAnnounce)) {
+        Transfer announced{};
+        transfer_step(announced, true, rep);
+        announced.mode = choose_destination(announced.pgn);
+        const Slot *s = open_slot(source, destination, announced, now);
+        publish_transfer(s != nullptr ? s->transfer : announced);
+        return;
+    }
+    if (cm) {
+        // Clear to send and the end-of-message acknowledgement come from the
+        // receiver; an abort from either side.
+        Slot *s = find_slot(destination, source);
+        if (s == nullptr && rep[0] == kTpAbort) {
+            s = find_slot(source, destination);
+        }
+        if (s == nullptr) {
+            return;
+        }
+        if (rep[0] == kTpClearToSend) {
+            s->deadline = now + kHandshakeTimeoutNanoseconds;
+        } else if (rep[0] == kTpAbort || rep[0] == kTpEndOfMessage) {
+            // An end of message while packets are missing here: the rest
+            // went by unseen, and the transfer is over.
+            transfer_step(s->transfer, true, rep);
+            free_slot(*s, g_counters.transfers_aborted);
+        }
+        publish_transfer(s->transfer);
+        return;
+    }
+    Slot *s = find_slot(source, destination);
+    if (s == nullptr) {
+        return; // no transfer open between these two
+    }
+    const int rc = transfer_step(s->transfer, false, rep);
+    s->deadline = now + kPacketTimeoutNanoseconds;
+    if (rc == 0) {
+        s->used = false;
+        if (is_delivered_pgn(s->transfer.pgn) && s->transfer.mode != 0) {
+            deliver_transfer(s->transfer);
+        }
+        s->transfer.mode = 0;
+    }
+    publish_transfer(s->transfer);
 }
 
 // ---- retrieval --------------------------------------------------------------------
@@ -444,6 +659,33 @@ bool take_record(mqd_t queue, int limit_seconds, uint8_t *record) {
         const long to_next_second_ms = (1'000'000'000L - now.tv_nsec + 999'999) / 1'000'000;
         wait_for_record(queue, static_cast<int>(to_next_second_ms));
     }
+}
+
+// One message from the receive socket into dat: the sender's address into
+// from and, where the kernel names one, the receiver's address into
+// destination (a message to all has none).
+ssize_t receive_message(int sock, uint8_t (&dat)[kMaxPayload], sockaddr_can &from,
+                        uint8_t &destination) {
+    iovec data = {dat, sizeof dat};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint8_t)) * 2 + CMSG_SPACE(sizeof(uint64_t))];
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = platform().recvmsg(sock, &message, 0);
+    if (n <= 0) {
+        return n;
+    }
+    for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_CAN_J1939 && c->cmsg_type == SCM_J1939_DEST_ADDR &&
+            c->cmsg_len >= CMSG_LEN(sizeof(uint8_t))) {
+            std::memcpy(&destination, CMSG_DATA(c), sizeof destination);
+        }
+    }
+    return n;
 }
 
 void *receiver_body(void *) {
@@ -505,6 +747,15 @@ int open_receive_socket(bool keep_unbound) {
 }
 
 } // namespace
+
+void forget_open_transfers() {
+    for (Slot &s : g_slots) {
+        if (s.used) {
+            free_slot(s, g_counters.transfers_timed_out);
+        }
+    }
+}
+
 } // namespace vehcan::detail
 
 using namespace vehcan::detail;
@@ -683,7 +934,6 @@ void j1939_resp_recv(void) {
     uint8_t dat[kMaxPayload];
     uint8_t buffer[kRecordSize];
     for (;;) {
-        socklen_t address_len = sizeof(sockaddr_can);
         std::memset(dat, 0, sizeof dat);
         if (sock <= 0) {
             open_receive_socket(false);
@@ -695,8 +945,8 @@ void j1939_resp_recv(void) {
         }
         sockaddr_can from{};
         from.can_addr.j1939.pgn = 0; // a message without an address is recorded as PGN 0
-        const ssize_t n = platform().recvfrom(sock, dat, sizeof dat, 0,
-                                              reinterpret_cast<sockaddr *>(&from), &address_len);
+        uint8_t destination = J1939_NO_ADDR;
+        const ssize_t n = receive_message(sock, dat, from, destination);
         if (n <= 0) {
             if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
                 ++g_counters.receive_errors;
@@ -715,6 +965,14 @@ void j1939_resp_recv(void) {
         buffer[1] = static_cast<uint8_t>(pgn >> 8);
         buffer[2] = static_cast<uint8_t>(pgn);
         std::memcpy(buffer + 3, dat, static_cast<size_t>(n));
+        // Transport records never leave the library: they carry the sender
+        // and the receiver behind their 8 bytes, for the filter to tell
+        // transfers apart.
+        if (is_transport_pgn(static_cast<uint16_t>(pgn)) &&
+            static_cast<size_t>(n) <= kTpFrameSize) {
+            buffer[3 + kTpFrameSize] = from.can_addr.j1939.addr;
+            buffer[3 + kTpFrameSize + 1] = destination;
+        }
         ++g_counters.messages_received;
         send_or_drain(load(resv_mq), buffer);
         sock = load(resp_sock);
@@ -752,19 +1010,15 @@ void j1939_filter_response(void) {
 }
 
 int multi_frame_message_handler(__u32 pgn_val, const uint8_t *rep, int length) {
-    if (pgn_val == 0 || rep == nullptr || length <= 0) {
-        return J1939_ERR_INVALID_DATA;
+    bool cm = false;
+    const int admitted = admit_transport_frame(pgn_val, rep, length, cm);
+    if (admitted != 0) {
+        return admitted;
     }
-    std::printf("PGN VAL %x\n", pgn_val);
-    const bool cm = pgn_val == kPgnTpCm || pgn_val == kPgnTpCmGlobal;
-    const bool dt = pgn_val == kPgnTpDt || pgn_val == kPgnTpDtGlobal;
-    if (!cm && !dt) {
-        return J1939_FAIL;
-    }
-    if (static_cast<size_t>(length) < kTpFrameSize) {
-        return J1939_FAIL; // a transport frame carries 8 bytes
-    }
-    return cm ? connection_management(rep) : data_transfer(rep);
+    Transfer t = transfer_from_globals();
+    const int rc = transfer_step(t, cm, rep);
+    publish_transfer(t);
+    return rc;
 }
 
 int get_ack_type(__u32 pgn_val, const uint8_t *rep, int length) {

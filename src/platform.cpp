@@ -17,6 +17,7 @@ const Platform kLinux = {
     .setsockopt = ::setsockopt,
     .bind = ::bind,
     .recvfrom = ::recvfrom,
+    .recvmsg = ::recvmsg,
     .sendto = ::sendto,
     .close = ::close,
     .if_nametoindex = ::if_nametoindex,
@@ -29,6 +30,7 @@ const Platform kLinux = {
     .setrlimit = ::setrlimit,
     .queue_depth = 5000,
     .poll = ::poll,
+    .clock_gettime = ::clock_gettime,
     .pthread_create = ::pthread_create,
 };
 

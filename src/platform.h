@@ -12,6 +12,7 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+#include <time.h>
 
 namespace vehcan::detail {
 
@@ -22,6 +23,7 @@ struct Platform {
     int (*bind)(int fd, const sockaddr *addr, socklen_t len);
     ssize_t (*recvfrom)(int fd, void *buf, size_t len, int flags, sockaddr *from,
                         socklen_t *from_len);
+    ssize_t (*recvmsg)(int fd, msghdr *message, int flags);
     ssize_t (*sendto)(int fd, const void *buf, size_t len, int flags, const sockaddr *to,
                       socklen_t to_len);
     int (*close)(int fd);
@@ -39,8 +41,9 @@ struct Platform {
     int (*setrlimit)(int resource, const rlimit *limit);
     long queue_depth; // mq_maxmsg of the three queues
 
-    // ---- waiting and threads ----
+    // ---- waiting, time and threads ----
     int (*poll)(pollfd *fds, nfds_t n, int timeout_ms);
+    int (*clock_gettime)(clockid_t clock, timespec *now);
     int (*pthread_create)(pthread_t *thread, const pthread_attr_t *attr, void *(*body)(void *),
                           void *arg);
 };

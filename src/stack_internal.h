@@ -22,6 +22,14 @@ struct Counters {
     std::atomic<uint64_t> acknowledgements_dropped{0};
     std::atomic<uint64_t> transport_frames{0};    // TP.CM / TP.DT records fed to reassembly
     std::atomic<uint64_t> transfers_delivered{0}; // reassembled messages queued
+    // Transfers between two other nodes, each in a slot of its own, and why
+    // the ones that did not complete were given up.
+    std::atomic<uint64_t> transfers_opened{0};    // announcements that took a slot
+    std::atomic<uint64_t> transfers_unstored{0};  // larger than the buffer, or no slot free
+    std::atomic<uint64_t> transfers_replaced{0};  // the same pair announced again
+    std::atomic<uint64_t> transfers_aborted{0};   // aborted, or ended with packets missed
+    std::atomic<uint64_t> transfers_timed_out{0}; // a packet or handshake came too late
+    std::atomic<uint64_t> transfers_evicted{0};   // gave way to a newer one: all slots taken
     std::atomic<uint64_t> records_filtered{0};    // records the filter has finished with
 };
 
@@ -30,6 +38,10 @@ Counters &counters();
 // Closes the held request socket once no request is pending or its answer's
 // deadline has passed.
 void release_idle_request_socket();
+
+// Gives up every transfer the filter holds open, as if each had timed out
+// (for a fuzzer that starts each input afresh). Filter thread only.
+void forget_open_transfers();
 
 // The held request socket, or -1.
 int held_request_socket();

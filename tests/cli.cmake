@@ -80,6 +80,16 @@ vehcan_cli_case(db.service_component 0 GOLDEN db_service.txt
 vehcan_cli_case(replay.example_log 0 GOLDEN replay_truck.txt ARGS replay examples/truck.log)
 vehcan_cli_case(replay.example_log_json 0 GOLDEN replay_truck.jsonl
   ARGS replay examples/truck.log --json)
+# Malformed lines in the middle (another tool's error report, an interface
+# name typed by hand) and a last line cut off: each is reported and skipped.
+vehcan_cli_case(replay.malformed_lines_skipped 0 GOLDEN replay_malformed.txt
+  STDERR "^tests/cli/malformed.log:13: [^\n]*\ntests/cli/malformed.log:22: identifier '0' [^\n]*\ntests/cli/malformed.log:34: timestamp has no closing '\\)'\n$"
+  ARGS replay tests/cli/malformed.log)
+vehcan_cli_case(replay.malformed_lines_json 0 GOLDEN replay_malformed.jsonl
+  ARGS replay tests/cli/malformed.log --json)
+vehcan_cli_case(replay.bad_line_skipped 0 STDOUT "1 malformed line skipped"
+  STDERR "^tests/cli/bad_line.log:3: data '431000FFFFFF00G0' is not hexadecimal\n$"
+  ARGS replay tests/cli/bad_line.log)
 vehcan_cli_case(replay.screen_format 0 GOLDEN replay_screen.txt
   ARGS replay tests/cli/screen.txt --db data/sample.xml)
 
@@ -97,9 +107,9 @@ vehcan_cli_case(error.unknown_pgn_database_too 2 STDERR "nothing in the database
 vehcan_cli_case(error.short_dm1 2 STDERR "at least 6 bytes" ARGS dtc 04FF6E00)
 vehcan_cli_case(error.capture_missing 3 STDERR "cannot open capture no/such.log"
   ARGS replay no/such.log)
-vehcan_cli_case(error.capture_bad_line 3
+vehcan_cli_case(error.capture_bad_line_strict 3
   STDERR "tests/cli/bad_line.log:3: data '431000FFFFFF00G0' is not hexadecimal"
-  ARGS replay tests/cli/bad_line.log)
+  ARGS replay tests/cli/bad_line.log --strict)
 vehcan_cli_case(error.capture_empty 3 STDERR "no CAN frame in 0 lines" ARGS replay tests/cli/empty.log)
 vehcan_cli_case(error.database_missing 4 STDERR "database .*no/such.xml"
   ARGS db 61444 --db no/such.xml)

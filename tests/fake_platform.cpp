@@ -76,8 +76,10 @@ int fake_bind(int fd, const sockaddr *addr, socklen_t len) {
     return 0;
 }
 
-ssize_t fake_recvfrom(int fd, void *buf, size_t len, int /*flags*/, sockaddr *from,
-                      socklen_t *from_len) {
+// Waits for the next frame on the receive socket fd. Returns its length
+// (cut to len), or -1 with errno set; on the probe socket a frame of 8 bytes
+// stands for traffic at the current rate.
+ssize_t receive_frame(int fd, void *buf, size_t len, Frame &frame) {
     std::unique_lock lock(g_state->mutex);
     ++g_state->receive_calls;
     auto it = g_state->open_sockets.find(fd);
@@ -90,6 +92,7 @@ ssize_t fake_recvfrom(int fd, void *buf, size_t len, int /*flags*/, sockaddr *fr
             errno = EAGAIN;
             return -1;
         }
+        frame.has_address = false;
         return g_state->probe_receives_empty_message ? 0 : 8;
     }
     ++g_state->stream_receive_calls;
@@ -104,19 +107,72 @@ ssize_t fake_recvfrom(int fd, void *buf, size_t len, int /*flags*/, sockaddr *fr
         errno = EAGAIN;
         return -1;
     }
-    Frame f = std::move(g_state->frames.front());
+    frame = std::move(g_state->frames.front());
     g_state->frames.pop_front();
-    const size_t n = std::min(len, f.data.size());
+    const size_t n = std::min(len, frame.data.size());
     if (n != 0) { // an empty frame's data() may be null, which memcpy does not take
-        std::memcpy(buf, f.data.data(), n);
-    }
-    if (f.has_address && from != nullptr && *from_len >= sizeof(sockaddr_can)) {
-        auto *a = reinterpret_cast<sockaddr_can *>(from);
-        a->can_family = AF_CAN;
-        a->can_addr.j1939.pgn = f.pgn;
-        a->can_addr.j1939.addr = 0x00;
+        std::memcpy(buf, frame.data.data(), n);
     }
     return static_cast<ssize_t>(n);
+}
+
+void fill_address(const Frame &f, sockaddr *to, socklen_t len) {
+    if (f.has_address && to != nullptr && len >= sizeof(sockaddr_can)) {
+        auto *a = reinterpret_cast<sockaddr_can *>(to);
+        a->can_family = AF_CAN;
+        a->can_addr.j1939.pgn = f.pgn;
+        a->can_addr.j1939.addr = f.source;
+    }
+}
+
+ssize_t fake_recvfrom(int fd, void *buf, size_t len, int /*flags*/, sockaddr *from,
+                      socklen_t *from_len) {
+    Frame f;
+    const ssize_t n = receive_frame(fd, buf, len, f);
+    if (n >= 0 && from_len != nullptr) {
+        fill_address(f, from, *from_len);
+    }
+    return n;
+}
+
+// As the kernel does: the receiver's address, when there is one, comes as
+// control data.
+ssize_t fake_recvmsg(int fd, msghdr *message, int /*flags*/) {
+    if (message->msg_iovlen != 1) {
+        errno = EINVAL;
+        return -1;
+    }
+    Frame f;
+    const ssize_t n =
+        receive_frame(fd, message->msg_iov[0].iov_base, message->msg_iov[0].iov_len, f);
+    if (n < 0) {
+        return n;
+    }
+    fill_address(f, static_cast<sockaddr *>(message->msg_name), message->msg_namelen);
+    size_t used = 0;
+    if (f.destination != J1939_NO_ADDR && message->msg_controllen >= CMSG_SPACE(1)) {
+        cmsghdr *c = CMSG_FIRSTHDR(message);
+        c->cmsg_level = SOL_CAN_J1939;
+        c->cmsg_type = SCM_J1939_DEST_ADDR;
+        c->cmsg_len = CMSG_LEN(1);
+        *CMSG_DATA(c) = f.destination;
+        used = CMSG_SPACE(1);
+    }
+    message->msg_controllen = used;
+    return n;
+}
+
+int fake_clock_gettime(clockid_t clock, timespec *now) {
+    const int rc = ::clock_gettime(clock, now);
+    if (rc == 0 && clock == CLOCK_MONOTONIC) {
+        const std::lock_guard lock(g_state->mutex);
+        const auto total = std::chrono::seconds(now->tv_sec) +
+                           std::chrono::nanoseconds(now->tv_nsec) + g_state->clock_offset;
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(total);
+        now->tv_sec = static_cast<time_t>(seconds.count());
+        now->tv_nsec = static_cast<long>((total - seconds).count());
+    }
+    return rc;
 }
 
 ssize_t fake_sendto(int fd, const void *buf, size_t len, int /*flags*/, const sockaddr *to,
@@ -213,6 +269,8 @@ void install() {
     p.setsockopt = fake_setsockopt;
     p.bind = fake_bind;
     p.recvfrom = fake_recvfrom;
+    p.recvmsg = fake_recvmsg;
+    p.clock_gettime = fake_clock_gettime;
     p.sendto = fake_sendto;
     p.close = fake_close;
     p.if_nametoindex = fake_if_nametoindex;
@@ -230,6 +288,20 @@ void deliver(uint32_t pgn, std::vector<uint8_t> data, bool has_address) {
         g_state->frames.push_back(Frame{pgn, std::move(data), has_address});
     }
     g_state->frames_ready.notify_all();
+}
+
+void deliver_between(uint8_t source, uint8_t destination, uint32_t pgn, std::vector<uint8_t> data) {
+    {
+        const std::lock_guard lock(g_state->mutex);
+        Frame f{pgn, std::move(data), true, source, destination};
+        g_state->frames.push_back(std::move(f));
+    }
+    g_state->frames_ready.notify_all();
+}
+
+void advance_clock(std::chrono::milliseconds by) {
+    const std::lock_guard lock(g_state->mutex);
+    g_state->clock_offset += by;
 }
 
 bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds limit) {

@@ -28,6 +28,8 @@ struct Frame {
     uint32_t pgn = 0;
     std::vector<uint8_t> data;
     bool has_address = true; // false: the socket reports no sender address
+    uint8_t source = 0x00;
+    uint8_t destination = J1939_NO_ADDR; // J1939_NO_ADDR: the kernel names no receiver
 };
 
 struct Socket {
@@ -72,6 +74,9 @@ struct State {
     int stream_receive_calls = 0; // receives on the promiscuous receive socket
     std::vector<Sent> sent;
 
+    // the monotonic clock, as the stack sees it: the real one plus this
+    std::chrono::nanoseconds clock_offset{0};
+
     // queues
     bool stale_queues_present = false;
     std::vector<std::string> unlinked;
@@ -88,6 +93,12 @@ void install();
 
 // Hands a frame to the receive socket.
 void deliver(uint32_t pgn, std::vector<uint8_t> data, bool has_address = true);
+
+// Hands a frame from source to destination to the receive socket.
+void deliver_between(uint8_t source, uint8_t destination, uint32_t pgn, std::vector<uint8_t> data);
+
+// Moves the stack's monotonic clock forward.
+void advance_clock(std::chrono::milliseconds by);
 
 // Waits until pred() holds under the state lock, or the time runs out.
 bool wait_until(const std::function<bool()> &pred,

@@ -114,6 +114,36 @@ TEST_F(Reassembly, PacketsAfterTheMessageCompletedAreIgnored) {
     EXPECT_EQ(stored(), "AAAAAAABB");
 }
 
+TEST_F(Reassembly, StrayPacketsAfterCompletionNeitherReopenNorCompleteAgain) {
+    ASSERT_EQ(feed(kCm, announce(17, 3)), J1939_TP_TRANSFER_STARTED);
+    ASSERT_EQ(feed(kDt, packet(1, 0x41)), J1939_TP_FIRST_PACKET);
+    ASSERT_EQ(feed(kDt, packet(2, 0x42)), J1939_FAIL);
+    ASSERT_EQ(feed(kDt, packet(3, 0x43)), 0);
+    EXPECT_EQ(feed(kDt, packet(1, 0x58)), J1939_FAIL) << "no transfer open";
+    EXPECT_EQ(g_msg_len, 0U);
+    EXPECT_EQ(feed(kDt, packet(2, 0x59)), J1939_FAIL);
+    EXPECT_EQ(feed(kDt, packet(3, 0x5A)), J1939_FAIL);
+    EXPECT_EQ(stored(), "AAAAAAABBBBBBBCCC");
+
+    // After an abort likewise.
+    ASSERT_EQ(feed(kCm, announce(17, 3)), J1939_TP_TRANSFER_STARTED);
+    ASSERT_EQ(feed(kCm, {0xFF, 3, 0xFF, 0xFF, 0xFF, 0xEC, 0xFE, 0x00}), J1939_FAIL);
+    EXPECT_EQ(feed(kDt, packet(1, 0x58)), J1939_FAIL);
+}
+
+TEST_F(Reassembly, DuplicatesAndPacketsAfterAGapAreNotStored) {
+    ASSERT_EQ(feed(kCm, announce(24, 4)), J1939_TP_TRANSFER_STARTED);
+    ASSERT_EQ(feed(kDt, packet(1, 0x41)), J1939_TP_FIRST_PACKET);
+    ASSERT_EQ(feed(kDt, packet(2, 0x42)), J1939_FAIL);
+    EXPECT_EQ(feed(kDt, packet(2, 0x58)), J1939_FAIL) << "a duplicate";
+    EXPECT_EQ(feed(kDt, packet(4, 0x59)), J1939_FAIL) << "packet 3 missed";
+    EXPECT_EQ(feed(kDt, packet(0, 0x5A)), J1939_FAIL) << "no packet 0 in a transfer";
+    EXPECT_EQ(g_msg_len, 10U);
+    EXPECT_EQ(feed(kDt, packet(3, 0x43)), J1939_FAIL);
+    EXPECT_EQ(feed(kDt, packet(4, 0x44)), 0);
+    EXPECT_EQ(stored(), "AAAAAAABBBBBBBCCCCCCCDDD");
+}
+
 TEST_F(Reassembly, TransferWhosePacketOneWasMissedIsNotAppendedToTheLastOne) {
     ASSERT_EQ(feed(kCm, announce(9, 2)), J1939_TP_TRANSFER_STARTED);
     ASSERT_EQ(feed(kDt, packet(1, 0x41)), J1939_TP_FIRST_PACKET);

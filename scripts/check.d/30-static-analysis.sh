@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Static analysis of every target, tests, tools, benchmarks and fuzzers
 # included: clang-format (the root .clang-format) on every tracked source,
-# clang-tidy with the root .clang-tidy (warnings are errors there) over the
-# compile commands of a clang build, and cppcheck over the same commands.
+# pyflakes on the Python, clang-tidy with the root .clang-tidy (warnings are
+# errors there) over the compile commands of a clang build, and cppcheck
+# over the same commands.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$top"
@@ -12,6 +13,13 @@ started=$SECONDS
 mapfile -t sources < <(git ls-files '*.c' '*.cc' '*.cpp' '*.h' '*.hpp')
 clang-format-14 --dry-run -Werror "${sources[@]}"
 echo "clang-format: ${#sources[@]} files clean: $((SECONDS - started)) s"
+
+# The Python of the project (vehcan-db-import and its tests), with Debian's
+# Python: unused names, undefined names, syntax.
+started=$SECONDS
+mapfile -t python < <(git ls-files '*.py' 'tools/db-import/vehcan-db-import')
+/usr/bin/python3 -m pyflakes "${python[@]}"
+echo "pyflakes: ${#python[@]} files clean: $((SECONDS - started)) s"
 
 # Compile commands only; nothing is built.
 started=$SECONDS

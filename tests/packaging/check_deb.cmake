@@ -29,14 +29,14 @@ set(want_libvehcan-dev /usr/include/j1939_stack.h /usr/include/libxml2.h
     /usr/include/vehcan_db.h ${lib}/libvehcan.so ${lib}/libvehcan-db.so ${lib}/libvehcan-db.a
     ${lib}/cmake/vehcan/vehcanConfig.cmake ${lib}/cmake/vehcan-db/vehcan-dbConfig.cmake
     ${lib}/pkgconfig/vehcan.pc ${lib}/pkgconfig/vehcan-db.pc)
-set(want_vehcan /usr/bin/vehcan /usr/bin/pgnparse /usr/bin/vehcan-sim
+set(want_vehcan /usr/bin/vehcan /usr/bin/vehcan-db-import /usr/bin/pgnparse /usr/bin/vehcan-sim
     /usr/share/vehcan/sample.xml /usr/share/doc/vehcan/copyright)
 # package: a regular expression its Depends must match
 set(depends_libvehcan0 "^iproute2, net-tools, libc6 \\(>= [0-9.]+\\)$")
 set(depends_libvehcan-db0 "libpugixml1v5 \\(>= [0-9.]+\\)")
 set(depends_libvehcan-dev "libvehcan-db0 \\(= 0\\.1\\.0\\), libvehcan0 \\(= 0\\.1\\.0\\)")
 set(depends_vehcan
-    "^libvehcan-db0 \\(= 0\\.1\\.0\\), libvehcan0 \\(= 0\\.1\\.0\\), .*libfmt9 \\(>= [^)]+\\).*libstdc\\+\\+6")
+    "^libvehcan-db0 \\(= 0\\.1\\.0\\), libvehcan0 \\(= 0\\.1\\.0\\), python3, python3-canmatrix, .*libfmt9 \\(>= [^)]+\\).*libstdc\\+\\+6")
 set(packages libvehcan0 libvehcan-db0 libvehcan-dev vehcan)
 
 file(GLOB debs "${WORK_DIR}/*.deb")

@@ -29,6 +29,7 @@ struct CodeSeen {
 
 struct Summary {
     unsigned long lines = 0;
+    unsigned long malformed = 0; // lines that are no candump line, skipped
     unsigned long frames = 0;
     unsigned long skipped = 0; // 11-bit, remote and error frames
     unsigned long messages = 0;
@@ -114,6 +115,7 @@ class Replay {
             }
             nlohmann::json s{{"file", file},
                              {"lines", summary_.lines},
+                             {"malformed_lines", summary_.malformed},
                              {"frames", summary_.frames},
                              {"skipped_frames", summary_.skipped},
                              {"messages", summary_.messages},
@@ -138,6 +140,9 @@ class Replay {
                    "{} transport frames), {} frames not J1939\n",
                    file, summary_.frames, summary_.messages, c.completed, c.transport_frames,
                    summary_.skipped);
+        if (summary_.malformed > 0) {
+            fmt::print(out(), "{} skipped\n", count_of(summary_.malformed, "malformed line"));
+        }
         if (c.aborted + c.dropped + tp_.open_transfers() > 0) {
             fmt::print(out(), "transfers: {} aborted, {} dropped, {} unfinished\n", c.aborted,
                        c.dropped, tp_.open_transfers());
@@ -250,7 +255,14 @@ int run_replay(const ReplayOptions &o) {
             break;
         case LineKind::error:
             (void)std::fflush(out());
-            throw Failure(kExitCapture, fmt::format("{}:{}: {}", o.file, number, error));
+            if (o.strict) {
+                throw Failure(kExitCapture, fmt::format("{}:{}: {}", o.file, number, error));
+            }
+            // A cut-off line or another tool's output in a long capture costs
+            // that line, not the whole replay.
+            fmt::print(stderr, "{}:{}: {}\n", o.file, number, error);
+            ++replay.summary().malformed;
+            break;
         }
     }
     if (in.bad()) {

@@ -43,6 +43,7 @@ struct ReplayOptions {
     std::string file;
     std::string db;
     bool json = false;
+    bool strict = false; // stop at the first malformed line
 };
 int run_replay(const ReplayOptions &o);
 

@@ -16,7 +16,7 @@ constexpr const char *kExitCodes = R"(Exit status:
   0  success
   1  internal error of vehcan
   2  bad command line or value (malformed hex, unknown PGN, bad address)
-  3  capture file unreadable or with a bad line
+  3  capture file unreadable or without a CAN frame, or (replay --strict) a malformed line
   4  database missing, broken, or without the entry asked for
   5  the stack could not come up on can0 (no can0, not root, queue limits, no traffic)
   6  no answer to a request in time
@@ -112,6 +112,9 @@ static int run(int argc, char **argv) {
     p->add_option("FILE", replay.file, "capture file")->required();
     p->add_flag("--json", replay.json, "one JSON object per message, then a summary object");
     p->add_option("--db", replay.db, "parameter database (XML); default $VEHCAN_DB");
+    p->add_flag("--strict", replay.strict,
+                "stop at the first malformed line (exit 3); by default each one is reported "
+                "on stderr as FILE:LINE: reason and skipped");
     p->footer(kExitCodes);
 
     // CLI11 would only say that a subcommand is required.

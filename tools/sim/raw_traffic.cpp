@@ -33,6 +33,7 @@ constexpr uint8_t kEndOfMessageAck = 19;
 constexpr uint8_t kAbort = 255;
 using pgn::kPgnVehicleIdentification;
 constexpr uint32_t kFloodPgn = pgn::kPgnFlood;
+constexpr uint32_t kPgnComponentIdentification = 65259;
 constexpr uint8_t kFloodSource = 0x00;
 
 struct Frame {
@@ -156,6 +157,15 @@ Sequence scenario_interleaved(const Options &o) {
             a.dt(2), b.dt(2), a.dt(3), b.dt(3), a.eoma(), b.eoma()};
 }
 
+// The identification from 0x20 interleaved with a transfer of another PGN
+// (component identification) from 0x21, frame by frame.
+Sequence scenario_interleaved_other(const Options &o) {
+    const Transfer a(0x20, 0x30, kPgnVehicleIdentification, o.vin);
+    const Transfer b(0x21, 0x31, kPgnComponentIdentification, "VEHCAN*SIM-2*SN000042*1");
+    return {a.rts(), b.rts(), a.cts(), b.cts(), a.dt(1),  b.dt(1), a.dt(2),
+            b.dt(2), b.dt(3), a.dt(3), b.dt(4), a.eoma(), b.eoma()};
+}
+
 struct Scenario {
     const char *name;
     Sequence (*build)(const Options &);
@@ -169,6 +179,7 @@ constexpr Scenario kScenarios[] = {
     {"abort", scenario_abort},
     {"retransmit", scenario_retransmit},
     {"interleaved", scenario_interleaved},
+    {"interleaved-other", scenario_interleaved_other},
 };
 
 // ---- raw socket -------------------------------------------------------------------------
@@ -222,7 +233,8 @@ bool write_frame(int fd, const Frame &f, unsigned long *full_waits) {
 } // namespace
 
 const char *scenario_names() {
-    return "complete, missing-first, beyond-count, oversize, abort, retransmit, interleaved";
+    return "complete, missing-first, beyond-count, oversize, abort, retransmit, interleaved, "
+           "interleaved-other";
 }
 
 int run_scenario(const Options &options) {

@@ -1,0 +1,2 @@
+"""vehcan-db-import: CAN databases (DBC and whatever canmatrix reads) into
+vehcan's XML parameter database."""
