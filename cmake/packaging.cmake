@@ -1,31 +1,112 @@
-# The Debian package. After a build, "cpack -G DEB" in the build directory
-# makes vehcan_<version>_<arch>.deb: libvehcan and its headers, vehcan-db,
-# the vehcan tool, vehcan-db-import, pgnparse, vehcan-sim and the sample
-# parameter database (/usr/share/vehcan/sample.xml), with the CMake and
-# pkg-config files.
-install(FILES ${PROJECT_SOURCE_DIR}/data/sample.xml
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/vehcan)
+# The Debian packages, the way Debian packages a library. After a build,
+# "cpack -G DEB" in the build directory makes one package per component:
+#
+#   libvehcan0      runtime  libvehcan.so.0 in /usr/lib/<triplet> (SONAME)
+#   libvehcan-db0   db       libvehcan-db.so.0, the parameter database reader
+#   libvehcan-dev   dev      headers, the .so links, libvehcan-db.a, the CMake
+#                            and pkg-config files
+#   vehcan          tools    vehcan, vehcan-db-import, pgnparse, vehcan-sim
+#                            and the example database
+#                            (/usr/share/vehcan/sample.xml)
+#
+# Everything installed from tools/ goes to the tools component unless it
+# names another (CMAKE_INSTALL_DEFAULT_COMPONENT_NAME, set around tools/).
+# Architecture is the build's target; Depends come from dpkg-shlibdeps on the
+# binaries (for a cross build, the target's multiarch library packages on the
+# build machine carry the shlibs information it reads) plus the lists below.
+# A part that needs more in the tools package appends to the global
+# properties VEHCAN_TOOLS_DEPENDS and VEHCAN_TOOLS_SUGGESTS, e.g.
+#   set_property(GLOBAL APPEND PROPERTY VEHCAN_TOOLS_DEPENDS python3-canmatrix)
+include_guard(GLOBAL)
+include(${CMAKE_CURRENT_LIST_DIR}/VehcanRequire.cmake)
 
+install(FILES ${PROJECT_SOURCE_DIR}/data/sample.xml
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/vehcan COMPONENT tools)
+
+# Each package's /usr/share/doc/<package>: copyright and changelog.
+set(_doc ${PROJECT_BINARY_DIR}/debian-doc)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/changelog.in ${_doc}/changelog @ONLY)
+execute_process(COMMAND gzip -9nf ${_doc}/changelog)
+set(_packages runtime=libvehcan0 db=libvehcan-db0 dev=libvehcan-dev tools=vehcan)
+foreach(pair ${_packages})
+  string(REPLACE "=" ";" kv "${pair}")
+  list(GET kv 0 component)
+  list(GET kv 1 package)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/copyright ${_doc}/changelog.gz
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+  string(TOUPPER ${component} upper)
+  set(CPACK_DEBIAN_${upper}_PACKAGE_NAME ${package})
+endforeach()
+
+vehcan_debian_arch(_deb_arch)
 set(CPACK_GENERATOR DEB)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL runtime db dev tools)
 set(CPACK_PACKAGE_NAME vehcan)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-set(CPACK_PACKAGE_DESCRIPTION
-  "libvehcan detects the bus bit rate of can0, receives and sorts J1939 traffic, requests
-parameter groups and decodes them; vehcan monitors a bus, requests, decodes payloads and
-replays candump captures.")
-set(CPACK_PACKAGE_CONTACT "vehcan developers")
+set(CPACK_PACKAGE_CONTACT "vehcan developers <vehcan@example.org>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${_deb_arch})
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://vehcan.example.org/")
 set(CPACK_STRIP_FILES ON)
-# The libraries the programs link (fmt, pugixml, the C++ runtime) come from
-# dpkg-shlibdeps; the stack reconfigures can0 with ip and ifconfig.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "iproute2, net-tools")
-string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", python3-canmatrix") # vehcan-db-import reads with it
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "can-utils")
-# More input formats for vehcan-db-import (KCD, ARXML; XLSX; XLS).
-string(APPEND CPACK_DEBIAN_PACKAGE_SUGGESTS
-  ", python3-lxml, python3-xlsxwriter, python3-xlrd, python3-xlwt")
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+# The tools link the two libraries of this build: their packages, at this
+# version, come from the component dependencies, not from dpkg-shlibdeps.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+  ${PROJECT_BINARY_DIR} ${PROJECT_BINARY_DIR}/db)
+
+# Each library package: its shlibs (what a program linking the library
+# depends on) and the ldconfig trigger.
+foreach(lib vehcan vehcan-db)
+  set(package lib${lib}${PROJECT_VERSION_MAJOR})
+  set(dir ${PROJECT_BINARY_DIR}/debian-control/${package})
+  file(MAKE_DIRECTORY ${dir})
+  file(WRITE ${dir}/shlibs
+       "lib${lib} ${PROJECT_VERSION_MAJOR} ${package} (>= ${PROJECT_VERSION})\n")
+  file(COPY ${CMAKE_CURRENT_LIST_DIR}/debian/triggers DESTINATION ${dir})
+endforeach()
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_BINARY_DIR}/debian-control/libvehcan0/shlibs
+  ${PROJECT_BINARY_DIR}/debian-control/libvehcan0/triggers)
+set(CPACK_DEBIAN_DB_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_BINARY_DIR}/debian-control/libvehcan-db0/shlibs
+  ${PROJECT_BINARY_DIR}/debian-control/libvehcan-db0/triggers)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "SAE J1939 stack for Linux SocketCAN gateways
+libvehcan detects the bus bit rate of can0, receives and sorts all J1939
+traffic on two background threads through POSIX message queues, reassembles
+multi-packet transfers, sends Requests and decodes well-known parameter
+groups, status fields, VIN, driver ids and DM1 trouble codes.")
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+# The stack reconfigures can0 with ip and ifconfig.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_DEPENDS "iproute2, net-tools")
+
+set(CPACK_COMPONENT_DB_DESCRIPTION "J1939 parameter database reader for libvehcan
+libvehcan-db reads the XML parameter database (PGNs, SPNs, states and
+service components) and supplies libvehcan's database hook.")
+set(CPACK_DEBIAN_DB_PACKAGE_SECTION libs)
+
+set(CPACK_COMPONENT_DEV_DESCRIPTION "SAE J1939 stack for Linux SocketCAN gateways - development files
+The C headers of libvehcan and libvehcan-db, their shared library links,
+the static database reader, and the CMake package and pkg-config files.")
+set(CPACK_COMPONENT_DEV_DEPENDS runtime db)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libpugixml-dev")
+
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION "SAE J1939 tools: vehcan, pgnparse and vehcan-sim
+vehcan monitors a J1939 bus, requests parameter groups, decodes payloads and
+trouble codes and replays candump captures; vehcan-sim plays a truck on a
+CAN interface; pgnparse parses a PGN. With an example parameter database.")
+set(CPACK_COMPONENT_TOOLS_DEPENDS runtime db)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+get_property(_tools_depends GLOBAL PROPERTY VEHCAN_TOOLS_DEPENDS)
+if(_tools_depends)
+  string(JOIN ", " CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ${_tools_depends})
+endif()
+get_property(_tools_suggests GLOBAL PROPERTY VEHCAN_TOOLS_SUGGESTS)
+string(JOIN ", " CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS can-utils ${_tools_suggests})
 include(CPack)

@@ -2,7 +2,17 @@
 # The real-kernel rig: boots the Debian kernel in QEMU with two CAN
 # controllers on one emulated bus and runs one command inside, as root.
 #
-#   rig/run-guest.sh [--timeout SECONDS] [--boot-timeout SECONDS] [--] COMMAND [ARG...]
+#   rig/run-guest.sh [--arch amd64|arm64] [--timeout SECONDS] [--boot-timeout SECONDS]
+#                    [--] COMMAND [ARG...]
+#
+# --arch amd64 (the default) boots the build machine's own Debian kernel in
+# qemu-system-x86_64. --arch arm64 boots Debian's arm64 kernel in
+# qemu-system-aarch64 -M virt -cpu cortex-a53 (TCG, 2 CPUs), with an arm64
+# user space: the kernel, busybox, dash and iproute2 come from Debian's
+# arm64 packages, unpacked into a cache by rig/target-root.sh. There dash
+# is /bin/sh, and busybox's applets and ip come first on PATH; the host's
+# own programs cannot run, so COMMAND must be an ARM program (arm64, or
+# armhf through the kernel's 32-bit compat layer) or a shell script.
 #
 # Inside the guest:
 #   - the host's root file system is the root (over virtio-9p), so COMMAND may
@@ -28,8 +38,10 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 run_timeout=600
 boot_timeout=90
+arch=amd64
 while [ $# -gt 0 ]; do
   case "$1" in
+    --arch) arch=$2; shift 2 ;;
     --timeout) run_timeout=$2; shift 2 ;;
     --boot-timeout) boot_timeout=$2; shift 2 ;;
     --) shift; break ;;
@@ -44,12 +56,33 @@ fi
 
 bash "$top/scripts/install-deps.sh" >/dev/null
 
-kernel_version=$(ls /lib/modules | sort -V | tail -1)
-kernel_image=/boot/vmlinuz-$kernel_version
+case "$arch" in
+  amd64)
+    modules_root=/
+    kernel_version=$(ls /lib/modules | sort -V | tail -1)
+    kernel_image=/boot/vmlinuz-$kernel_version
+    busybox=/bin/busybox
+    stage2_shell=/bin/bash
+    ;;
+  arm64)
+    target=$(bash "$top/rig/target-root.sh" "$arch") || exit 125
+    modules_root=$target/root
+    kernel_version=$(cat "$target/kernel")
+    kernel_image=$target/root/boot/vmlinuz-$kernel_version
+    busybox=$target/root/bin/busybox
+    stage2_shell=$target/root/bin/dash
+    ;;
+  *) echo "rig: unknown --arch $arch (amd64 or arm64)" >&2; exit 2 ;;
+esac
 if [ ! -r "$kernel_image" ]; then
   echo "rig: no kernel image $kernel_image for modules $kernel_version" >&2
   exit 125
 fi
+# The modules that NAME needs, and NAME, in load order (one path a line).
+module_files() {
+  modprobe -d "$modules_root" -S "$kernel_version" --show-depends -a "$@" 2>/dev/null |
+    awk '$1 == "insmod" && !seen[$2]++ { print $2 }'
+}
 
 work=$(mktemp -d /tmp/vehcan-rig.XXXXXX)
 qemu_pid=
@@ -64,18 +97,13 @@ trap cleanup EXIT
 # ---- the initramfs: busybox and what it takes to mount the host over 9p ----
 root=$work/initramfs
 mkdir -p "$root"/{bin,dev,proc,sys,mnt/host,modules}
-cp /bin/busybox "$root/bin/busybox"
+cp "$busybox" "$root/bin/busybox"
 ln -s busybox "$root/bin/sh"
-ninepee_modules="virtio_ring virtio virtio_pci_modern_dev virtio_pci_legacy_dev virtio_pci
-                 netfs fscache 9pnet 9pnet_virtio 9p"
 load_list=
-for m in $ninepee_modules; do
-  file=$(modinfo -k "$kernel_version" -n "$m" 2>/dev/null || true)
-  # Some kernels build a module in; then there is nothing to load.
-  if [ -n "$file" ] && [ "${file#/}" != "$file" ] && [ -r "$file" ]; then
-    cp "$file" "$root/modules/"
-    load_list="$load_list $(basename "$file")"
-  fi
+# Some kernels build a module in; then there is nothing to load.
+for file in $(module_files virtio_pci 9pnet_virtio 9p); do
+  cp "$file" "$root/modules/"
+  load_list="$load_list $(basename "$file")"
 done
 
 cat >"$root/init" <<EOF
@@ -91,23 +119,35 @@ if ! /bin/busybox mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 host
   /bin/busybox reboot -f
 fi
 for d in proc sys dev; do /bin/busybox mount --bind /\$d /mnt/host/\$d; done
-exec /bin/busybox chroot /mnt/host /bin/bash $work/stage2.sh
+exec /bin/busybox chroot /mnt/host $stage2_shell $work/stage2.sh
 EOF
 chmod +x "$root/init"
 
 # ---- stage 2, in the host's root: CAN, queues, the command --------------------
+# On ARM the target's dash runs stage 2 and serves system()'s /bin/sh;
+# busybox's applets and the target's ip come first on PATH. The CAN modules load
+# from the unpacked kernel package, which the guest sees through 9p.
+path=$PATH
+[ "$arch" = amd64 ] || path=$target/bin:$PATH
 {
-  echo "#!/bin/bash"
+  echo "#!/bin/sh"
   echo "# Guest side, stage 2: runs in the host's file system as root."
-  printf 'export PATH=%q\n' "$PATH"
+  printf 'export PATH=%q\n' "$path"
   echo "export HOME=/root LANG=C.UTF-8 VEHCAN_IN_RIG=1"
   echo ": >$work/booted"
+  [ "$arch" = amd64 ] || echo "mount --bind $stage2_shell /bin/sh"
   echo "mkdir -p /dev/mqueue && mount -t mqueue none /dev/mqueue"
   echo "mount -t tmpfs none /dev/shm 2>/dev/null || true"
   echo "ip link set lo up"
-  echo "for m in can can-raw can-dev sja1000 kvaser_pci can-j1939; do"
-  echo "  modprobe \$m || echo \"rig: modprobe \$m failed\""
-  echo "done"
+  if [ "$arch" = amd64 ]; then
+    echo "for m in can can-raw can-dev sja1000 kvaser_pci can-j1939; do"
+    echo "  modprobe \$m || echo \"rig: modprobe \$m failed\""
+    echo "done"
+  else
+    for file in $(module_files can can-raw can-dev sja1000 kvaser_pci can-j1939); do
+      echo "insmod $file || echo \"rig: insmod $(basename "$file") failed\""
+    done
+  fi
   echo "tries=0; while ! ip link show can1 >/dev/null 2>&1 && [ \$tries -lt 50 ]; do"
   echo "  sleep 0.1; tries=\$((tries + 1)); done"
   printf 'cd %q\n' "$PWD"
@@ -120,14 +160,24 @@ chmod +x "$root/init"
 
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.gz"
 
-console_args="console=ttyS0 quiet loglevel=0"
+case "$arch" in
+  amd64)
+    console=ttyS0
+    # TCG: a KVM guest hangs at boot on these machines.
+    machine=(qemu-system-x86_64 -accel tcg -m 1536 -smp 1)
+    ;;
+  arm64)
+    console=ttyAMA0
+    machine=(qemu-system-aarch64 -M virt -cpu cortex-a53 -accel tcg -m 1024 -smp 2)
+    ;;
+esac
+console_args="console=$console quiet loglevel=0"
 if [ "${VEHCAN_RIG_VERBOSE:-0}" = 1 ]; then
-  console_args="console=ttyS0 loglevel=7"
+  console_args="console=$console loglevel=7"
 fi
 
 # ---- boot ----------------------------------------------------------------------------
-# TCG: a KVM guest hangs at boot on these machines.
-qemu-system-x86_64 -accel tcg -m 1536 -smp 1 -no-reboot \
+"${machine[@]}" -no-reboot \
   -display none -monitor none -serial stdio \
   -kernel "$kernel_image" -initrd "$work/initramfs.gz" \
   -append "$console_args panic=-1 rdinit=/init" \
@@ -168,5 +218,5 @@ if [ -z "$verdict" ]; then
   fi
 fi
 [ -z "$verdict" ] || echo "$verdict" >&2
-echo "rig: guest run took $((SECONDS - started))s, status $status"
+echo "rig: $arch guest run took $((SECONDS - started))s, status $status"
 exit "$status"

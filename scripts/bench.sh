@@ -7,7 +7,9 @@
 #     "| what | figure |" lines; their other lines become notes. Each runs in
 #     a private IPC namespace where possible (the stack's bench makes queues);
 #   - the rig's load figures, when the rig is available (QEMU guest with the
-#     kernel's CAN_J1939; skip with VEHCAN_BENCH_NO_RIG=1).
+#     kernel's CAN_J1939; skip with VEHCAN_BENCH_NO_RIG=1): in the x86 guest,
+#     and in the arm64 guest with each cross build that is there
+#     (build-arm64, build-arm: scripts/cross-build.sh).
 #
 #   scripts/bench.sh            build into build-bench (Release) and run all
 #   cmake --build build --target bench
@@ -94,16 +96,33 @@ for program in "$build"/bench/*; do
     fi
 done
 
+# rig_load LABEL ARCH PROGRAM: the rig's load report in the ARCH guest, one
+# row per figure, named LABEL.
+rig_load() {
+    local label=$1 arch=$2 program=$3 out
+    echo "bench: running the rig's load measurement ($label)" >&2
+    if out=$(rig/run-guest.sh --arch "$arch" --timeout 600 -- "$program" 2>&1); then
+        # Its report: a "load:" line and indented figures; each becomes a row.
+        collect < <(awk -v label="$label" '
+            /^(load:|  )/ { sub(/^ +/, ""); gsub(/\|/, "/"); gsub(/  +/, " "); print "ROW | " label " | " $0 " |" }
+            /^vehcan-sim:/ { print "NOTE " label ": " $0 }' <<<"$out")
+    else
+        notes+=("$label: not available or failed (exit $?): ${out##*$'\n'}")
+    fi
+}
+
 rig_load=$build/rig/vehcan_rig_load
 if [ "${VEHCAN_BENCH_NO_RIG:-0}" != 1 ] && [ -x "$rig_load" ] && [ -x rig/run-guest.sh ]; then
-    echo "bench: running the rig's load measurement (QEMU guest)" >&2
-    if out=$(rig/run-guest.sh --timeout 600 -- "$rig_load" 2>&1); then
-        # Its report: a "load:" line and indented figures; each becomes a row.
-        collect < <(awk '/^(load:|  )/ { sub(/^ +/, ""); gsub(/\|/, "/"); gsub(/  +/, " "); print "ROW | rig load | " $0 " |" }
-                         /^vehcan-sim:/ { print "NOTE rig load: " $0 }' <<<"$out")
-    else
-        notes+=("rig load: not available or failed (exit $?): ${out##*$'\n'}")
-    fi
+    rig_load "rig load" amd64 "$rig_load"
+    # The cross builds' load programs in the arm64 guest, where they exist
+    # (scripts/cross-build.sh); armhf runs 32-bit on the 64-bit kernel.
+    for cross in arm64:build-arm64 armhf:build-arm; do
+        program=$top/${cross#*:}/rig/vehcan_rig_load
+        [ -x "$program" ] || continue
+        label="rig load (${cross%%:*} build, arm64 guest)"
+        [ "${cross%%:*}" = arm64 ] || label="rig load (armhf build: 32-bit programs, arm64 guest)"
+        rig_load "$label" arm64 "$program"
+    done
 else
     notes+=("rig load: not run (no rig build or VEHCAN_BENCH_NO_RIG=1)")
 fi

@@ -8,14 +8,16 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 cmake --install "$build" --prefix "$work/prefix" >/dev/null
+# lib/<multiarch triplet> (or lib in a tree configured before the multiarch move)
+libdir=$(dirname "$(find "$work/prefix" -name libvehcan.so -print -quit)")
 cmake -S "$top/tests/consumer" -B "$work/consumer" -G Ninja \
       -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
 cmake --build "$work/consumer" >/dev/null
-LD_LIBRARY_PATH="$work/prefix/lib" "$work/consumer/consumer"
+LD_LIBRARY_PATH="$libdir" "$work/consumer/consumer"
 
-export PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig"
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
 # shellcheck disable=SC2046
 cc -std=c11 -o "$work/consumer-pc" "$top/tests/consumer/main.c" $(pkg-config --cflags --libs vehcan)
-LD_LIBRARY_PATH="$work/prefix/lib" "$work/consumer-pc"
+LD_LIBRARY_PATH="$libdir" "$work/consumer-pc"
 test -x "$work/prefix/bin/pgnparse"
 echo "install: CMake package and pkg-config consumers built and ran"

@@ -2,6 +2,7 @@
 #   PROGRAM        the vehcan program
 #   ARGS           its arguments, separated by '|'
 #   WRAP           optional: a command that runs it, e.g. setpriv with its options ('|')
+#   EMULATOR       optional: the emulator that runs a cross-built program ('|')
 #   EXPECT_STATUS  the exit status it must end with
 #   GOLDEN         optional: a file that standard output must equal
 #   ACTUAL_DIR     where the output of a failed golden comparison is left
@@ -12,7 +13,8 @@
 # file is rewritten from the output instead (review the diff before committing).
 string(REPLACE "|" ";" args "${ARGS}")
 string(REPLACE "|" ";" wrap "${WRAP}")
-execute_process(COMMAND ${wrap} ${PROGRAM} ${args}
+string(REPLACE "|" ";" emulator "${EMULATOR}")
+execute_process(COMMAND ${wrap} ${emulator} ${PROGRAM} ${args}
   RESULT_VARIABLE status OUTPUT_VARIABLE out ERROR_VARIABLE err)
 string(REPLACE "|" " " shown "${ARGS}")
 if(NOT "${status}" STREQUAL "${EXPECT_STATUS}")

@@ -1,44 +1,115 @@
-# Builds the .deb with cpack and checks it (cmake -P):
-#   BUILD_DIR  the configured and built tree
-#   WORK_DIR   a scratch directory, emptied first
-# The package must hold the library, the headers, vehcan-db, vehcan,
-# pgnparse and the sample database, and the vehcan it ships must run from
-# the unpacked tree and read that database.
+# Builds the Debian packages with cpack and checks them (cmake -P):
+#   BUILD_DIR   the configured and built tree
+#   WORK_DIR    a scratch directory, emptied first
+#   SOURCE_DIR  the source tree (golden outputs, the example capture)
+#   ARCH        the Debian architecture the packages must be for
+#   TRIPLET     the multiarch directory of the libraries
+#   EMULATOR    optional: runs the target's programs ('|'-separated, qemu-user)
+# Each package must hold its own files and no other's, for ARCH, with the
+# Depends that Debian's tools computed; lintian (when present) must report
+# no error; and the vehcan that the packages ship, unpacked into a scratch
+# root with its libraries and database, must reproduce the golden outputs.
+cmake_minimum_required(VERSION 3.25)
+string(REPLACE "|" ";" emulator "${EMULATOR}")
 file(REMOVE_RECURSE "${WORK_DIR}")
 file(MAKE_DIRECTORY "${WORK_DIR}")
 execute_process(COMMAND cpack -G DEB --config "${BUILD_DIR}/CPackConfig.cmake" -B "${WORK_DIR}"
   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "cpack failed (${rc}):\n${out}\n${err}")
+endif()
+
+set(lib /usr/lib/${TRIPLET})
+# package: the files it must hold
+set(want_libvehcan0 ${lib}/libvehcan.so.0 ${lib}/libvehcan.so.0.1.0
+    /usr/share/doc/libvehcan0/copyright /usr/share/doc/libvehcan0/changelog.gz)
+set(want_libvehcan-db0 ${lib}/libvehcan-db.so.0 ${lib}/libvehcan-db.so.0.1.0
+    /usr/share/doc/libvehcan-db0/copyright /usr/share/doc/libvehcan-db0/changelog.gz)
+set(want_libvehcan-dev /usr/include/j1939_stack.h /usr/include/libxml2.h
+    /usr/include/vehcan_db.h ${lib}/libvehcan.so ${lib}/libvehcan-db.so ${lib}/libvehcan-db.a
+    ${lib}/cmake/vehcan/vehcanConfig.cmake ${lib}/cmake/vehcan-db/vehcan-dbConfig.cmake
+    ${lib}/pkgconfig/vehcan.pc ${lib}/pkgconfig/vehcan-db.pc)
+set(want_vehcan /usr/bin/vehcan /usr/bin/vehcan-db-import /usr/bin/pgnparse /usr/bin/vehcan-sim
+    /usr/share/vehcan/sample.xml /usr/share/doc/vehcan/copyright)
+# package: a regular expression its Depends must match
+set(depends_libvehcan0 "^iproute2, net-tools, libc6 \\(>= [0-9.]+\\)$")
+set(depends_libvehcan-db0 "libpugixml1v5 \\(>= [0-9.]+\\)")
+set(depends_libvehcan-dev "libvehcan-db0 \\(= 0\\.1\\.0\\), libvehcan0 \\(= 0\\.1\\.0\\)")
+set(depends_vehcan
+    "^libvehcan-db0 \\(= 0\\.1\\.0\\), libvehcan0 \\(= 0\\.1\\.0\\), python3, python3-canmatrix, .*libfmt9 \\(>= [^)]+\\).*libstdc\\+\\+6")
+set(packages libvehcan0 libvehcan-db0 libvehcan-dev vehcan)
+
 file(GLOB debs "${WORK_DIR}/*.deb")
 list(LENGTH debs count)
-if(NOT rc EQUAL 0 OR NOT count EQUAL 1)
-  message(FATAL_ERROR "cpack failed (${rc}), ${count} packages:\n${out}\n${err}")
+if(NOT count EQUAL 4)
+  message(FATAL_ERROR "cpack made ${count} packages, not 4: ${debs}")
 endif()
-execute_process(COMMAND dpkg-deb -x "${debs}" "${WORK_DIR}/root" RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "dpkg-deb -x failed")
-endif()
-foreach(path usr/bin/vehcan usr/bin/pgnparse usr/include/j1939_stack.h usr/include/libxml2.h
-             usr/include/vehcan_db.h usr/share/vehcan/sample.xml)
-  if(NOT EXISTS "${WORK_DIR}/root/${path}")
-    message(FATAL_ERROR "the package lacks /${path}")
+set(root "${WORK_DIR}/root")
+foreach(package ${packages})
+  set(deb "${WORK_DIR}/${package}_0.1.0_${ARCH}.deb")
+  if(NOT EXISTS "${deb}")
+    message(FATAL_ERROR "no ${package}_0.1.0_${ARCH}.deb among ${debs}")
+  endif()
+  execute_process(COMMAND dpkg-deb -f "${deb}" Package Architecture
+    OUTPUT_VARIABLE fields OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT fields STREQUAL "Package: ${package}\nArchitecture: ${ARCH}")
+    message(FATAL_ERROR "${deb}: fields\n${fields}")
+  endif()
+  execute_process(COMMAND dpkg-deb -f "${deb}" Depends
+    OUTPUT_VARIABLE depends OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(NOT depends MATCHES "${depends_${package}}")
+    message(FATAL_ERROR "${package}: Depends '${depends}' does not match '${depends_${package}}'")
+  endif()
+  execute_process(COMMAND dpkg-deb -c "${deb}" OUTPUT_VARIABLE listing)
+  string(REGEX MATCHALL " \\./[^\n]*[^/\n](\n|$)" held "${listing}")
+  string(REGEX REPLACE " \\.(/[^\n ]*)[^\n]*\n?" "\\1;" held "${held}")
+  foreach(path ${want_${package}})
+    if(NOT "${path}" IN_LIST held)
+      message(FATAL_ERROR "${package} lacks ${path}; it holds:\n${listing}")
+    endif()
+  endforeach()
+  foreach(other ${packages})
+    if(NOT other STREQUAL package)
+      foreach(path ${want_${other}})
+        if("${path}" IN_LIST held)
+          message(FATAL_ERROR "${package} holds ${path}, which belongs to ${other}")
+        endif()
+      endforeach()
+    endif()
+  endforeach()
+  execute_process(COMMAND dpkg-deb -x "${deb}" "${root}" RESULT_VARIABLE rc)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "dpkg-deb -x ${deb} failed")
   endif()
 endforeach()
-foreach(lib libvehcan.so.0 libvehcan-db.so.0)
-  file(GLOB_RECURSE found "${WORK_DIR}/root/usr/lib*/${lib}")
-  if(NOT found)
-    message(FATAL_ERROR "the package lacks ${lib}")
+
+find_program(lintian lintian)
+if(lintian)
+  execute_process(COMMAND ${lintian} --tag-display-limit 0 ${debs}
+    OUTPUT_VARIABLE report ERROR_VARIABLE lintian_err)
+  if(report MATCHES "(^|\n)E: ")
+    message(FATAL_ERROR "lintian reports errors:\n${report}")
+  endif()
+endif()
+
+# The shipped tool with the shipped libraries and database (the emulator
+# passes LD_LIBRARY_PATH on to the target's loader).
+set(ENV{LD_LIBRARY_PATH} "${root}${lib}")
+set(db "${root}/usr/share/vehcan/sample.xml")
+set(cases
+  "decode_eec1.txt|decode|61444|F07D8CE02E00F07D"
+  "dtc_one.txt|dtc|04FF6E001001FFFF|--db|${db}"
+  "replay_truck.txt|replay|examples/truck.log")
+foreach(case ${cases})
+  string(REPLACE "|" ";" args "${case}")
+  list(POP_FRONT args golden)
+  execute_process(COMMAND ${emulator} "${root}/usr/bin/vehcan" ${args}
+    WORKING_DIRECTORY "${SOURCE_DIR}"
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  file(READ "${SOURCE_DIR}/tests/cli/golden/${golden}" want)
+  if(NOT rc EQUAL 0 OR NOT out STREQUAL want)
+    message(FATAL_ERROR "the packaged vehcan ${args} (${rc}) differs from ${golden}:\n"
+                        "${out}\n${err}")
   endif()
 endforeach()
-execute_process(COMMAND dpkg-deb -f "${debs}" Depends OUTPUT_VARIABLE depends)
-if(NOT depends MATCHES "iproute2" OR NOT depends MATCHES "libfmt")
-  message(FATAL_ERROR "unexpected Depends: ${depends}")
-endif()
-# The shipped tool, its libraries and its database, nothing from the build tree.
-execute_process(
-  COMMAND "${WORK_DIR}/root/usr/bin/vehcan" dtc 04FF6E001001FFFF
-          --db "${WORK_DIR}/root/usr/share/vehcan/sample.xml"
-  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
-if(NOT rc EQUAL 0 OR NOT out MATCHES "SPN 110 FMI 16, 1 occurrence: Engine Coolant Temperature")
-  message(FATAL_ERROR "the packaged vehcan failed (${rc}):\n${out}\n${err}")
-endif()
 file(REMOVE_RECURSE "${WORK_DIR}")
