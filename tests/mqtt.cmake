@@ -11,12 +11,14 @@ if(NOT _mosquitto OR NOT _mosquitto_sub OR NOT _openssl)
   message(STATUS "vehcan: no mosquitto, mosquitto-clients or openssl: the MQTT tests are left out")
   return()
 endif()
+# A cross build's vehcan runs under its qemu-user.
+string(JOIN " " _mqtt_emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
 foreach(_case replay_topics_and_json dm1_retained last_will rate_limit tls_and_password
               broker_outage backlog_overflow)
   add_test(NAME mqtt.${_case}
     COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/mqtt/run_case.sh $<TARGET_FILE:vehcan-cli> ${_case})
   set_tests_properties(mqtt.${_case} PROPERTIES LABELS mqtt TIMEOUT 240
-    ENVIRONMENT "VEHCAN_DB=;VEHCAN_TEST_MOSQUITTO=${_mosquitto}")
+    ENVIRONMENT "VEHCAN_DB=;VEHCAN_TEST_MOSQUITTO=${_mosquitto};VEHCAN_TEST_EMULATOR=${_mqtt_emulator}")
 endforeach()
 
 # ---- monitor --mqtt against vehcan-sim in the rig, the broker on the guest's loopback ----

@@ -2,9 +2,10 @@
 # vehcan's MQTT uplink against Debian's mosquitto on 127.0.0.1: one case per
 # run, each with brokers of its own on free ports.
 #   tests/mqtt/run_case.sh VEHCAN CASE
+# VEHCAN_TEST_EMULATOR, when set, runs VEHCAN (a cross build's qemu-user).
 # Exits 0 when the case passed; otherwise prints what it saw.
 set -uo pipefail
-vehcan=$1
+read -r -a vehcan <<<"${VEHCAN_TEST_EMULATOR:-} $1"
 case_name=$2
 top=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$top"
@@ -133,8 +134,8 @@ plain=("allow_anonymous true" "persistence false")
 case_replay_topics_and_json() {
     broker b "${plain[@]}"
     subscribe all "$port_b" -t 'vehcan/#'
-    "$vehcan" replay examples/truck.log --json >"$work/replay.json" || fail "replay --json"
-    timeout 120 "$vehcan" replay examples/truck.log --quiet --vehicle gw-7 \
+    "${vehcan[@]}" replay examples/truck.log --json >"$work/replay.json" || fail "replay --json"
+    timeout 120 "${vehcan[@]}" replay examples/truck.log --quiet --vehicle gw-7 \
         --mqtt "mqtt://127.0.0.1:$port_b" >"$work/vehcan.log" 2>&1 ||
         fail "vehcan exit status $?"
     [ -s "$work/vehcan.log" ] || fail "nothing said on stderr"
@@ -180,7 +181,7 @@ case_dm1_retained() {
 (1002.000000) can0 18FECA00#00FF00000000FFFF
 (1003.000000) can0 18FECA00#00FF00000000FFFF
 LOG
-    timeout 120 "$vehcan" replay "$work/dm1.log" --quiet --vehicle dm1-test \
+    timeout 120 "${vehcan[@]}" replay "$work/dm1.log" --quiet --vehicle dm1-test \
         --mqtt "mqtt://127.0.0.1:$port_b" >"$work/vehcan.log" 2>&1 || fail "vehcan exit status $?"
     local code='"dtcs":[{"fmi":16,"fmi_text":"data valid but above normal operating range, moderately severe level","occurrences":'
     wait_until 30 has_line all '0 vehcan/dm1-test/dm1 {"nodes":[],"time":2.0}' || fail "no cleared set"
@@ -201,7 +202,7 @@ case_last_will() {
     broker b "${plain[@]}"
     subscribe all "$port_b" -t 'vehcan/+/status'
     counter_capture "$work/long.log" 600 100 10
-    "$vehcan" replay "$work/long.log" --speed 1 --quiet --vehicle will-test \
+    "${vehcan[@]}" replay "$work/long.log" --speed 1 --quiet --vehicle will-test \
         --mqtt "mqtt://127.0.0.1:$port_b" >"$work/vehcan.log" 2>&1 &
     local v=$!
     pids+=("$v")
@@ -223,7 +224,7 @@ case_rate_limit() {
     counter_capture "$work/fast.log" 30 100 10
     counter_capture "$work/slow.log" 5 600 20
     sort -m "$work/fast.log" "$work/slow.log" >"$work/both.log"
-    timeout 120 "$vehcan" replay "$work/both.log" --quiet --vehicle rate-test --rate-limit 2 --qos 0 \
+    timeout 120 "${vehcan[@]}" replay "$work/both.log" --quiet --vehicle rate-test --rate-limit 2 --qos 0 \
         --mqtt "mqtt://127.0.0.1:$port_b" >"$work/vehcan.log" 2>&1 || fail "vehcan exit status $?"
     wait_until 30 grep -q '"time":2.4' "$work/all.out" || fail "the last message did not come"
     sequence_of all >"$work/got.txt"
@@ -260,9 +261,9 @@ case_tls_and_password() {
     subscribe all "$port_t" "${pub_args[@]}" -t "vehcan/$vin/61444"
     local mq=(--mqtt "mqtts://127.0.0.1:$port_t" --mqtt-user fleet --mqtt-ca "$d/ca.crt"
         --mqtt-cert "$d/client.crt" --mqtt-key "$d/client.key")
-    VEHCAN_MQTT_PASSWORD=right-secret timeout 120 "$vehcan" replay examples/truck.log --quiet \
+    VEHCAN_MQTT_PASSWORD=right-secret timeout 120 "${vehcan[@]}" replay examples/truck.log --quiet \
         --vehicle tls-test "${mq[@]}" >"$work/vehcan.log" 2>&1 || fail "vehcan exit status $?"
-    "$vehcan" replay examples/truck.log --json | grep '"pgn":61444,' |
+    "${vehcan[@]}" replay examples/truck.log --json | grep '"pgn":61444,' |
         sed "s|^|0 vehcan/$vin/61444 |" | tail -n 5 >"$work/want.txt"
     wait_until 30 grep -q -F -x -f <(tail -n 1 "$work/want.txt") "$work/all.out" ||
         fail "the last EEC1 did not come over TLS"
@@ -271,7 +272,7 @@ case_tls_and_password() {
     [ "$(retained "$port_t" "vehcan/$vin/status" "${pub_args[@]}")" = "1 {\"status\":\"offline\",\"vehicle\":\"$vin\"}" ] ||
         fail "retained status over TLS"
 
-    VEHCAN_MQTT_PASSWORD=wrong timeout 60 "$vehcan" replay examples/truck.log --quiet \
+    VEHCAN_MQTT_PASSWORD=wrong timeout 60 "${vehcan[@]}" replay examples/truck.log --quiet \
         --vehicle tls-test "${mq[@]}" >"$work/refused.out" 2>"$work/refused.err"
     local status=$?
     [ "$status" = 8 ] || fail "wrong password: exit status $status, expected 8"
@@ -290,7 +291,7 @@ case_broker_outage() {
         "max_queued_messages 0"
     subscribe seq "$port_p" -c -i vehcan-test-outage -t 'vehcan/+/65280'
     counter_capture "$work/count.log" 150 40 10
-    "$vehcan" replay "$work/count.log" --speed 1 --quiet --vehicle outage-test \
+    "${vehcan[@]}" replay "$work/count.log" --speed 1 --quiet --vehicle outage-test \
         --mqtt "mqtt://127.0.0.1:$port_p" >"$work/vehcan.log" 2>&1 &
     local v=$!
     pids+=("$v")
@@ -325,7 +326,7 @@ case_backlog_overflow() {
     subscribe seq "$port_p" -c -i vehcan-test-overflow -t 'vehcan/+/65280'
     broker_stop p # the subscriber's session stays in the broker's database
     counter_capture "$work/count.log" 200 10 10
-    "$vehcan" replay "$work/count.log" --quiet --vehicle overflow-test --backlog 50 \
+    "${vehcan[@]}" replay "$work/count.log" --quiet --vehicle overflow-test --backlog 50 \
         --mqtt "mqtt://127.0.0.1:$port_p" >"$work/vehcan.log" 2>&1 &
     local v=$!
     pids+=("$v")
