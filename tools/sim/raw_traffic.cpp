@@ -190,21 +190,9 @@ int open_raw(const std::string &interface) {
         (void)std::fprintf(stderr, "vehcan-sim: no interface %s\n", interface.c_str());
         return -1;
     }
-    const int fd = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+    const int fd = open_raw_sender(index);
     if (fd < 0) {
         std::perror("vehcan-sim: raw socket");
-        return -1;
-    }
-    // An empty filter list (null, length 0) makes the socket receive nothing.
-    // cppcheck-suppress nullPointer
-    ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, nullptr, 0); // send only
-    sockaddr_can a{};
-    a.can_family = AF_CAN;
-    a.can_ifindex = static_cast<int>(index);
-    if (::bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) < 0) {
-        std::perror("vehcan-sim: raw bind");
-        ::close(fd);
-        return -1;
     }
     return fd;
 }
@@ -231,6 +219,26 @@ bool write_frame(int fd, const Frame &f, unsigned long *full_waits) {
 }
 
 } // namespace
+
+int open_raw_sender(unsigned ifindex) {
+    const int fd = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+    if (fd < 0) {
+        return -1;
+    }
+    // An empty filter list (null, length 0) makes the socket receive nothing.
+    // cppcheck-suppress nullPointer
+    ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, nullptr, 0); // send only
+    sockaddr_can a{};
+    a.can_family = AF_CAN;
+    a.can_ifindex = static_cast<int>(ifindex);
+    if (::bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) < 0) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
 
 const char *scenario_names() {
     return "complete, missing-first, beyond-count, oversize, abort, retransmit, interleaved, "

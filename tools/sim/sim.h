@@ -59,6 +59,10 @@ class BusGate {
 uint32_t monotonic_microseconds32();
 
 int run_truck(const Options &options);
+// A raw CAN socket on the interface ifindex that only sends (its filter
+// list is empty). Returns the descriptor, or -1 with errno set.
+int open_raw_sender(unsigned ifindex);
+
 int run_flood(const Options &options);
 int run_scenario(const Options &options);
 

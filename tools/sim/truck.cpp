@@ -140,26 +140,6 @@ sockaddr_can j1939_address(unsigned ifindex, uint32_t pgn, uint8_t address) {
     return a;
 }
 
-// A raw CAN socket that only sends: the Address Claimed frames go out
-// through it, since the kernel lets a J1939 socket send them only for a NAME
-// it has bound and then claims and defends the address itself.
-int open_claim_socket(unsigned ifindex) {
-    const int fd = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
-    if (fd < 0) {
-        return -1;
-    }
-    // cppcheck-suppress nullPointer
-    ::setsockopt(fd, SOL_CAN_RAW, CAN_RAW_FILTER, nullptr, 0); // receive nothing
-    sockaddr_can local{};
-    local.can_family = AF_CAN;
-    local.can_ifindex = static_cast<int>(ifindex);
-    if (::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) < 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
 int open_ecu_socket(unsigned ifindex, uint8_t address) {
     const int fd = ::socket(PF_CAN, SOCK_DGRAM | SOCK_CLOEXEC, CAN_J1939);
     if (fd < 0) {
@@ -242,7 +222,10 @@ class Truck {
                 return 1;
             }
         }
-        claim_fd_ = open_claim_socket(ifindex_);
+        // The Address Claimed frames go out as raw frames: the kernel lets a
+        // J1939 socket send them only for a NAME it has bound, and then
+        // claims and defends the address itself.
+        claim_fd_ = open_raw_sender(ifindex_);
         if (claim_fd_ < 0) {
             (void)std::fprintf(stderr, "vehcan-sim: cannot open a raw CAN socket on %s: %s\n",
                                options_.interface.c_str(), strerrordesc_np(errno));
