@@ -168,6 +168,9 @@ TEST(SenderIndex, FindsTheSenderOfTheseBytesElseTheLatestSenderOfThePgn) {
     EXPECT_EQ(index.sender_of(60928, tacho_name.data(), tacho_name.size()), 0xEE);
     // A prefix is not the same message.
     EXPECT_EQ(index.sender_of(60928, engine_name.data(), 4), 0xEE);
+    EXPECT_TRUE(index.holds(60928, tacho_name.data(), tacho_name.size()));
+    EXPECT_FALSE(index.holds(60928, engine_name.data(), 4));
+    EXPECT_FALSE(index.holds(61444, engine_name.data(), engine_name.size()));
     EXPECT_EQ(index.sender_of(61444, engine_name.data(), engine_name.size()), std::nullopt);
     index.record(0xEE, 61444, engine_name.data(), 3);
     EXPECT_EQ(index.heard().at(0xEE), 2U);
@@ -177,6 +180,7 @@ TEST(SenderIndex, FindsTheSenderOfTheseBytesElseTheLatestSenderOfThePgn) {
         index.record(0x03, 60928, &i, 1);
     }
     EXPECT_EQ(index.sender_of(60928, engine_name.data(), engine_name.size()), 0x03);
+    EXPECT_FALSE(index.holds(60928, engine_name.data(), engine_name.size()));
 }
 
 } // namespace

@@ -139,6 +139,13 @@ expect live.table 0 0 \
     '^active trouble codes \(DM1\)' \
     '^  0x00  SPN 110 FMI 16, 1 occurrence: Engine Coolant Temperature: data valid but above normal' \
     '^q quit  p pause  s sort  / filter  arrows scroll'
+# Every sender of the simulated truck is known, the first second's messages'
+# included: none is shown as "--" (a row or a lamp of its own).
+if grep -q -E '^[ 0-9]{6} .{6} .{26} -- |^lamps: .*0x--|^  0x--  ' "$work/out"; then
+    fail live.senders_known "a message without its sender"
+else
+    pass live.senders_known
+fi
 if [ -z "$first_speed" ] || [ "$first_speed" = "$second_speed" ]; then
     fail live.engine_speed_moves "'$first_speed' 2 s before '$second_speed'"
 else

@@ -58,7 +58,7 @@ bool may_configure_links() {
 
 // The probe runs first through j1939_find_baudrate() so that each rate can be shown;
 // j1939_can_init() then finds the same rate at its first listen.
-int bring_up() {
+int bring_up(const std::function<void()> &rate_found) {
     if (!may_configure_links()) {
         throw Failure(kExitStack, "reconfiguring can0 needs root or CAP_NET_ADMIN: run vehcan "
                                   "as root");
@@ -98,6 +98,9 @@ int bring_up() {
     if (detected == 0) {
         throw Failure(kExitStack, "no traffic at any bit rate: is the bus connected and a node "
                                   "powered?");
+    }
+    if (rate_found) {
+        rate_found();
     }
     const int rc = j1939_can_init();
     switch (rc) {

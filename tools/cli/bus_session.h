@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -27,8 +28,10 @@ void catch_interrupts();
 
 // Brings the stack up on can0, telling on stderr what it does (each probed
 // rate). Returns the detected bit rate. Throws Failure(kExitStack) with the
-// reason when the stack cannot come up.
-int bring_up();
+// reason when the stack cannot come up. rate_found, when given, runs once
+// the probe heard traffic and before the stack starts receiving: a socket
+// of the caller's opened there hears everything the stack delivers.
+int bring_up(const std::function<void()> &rate_found = {});
 
 struct RequestAnswer {
     bool answered = false;

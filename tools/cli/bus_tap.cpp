@@ -27,15 +27,30 @@ void SenderIndex::record(uint8_t sender, uint32_t pgn, const uint8_t *data, size
     }
 }
 
-std::optional<uint8_t> SenderIndex::sender_of(uint32_t pgn, const uint8_t *data, size_t len) const {
+const SenderIndex::Seen *SenderIndex::match(uint32_t pgn, const uint8_t *data, size_t len) const {
     const auto it = latest_.find(pgn);
-    if (it == latest_.end() || it->second.empty()) {
-        return std::nullopt;
+    if (it == latest_.end()) {
+        return nullptr;
     }
     for (const Seen &s : it->second) {
         if (std::equal(s.data.begin(), s.data.end(), data, data + len)) {
-            return s.sender;
+            return &s;
         }
+    }
+    return nullptr;
+}
+
+bool SenderIndex::holds(uint32_t pgn, const uint8_t *data, size_t len) const {
+    return match(pgn, data, len) != nullptr;
+}
+
+std::optional<uint8_t> SenderIndex::sender_of(uint32_t pgn, const uint8_t *data, size_t len) const {
+    if (const Seen *s = match(pgn, data, len)) {
+        return s->sender;
+    }
+    const auto it = latest_.find(pgn);
+    if (it == latest_.end() || it->second.empty()) {
+        return std::nullopt;
     }
     return it->second.front().sender;
 }
@@ -83,6 +98,16 @@ std::optional<uint8_t> BusTap::sender_of(uint32_t pgn, const uint8_t *data, size
     return index_.sender_of(pgn, data, len);
 }
 
+std::optional<uint8_t> BusTap::sender_of_latest(uint32_t pgn, const uint8_t *data, size_t len,
+                                                std::chrono::milliseconds patience) {
+    std::unique_lock lock(mutex_);
+    if (ok() && !not_awaited_.contains(pgn) &&
+        !recorded_.wait_for(lock, patience, [&] { return index_.holds(pgn, data, len); })) {
+        not_awaited_.insert(pgn);
+    }
+    return index_.sender_of(pgn, data, len);
+}
+
 std::map<uint8_t, unsigned long> BusTap::heard() const {
     const std::lock_guard lock(mutex_);
     return index_.heard();
@@ -106,13 +131,16 @@ void BusTap::run() {
         }
         const uint32_t pgn = from.can_addr.j1939.pgn;
         const uint8_t sender = from.can_addr.j1939.addr;
-        const std::lock_guard lock(mutex_);
-        index_.record(sender, pgn, data.data(), static_cast<size_t>(n));
-        if (pgn == kPgnAcknowledgement && n >= 8) {
-            const uint32_t about = data[5] | static_cast<uint32_t>(data[6]) << 8 |
-                                   static_cast<uint32_t>(data[7]) << 16;
-            acks_[about] = Acknowledgement{data[0], sender};
+        {
+            const std::lock_guard lock(mutex_);
+            index_.record(sender, pgn, data.data(), static_cast<size_t>(n));
+            if (pgn == kPgnAcknowledgement && n >= 8) {
+                const uint32_t about = data[5] | static_cast<uint32_t>(data[6]) << 8 |
+                                       static_cast<uint32_t>(data[7]) << 16;
+                acks_[about] = Acknowledgement{data[0], sender};
+            }
         }
+        recorded_.notify_all();
     }
 }
 

@@ -14,6 +14,7 @@
 #include <curses.h>
 #include <fmt/format.h>
 #include <mqueue.h>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <unistd.h>
@@ -28,6 +29,8 @@ constexpr auto kRedrawEvery = std::chrono::milliseconds(100); // at most 10 time
 constexpr int kIdleWaitMs = 20;
 // Keys and redraws never wait long for a busy bus.
 constexpr auto kLongestPass = std::chrono::milliseconds(50);
+// The tap's thread reads its copy of a message about when the stack's does.
+constexpr auto kTapPatience = std::chrono::milliseconds(20);
 constexpr int kHeaderLines = 4;
 constexpr int kEscape = 27;
 
@@ -232,8 +235,10 @@ bool live_view_wanted(const MonitorOptions &o) {
 
 int run_live_monitor(const MonitorOptions &o, const Database *db, Uplink *uplink) {
     catch_interrupts();
-    const int bit_rate = bring_up();
-    const BusTap tap; // who sent what: the stack's records do not say
+    // Who sent what: the stack's records do not say. The tap listens from
+    // before the stack's first record on.
+    std::optional<BusTap> tap;
+    const int bit_rate = bring_up([&] { tap.emplace(); });
     const auto start = Clock::now();
     auto seconds_since_start = [&] {
         return std::chrono::duration<double>(Clock::now() - start).count();
@@ -255,7 +260,7 @@ int run_live_monitor(const MonitorOptions &o, const Database *db, Uplink *uplink
     std::array<uint8_t, 256> buf{};
     auto take = [&](uint32_t pgn, int len) {
         const auto size = static_cast<size_t>(len);
-        const auto known = tap.sender_of(pgn, buf.data(), size);
+        const auto known = tap->sender_of_latest(pgn, buf.data(), size, kTapPatience);
         const int sender = known ? *known : kUnknownSender;
         const double now = seconds_since_start();
         if (table.count(sender, pgn, buf.data(), size, now)) {
