@@ -114,11 +114,7 @@ kill $truck 2>/dev/null
 wait $truck 2>/dev/null
 "$sim" --quiet --bus-rate 250000 --drive --drive-start 30 &
 truck=$!
-# tmux's socket cannot live on the host's file system (9p): a tmpfs of our own.
-mkdir -p /dev/shm /dev/pts
-mountpoint -q /dev/shm || mount -t tmpfs none /dev/shm
-mountpoint -q /dev/pts || mount -t devpts devpts /dev/pts
-screen() { tmux -S /dev/shm/vehcan-rig.sock "$@"; }
+source "$(dirname "$0")/../rig_terminal.sh"
 # wait_screen PATTERN SECONDS: until the captured screen matches (into $work/out)
 wait_screen() {
     for _ in $(seq "$2"); do

@@ -122,4 +122,41 @@ else
     wait $monitor
     fail monitor.mqtt_vin_topics "no DM1 or EEC1 under the VIN"
 fi
+
+# The live table on a terminal (tmux) beside the uplink, under a prefix of
+# its own: both show the bus, and Ctrl-C on the terminal ends the monitor
+# with "offline" and status 0 as on the line log.
+source "$(dirname "$0")/../rig_terminal.sh"
+trap 'screen kill-server 2>/dev/null; cleanup' EXIT
+mosquitto_sub -h 127.0.0.1 -p $port -q 1 -t 'fleet/#' -F '%t %p' >"$work/fleet.out" 2>&1 &
+pids+=("$!")
+sleep 1
+screen new-session -d -s live -x 140 -y 30 \
+    "$vehcan monitor --topic-prefix fleet --mqtt mqtt://127.0.0.1:$port 2>$work/live.err; echo \$? >$work/live.status"
+fleet_seen() { grep -q -E -- "$1" "$work/fleet.out"; }
+on_screen() {
+    screen capture-pane -p -t live >"$work/screen.out" 2>/dev/null
+    grep -q -E -- "$1" "$work/screen.out"
+}
+if wait_until 120 fleet_seen "^fleet/$vin/61444 \{\"acronym\":\"EEC1\"," &&
+    wait_until 30 on_screen "^vehcan monitor  can0 500000 bit/s .* VIN $vin\$"; then
+    if ! grep -q -E '^ 61444 EEC1   Electronic Engine Controll 00 ' "$work/screen.out"; then
+        fail monitor.mqtt_live_table "no EEC1 row: $(cat "$work/screen.out")"
+    fi
+    screen send-keys -t live C-c
+    wait_until 30 test -s "$work/live.status"
+    status=$(cat "$work/live.status" 2>/dev/null)
+    if [ "$status" != 0 ]; then
+        fail monitor.mqtt_live_table "exit status '$status' after Ctrl-C"
+    elif [ "$(retained "fleet/$vin/status")" != "1 {\"status\":\"offline\",\"vehicle\":\"$vin\"}" ]; then
+        fail monitor.mqtt_live_table "retained status: $(retained "fleet/$vin/status")"
+    elif grep -q '^vehcan/' "$work/fleet.out"; then
+        fail monitor.mqtt_live_table "a message outside the prefix"
+    else
+        pass monitor.mqtt_live_table
+    fi
+else
+    fail monitor.mqtt_live_table "no EEC1 under fleet/$vin, or no table: $(cat "$work/screen.out" 2>/dev/null)"
+    screen send-keys -t live C-c
+fi
 exit $failed
