@@ -105,31 +105,30 @@ int run_monitor(const MonitorOptions &o) {
     };
     // Every message goes to the broker (its rate limit aside); the terminal
     // may show fewer.
-    auto publish = [&](uint32_t pgn, const uint8_t *data, size_t len) {
+    auto publish = [&](LazyDecoded &m) {
         if (uplink) {
-            const Decoded d = decode_payload(pgn, data, len, db ? &*db : nullptr);
             const auto us =
                 std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
-            uplink->message(us.count(), -1, pgn, message_json(d, len));
+            uplink->message(us.count(), -1, m.pgn(), message_json(m.get(), m.len()));
         }
     };
-    auto emit = [&](uint32_t pgn, const uint8_t *data, size_t len) {
+    auto emit = [&](LazyDecoded &m) {
         if (o.quiet) {
             return;
         }
-        const Decoded d = decode_payload(pgn, data, len, db ? &*db : nullptr);
+        const Decoded &d = m.get();
         if (o.json) {
-            fmt::print(out(), "{}\n", message_json(d, len).dump());
+            fmt::print(out(), "{}\n", message_json(d, m.len()).dump());
         } else {
             std::string values = d.decoded ? values_text(d) : "";
             if (!d.decoded) {
-                for (size_t i = 0; i < len; ++i) {
-                    values += fmt::format("{}{:02X}", i == 0 ? "[" : " ", data[i]);
+                for (size_t i = 0; i < m.len(); ++i) {
+                    values += fmt::format("{}{:02X}", i == 0 ? "[" : " ", m.data()[i]);
                 }
                 values += "]";
             }
-            fmt::print(out(), "{:8.3f}  {:>6} {:<6} {}\n", seconds_since_start(), pgn, d.acronym,
-                       values);
+            fmt::print(out(), "{:8.3f}  {:>6} {:<6} {}\n", seconds_since_start(), m.pgn(),
+                       d.acronym, values);
         }
         (void)std::fflush(out());
     };
@@ -173,8 +172,10 @@ int run_monitor(const MonitorOptions &o) {
             int len = 0;
             if (j1939_recv_request_response(buf.data(), &len, kPgnVehicleIdentification) == 0 &&
                 len > 0) {
-                publish(kPgnVehicleIdentification, buf.data(), static_cast<size_t>(len));
-                emit(kPgnVehicleIdentification, buf.data(), static_cast<size_t>(len));
+                LazyDecoded vin(kPgnVehicleIdentification, buf.data(), static_cast<size_t>(len),
+                                db ? &*db : nullptr);
+                publish(vin);
+                emit(vin);
                 vin_done = true;
             }
         }
@@ -185,14 +186,16 @@ int run_monitor(const MonitorOptions &o) {
         }
         ++messages;
         vin_done = vin_done || pgn == kPgnVehicleIdentification;
-        publish(static_cast<uint32_t>(pgn), buf.data(), static_cast<size_t>(len));
+        LazyDecoded message(static_cast<uint32_t>(pgn), buf.data(), static_cast<size_t>(len),
+                            db ? &*db : nullptr);
+        publish(message);
         const auto now = Clock::now();
         auto it = last_shown.find(pgn);
         if (!o.json && it != last_shown.end() && now - it->second < std::chrono::seconds(1)) {
             continue;
         }
         last_shown[pgn] = now;
-        emit(static_cast<uint32_t>(pgn), buf.data(), static_cast<size_t>(len));
+        emit(message);
     }
     const int rc = j1939_can_deinit();
     fmt::print(stderr, "monitor ended after {:.1f} s: {} messages of {} PGNs{}\n",

@@ -54,6 +54,31 @@ struct Decoded {
 // Decodes data (len bytes) of pgn. db may be null.
 Decoded decode_payload(uint32_t pgn, const uint8_t *data, size_t len, const Database *db);
 
+// One message (its bytes borrowed, not copied) and its decoding, done once
+// and only when first asked for: the monitors decode for the screen, the
+// broker or both, and decoding with a database is not cheap.
+class LazyDecoded {
+  public:
+    LazyDecoded(uint32_t pgn, const uint8_t *data, size_t len, const Database *db)
+        : pgn_(pgn), data_(data), len_(len), db_(db) {}
+    uint32_t pgn() const { return pgn_; }
+    const uint8_t *data() const { return data_; }
+    size_t len() const { return len_; }
+    const Decoded &get() {
+        if (!decoded_) {
+            decoded_ = decode_payload(pgn_, data_, len_, db_);
+        }
+        return *decoded_;
+    }
+
+  private:
+    uint32_t pgn_;
+    const uint8_t *data_;
+    size_t len_;
+    const Database *db_;
+    std::optional<Decoded> decoded_;
+};
+
 // "1024", "607.875", "-40": at most three decimals, no trailing zeros.
 std::string format_number(double value);
 // The message's values as one line, without the PGN's name:

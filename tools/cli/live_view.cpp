@@ -263,15 +263,14 @@ int run_live_monitor(const MonitorOptions &o, const Database *db, Uplink *uplink
         const auto known = tap->sender_of_latest(pgn, buf.data(), size, kTapPatience);
         const int sender = known ? *known : kUnknownSender;
         const double now = seconds_since_start();
+        LazyDecoded message(pgn, buf.data(), size, db);
         if (table.count(sender, pgn, buf.data(), size, now)) {
-            table.set_values(sender, decode_payload(pgn, buf.data(), size, db), buf.data(), size,
-                             now);
+            table.set_values(sender, message.get(), buf.data(), size, now);
         }
         if (uplink != nullptr) {
             const auto us =
                 std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
-            uplink->message(us.count(), sender, pgn,
-                            monitor_json(decode_payload(pgn, buf.data(), size, db), now, size));
+            uplink->message(us.count(), sender, pgn, monitor_json(message.get(), now, size));
         }
         vin_done = vin_done || pgn == kPgnVehicleIdentification;
         dirty = true;
