@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The parameter database: indexed reader against parsing on every lookup.
 find_package(pugixml QUIET)
 if(benchmark_FOUND AND pugixml_FOUND AND TARGET vehcan-db-static)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // get_spn_details() through vehcan-db's indexed reader against a naive reader
 // that parses the whole file on every lookup, on the example database and on
 // a generated one of 5,000 SPNs. Also reports what the index costs in memory.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Cost per call of the decoders that a host runs on every received payload:
 // each scaled-value row, the status fields, the two text fields and DM1.
 //

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The stack on a scripted platform: idle CPU, waiting CPU, request latency.
 if(VEHCAN_BUILD_TESTS)
   add_executable(stack_bench ${CMAKE_CURRENT_SOURCE_DIR}/stack_bench.cpp)

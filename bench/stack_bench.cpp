@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stack's own figures on a scripted platform (no CAN needed):
 //  - CPU used by the whole process with the stack up on a silent bus,
 //  - CPU used by a retrieval call waiting on an empty queue,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # vehcan_require(<find_package arguments...> DEBIAN <package> [ARCH_ALL])
 #
 # find_package() for a dependency that Debian ships. When it is not found,

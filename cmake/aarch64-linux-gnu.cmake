@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for the 64-bit ARM gateways (AArch64), where long is
 # 64 bits. Debian: g++-aarch64-linux-gnu, libc6-dev-arm64-cross; tests run
 # under qemu-user (the emulator below; the unit tests take VEHCAN_TEST_LAUNCHER

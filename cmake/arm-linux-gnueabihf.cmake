@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for the 32-bit ARM gateway (ARMv7, hard float), where long is
 # 32 bits. Debian: g++-arm-linux-gnueabihf, libc6-dev-armhf-cross; tests run
 # under qemu-user (the emulator below; the unit tests take VEHCAN_TEST_LAUNCHER

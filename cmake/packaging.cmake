@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Debian packages, the way Debian packages a library. After a build,
 # "cpack -G DEB" in the build directory makes one package per component:
 #

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Records examples/truck.log: vehcan-sim's truck on can1, captured with
 # "candump -L" (the -l log format) on can0 in the rig, with a VIN request to
 # all nodes (answered by broadcast), one to the engine alone (answered by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads a fuzz input from the front, in the order a seed file is written:
 // every field is plain bytes, so seeds in fuzz/corpus can be made by hand
 // (printf '\x01\x08...'). Past the end every read yields zeros / nothing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the CLI's candump line parser. The line lies in a buffer of
 // exactly its length, so a read beyond the view is an AddressSanitizer
 // report.

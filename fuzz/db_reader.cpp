@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the vehcan-db reader over fuzzed XML files. Each input is a lookup
 // key and an output size followed by the file's bytes; the file is written
 // afresh (a new inode, so the reader must see the change) and looked up with

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes every decoder family over payloads of any length: scaled values,
 // axle location, the nibble splitter, the status fields, the two text fields
 // and DM1 trouble codes. A payload lies in a buffer of exactly the bytes the

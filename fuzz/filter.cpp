@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the filter thread's routing. The fuzz input is a script of records
 // (any PGN, any length byte, any payload) and of requests made pending, as
 // the host would. The records go through small real message queues into the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A broken invariant ends the fuzz run: libFuzzer keeps the input that
 // broke it as a crash artifact.
 #ifndef VEHCAN_FUZZ_INVARIANT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the transport-protocol reassembly with sequences of frames: TP.CM
 // and TP.DT of both destinations mixed with other PGNs, of any length from 0
 // to 11 bytes. Each frame lies in a buffer of exactly its length, so a read

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fuzzes the parameter database lookups of libvehcan over fuzzed database
 // contents: this program supplies get_xml_content(), and the fuzz input is
 // the list of texts it answers with, one per distinct key in the order the

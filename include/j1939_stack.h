@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * vehcan: SAE J1939 over Linux SocketCAN (CAN_J1939) for embedded gateways.
  *

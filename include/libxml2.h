@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The parameter database lookup that libvehcan calls and the host process
  * supplies (libvehcan-db supplies a real one over an XML file).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pgnparse: parses a PGN written in decimal into an unsigned 16-bit value and
 // prints it. Stands alone: it does not use libvehcan.
 #include <cstdint>

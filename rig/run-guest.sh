@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The real-kernel rig: boots the Debian kernel in QEMU with two CAN
 # controllers on one emulated bus and runs one command inside, as root.
 #

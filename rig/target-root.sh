@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Prepares the guest side of the rig for an ARM architecture and prints its
 # directory:
 #

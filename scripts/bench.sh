@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs every benchmark of the project and prints one Markdown table:
 #   - each program that bench/*.cmake adds (found in <build>/bench, not
 #     listed here). Google Benchmark programs are run with CSV output and

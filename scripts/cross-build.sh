@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Configures and builds the whole tree for a gateway's CPU, with warnings as
 # errors, into build-arm (armhf) or build-arm64 (aarch64), and prints the
 # build directory. A tree that is already built is only brought up to date,

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Guest side of the demo (run by rig/run-guest.sh): the simulated truck on
 # can1 on its drive cycle, then on can0 "vehcan scan" and "vehcan monitor"
 # with the given arguments.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The main job: builds vehcan and the simulated truck, boots the rig (a QEMU
 # guest with can0 and can1 on one emulated CAN bus), starts vehcan-sim on
 # can1 on its drive cycle and runs on can0 "vehcan scan" (the nodes, their

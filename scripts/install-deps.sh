@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages that the build, the tests and the rig need,
 # only those that are missing. Package lists: scripts/deps.d/*.txt.
 set -euo pipefail

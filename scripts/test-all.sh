@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs every test of the project: the unit suite, then each further check
 # of scripts/check.d in name order. Stops at the first failure.
 set -euo pipefail

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Built-in decoders: scaled values, status fields and text fields.
 //
 // Every decoder here is a pure function over the caller's payload: no state,

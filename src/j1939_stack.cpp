@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The J1939 stack: link bring-up with bit-rate detection, the promiscuous
 // receive socket, the three message queues, the receiver and filter threads,
 // multi-packet reassembly, requests and the retrieval of answers.

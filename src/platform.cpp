@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The production platform: every entry is the real Linux call.
 #include "platform.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The operating-system calls of the J1939 stack, behind one table of function
 // pointers. Production uses the real Linux calls; tests install their own
 // table to script the platform (which rates show traffic, which call fails)

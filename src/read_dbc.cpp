@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Parameter database lookups through get_xml_content, and DTC decoding.
 #include "j1939_stack.h"
 #include "libxml2.h"

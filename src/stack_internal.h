@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Internal view of the J1939 stack for the library's own tests, tools and
 // benchmarks linked statically. Not exported from the shared library.
 #ifndef VEHCAN_SRC_STACK_INTERNAL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Conversion helpers: database text to numbers, binary-digit numbers and bit
 // arrays, whole-second time differences. Pure functions, no state.
 //

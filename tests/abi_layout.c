@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The layout of the records that hosts exchange with libvehcan, pinned for
  * the two ABIs the gateways run: ILP32 ARM EABI (armhf, where long and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The public header compiles as C11 and its records and codes are usable
  * from C. Exits non-zero on a wrong value. */
 #include "j1939_stack.h"

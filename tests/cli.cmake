@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The vehcan command-line tool: its parsers and transfer reassembly as unit
 # tests, and the built program against golden outputs and exit statuses.
 # The monitor and request cases need a bus: they run in the rig (rig.cli).

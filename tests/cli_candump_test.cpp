@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The CLI's candump line parser, 29-bit identifier split and value parsers.
 #include "candump.h"
 #include "common.h"

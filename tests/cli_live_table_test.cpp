@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The model behind the live view, without a terminal: rows per sender and
 // PGN, rates and ages, sort and filter, the VIN and the diagnoses; and the
 // index that tells who sent a message.

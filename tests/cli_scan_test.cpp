@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What vehcan scan reads out of a node: the NAME's fields at their bit
 // boundaries, the names of addresses, functions and industry groups, and the
 // identification messages split at '*'.

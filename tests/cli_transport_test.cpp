@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The CLI's reassembly of transport-protocol transfers from a capture:
 // broadcast (BAM) and connection-mode (RTS/CTS) transfers per sender, and
 // the kernel's receive rules for broken ones.

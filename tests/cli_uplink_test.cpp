@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The broker-free parts of the MQTT uplink: the broker URL, topic and client
 // names, back-off, rate limit, backlog and the trouble-code state.
 #include "common.h"

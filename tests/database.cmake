@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # ---- parameter database -------------------------------------------------------------
 # The operations of libvehcan against a recording get_xml_content (defined by
 # the test itself), and the same operations over vehcan-db's reader on real

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The database operations of libvehcan against a recording get_xml_content:
 // the keys they ask for, the buffers they pass, and what they make of the
 // answers.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libvehcan in a process that supplies no get_xml_content: it loads, and every
 // database lookup fails with J1939_ERR_XML_READ instead of a crash.
 #include "j1939_stack.h"

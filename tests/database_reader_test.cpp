@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vehcan-db, the XML reader behind get_xml_content: real files, the example
 // database, changes to the file and lookups from several threads.
 #include "j1939_stack.h"

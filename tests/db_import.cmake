@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # vehcan-db-import (tools/db-import/), label db_import: vehcan's decoding of
 # the converted test database against canmatrix's own, the mapping and skip
 # rules, --merge into the sample database with the tool reading the result,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Built-in decoders and DM1 trouble codes: pure functions over payloads.
 vehcan_add_gtest(decoder_tests SOURCES
   decoders_values_test.cpp

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // DM1 trouble code decoding: lamps, SPN and FMI of the first code.
 #include "j1939_stack.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Nibble splitter and status decoders, through the public C API. Every value
 // of a field's byte is checked against an arithmetic extraction of its bits,
 // with the other bytes holding other values, so wrong masks, shifts and bytes

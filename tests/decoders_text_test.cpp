@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Driver identification and vehicle identification number decoders.
 #include "j1939_stack.h"
 

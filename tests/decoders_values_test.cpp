@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Scaled value decoders and the axle location, through the public C API.
 #include "j1939_stack.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A scripted platform for the stack's tests: the shell, J1939 sockets and
 // thread creation are simulated; message queues and poll are the real ones
 // with a small depth that fits the default queue limits.

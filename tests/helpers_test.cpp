@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Conversion helpers: text to numbers, binary-digit numbers, bit arrays and
 // whole-second time differences, at their worked examples and their limits.
 #include "j1939_stack.h"

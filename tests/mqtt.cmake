@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The MQTT uplink of vehcan against a real broker (Debian's mosquitto) on
 # 127.0.0.1, labelled "mqtt": one entry per case, each with brokers of its
 # own on free ports (tests/mqtt/run_case.sh).

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Debian packages (cmake/packaging.cmake), for the build's architecture:
 # made with cpack, checked field by field and with lintian, unpacked into a
 # scratch root and their vehcan run against the golden outputs (under

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The transport-protocol reassembly step and the acknowledgement decoder.
 #include "j1939_stack.h"
 

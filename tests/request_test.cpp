@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Requests on the bus, the held request socket, and the retrieval of
 // answers and broadcasts from the queues.
 #include "fake_platform.h"

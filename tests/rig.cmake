@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The real-kernel rig (rig/): the stack against Linux CAN_J1939 in a QEMU
 # guest, with vehcan-sim as the truck. One CTest entry per guest boot,
 # labelled "rig": scripts/test-all.sh leaves it out of the unit run and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # A terminal for the guest-side cases (sourced): tmux on a socket of its
 # own. tmux's socket cannot live on the host's file system (9p), so /dev/shm
 # is a tmpfs of the guest's; /dev/pts gives its panes their terminals.

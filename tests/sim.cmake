@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # vehcan-sim's drive cycle: the values the simulated truck reports over time
 # and the payload bytes they are written into.
 if(NOT TARGET vehcan-sim)

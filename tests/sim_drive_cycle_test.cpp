@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated truck's drive cycle: idle, pull away, cruise and overheat,
 // cool down, slow down; and the bytes its values are sent in.
 #include "drive_cycle.h"

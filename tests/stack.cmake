@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The J1939 stack on a scripted platform, and the conversion helpers.
 add_library(vehcan_fake_platform STATIC fake_platform.cpp)
 target_link_libraries(vehcan_fake_platform PUBLIC vehcan_testable PRIVATE vehcan_warnings)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bring-up and tear-down on a scripted platform: bit-rate probing, the
 // receive socket, the queues and the threads.
 #include "fake_platform.h"

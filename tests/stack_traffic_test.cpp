@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Traffic through the running stack: the receiver's queue records, the
 // filter's routing and the delivery of reassembled transfers.
 #include "fake_platform.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Transfers between other nodes through the running stack: several at once,
 // each reassembled from its own sender's packets, and what is given up.
 #include "fake_platform.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * vehcan-db: the parameter database reader for hosts of libvehcan.
  *

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The lookup that libvehcan calls, over vehcan_db_get(). A file of its own, so
 // that a program may define its own get_xml_content and still link the
 // archive's reader.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The XML parameter database: each file is parsed once into an index from
 // node and subnode to text, and read again only when it changes.
 #include "vehcan_db.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Load measurement on the rig (reported, not asserted). Inside the guest:
 // brings the stack up on can0, then lets vehcan-sim flood can1 and compares,
 // side by side, what the library delivers through "/brdcst_queue" with what

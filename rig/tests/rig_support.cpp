@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "rig_support.h"
 
 #include "j1939_stack.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers of the rig's tests, which run inside the guest: the simulated
 // truck as a child process, descriptor and thread counts of this process,
 // and the library's queues seen from the host's side.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The J1939 stack on a real kernel: Linux CAN_J1939 on the rig's emulated
 // bus, with the library on can0 and vehcan-sim playing the truck on can1.
 // The stack is process-wide and comes up once, so the cases run in the order

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Packaging: install the build, then build and run a host project against it,
 # once through the CMake package and once through pkg-config.
 set -euo pipefail

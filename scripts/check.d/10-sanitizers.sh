@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The unit suite under AddressSanitizer + UndefinedBehaviorSanitizer, then
 # under ThreadSanitizer. Both builds stop at the first report
 # (-fno-sanitize-recover=all, halt_on_error), so any report fails the check.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Cross builds for the gateways' CPUs with warnings as errors: 32-bit ARM
 # (armhf, where long and time_t are 32 bits) and aarch64, every part of the
 # tree (scripts/cross-build.sh). Their tests run under qemu-user, each test

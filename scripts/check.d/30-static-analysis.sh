@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Static analysis of every target, tests, tools, benchmarks and fuzzers
 # included: clang-format (the root .clang-format) on every tracked source,
 # pyflakes on the Python, clang-tidy with the root .clang-tidy (warnings are

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets of fuzz/ (clang, ASan + UBSan) and runs each
 # for a bounded time, as many at once as there are cores, starting from the
 # seeds in fuzz/corpus/<target>. A crash, a leak, a sanitizer report or a

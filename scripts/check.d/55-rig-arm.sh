@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The rig on ARM: the stack's suite (rig.stack_on_kernel) against Linux
 # CAN_J1939 in the arm64 guest (rig/run-guest.sh --arch arm64), once with
 # the arm64 build and once with the armhf build, whose 32-bit programs run

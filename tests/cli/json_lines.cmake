@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Checks that every line of FILE is one JSON object (cmake -DFILE=... -P).
 file(READ "${FILE}" text)
 string(REPLACE ";" "," text "${text}") # keep CMake's list separator out of the lines

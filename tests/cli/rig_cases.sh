@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Guest side of rig.cli: vehcan on can0 against vehcan-sim's truck on can1.
 #   tests/cli/rig_cases.sh VEHCAN VEHCAN_SIM DATABASE
 # Prints one line per case and exits non-zero if any failed.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Runs vehcan once and checks what it did (cmake -P):
 #   PROGRAM        the vehcan program
 #   ARGS           its arguments, separated by '|'

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A host of libvehcan: decodes a DM1 trouble code through the installed library. */
 #include <j1939_stack.h>
 #include <libxml2.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """What the vehcan-db-import tests share: where the programs are, running
 them, and reading a database the way vehcan-db reads it.
 

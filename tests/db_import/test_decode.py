@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The converted database decodes as the CAN database does: canmatrix's own
 frame decoding is the oracle, `vehcan decode PGN HEX --db converted.xml
 --json` is what is checked, over seeded random payloads of every frame of

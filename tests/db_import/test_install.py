@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The program as installed with the tools component: from bin/, with its
 modules from share/vehcan/db-import, converting the test database."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """What vehcan-db-import makes of the test database: the node of each
 29-bit frame, the definition of each signal (byte and bit numbering worked
 out by hand from the DBC), SPN numbering, every skip with its reason, the

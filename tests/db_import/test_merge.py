@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """--merge into data/sample.xml leaves every existing entry as it was, keeps
 an existing PGN against the input's, and the vehcan tool's decode, dtc,
 replay and monitor take the converted file as they take the sample."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What the MQTT test scripts share (sourced): a scratch directory, the
 # background processes to stop at the end, and waiting on a condition.
 work=$(mktemp -d)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Guest side of rig.mqtt: vehcan monitor --mqtt on can0 against vehcan-sim's
 # truck on can1, with mosquitto on the guest's loopback.
 #   tests/mqtt/rig_cases.sh VEHCAN VEHCAN_SIM            the cases

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # vehcan's MQTT uplink against Debian's mosquitto on 127.0.0.1: one case per
 # run, each with brokers of its own on free ports.
 #   tests/mqtt/run_case.sh VEHCAN CASE

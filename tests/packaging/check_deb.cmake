@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Builds the Debian packages with cpack and checks them (cmake -P):
 #   BUILD_DIR   the configured and built tree
 #   WORK_DIR    a scratch directory, emptied first

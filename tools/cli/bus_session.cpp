@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stack's bring-up on can0 and single requests, for monitor, request
 // and scan.
 #include "bus_session.h"

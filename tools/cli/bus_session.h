@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the subcommands on the live bus share: interrupts, the stack's
 // bring-up on can0 with the bit-rate probe shown, and one request with its
 // answer or refusal.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tap's socket and the index of senders it fills.
 #include "bus_tap.h"
 

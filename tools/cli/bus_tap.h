@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A promiscuous J1939 socket of the tool's own on can0, beside the stack.
 // The stack's queue records carry a message's PGN and payload but not its
 // sender, and its filter drops acknowledgements while a request is pending;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // candump line parser: see candump.h for the formats.
 #include "candump.h"
 #include "hex_digit.h"

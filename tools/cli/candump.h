@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Parsing of can-utils candump captures, one line at a time.
 //
 // Two formats are read, as candump writes them:

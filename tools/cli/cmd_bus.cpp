@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The subcommands on the live bus: monitor and request.
 #include "bus_session.h"
 #include "commands.h"

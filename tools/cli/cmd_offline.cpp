@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The subcommands that need no bus: decode, dtc and db.
 #include "commands.h"
 #include "common.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vehcan replay: decodes a candump capture offline.
 #include "candump.h"
 #include "commands.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vehcan scan: who is on the bus. A Request for Address Claimed to all
 // nodes, every claim collected, then each node's identifications and
 // active trouble codes.

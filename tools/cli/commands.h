@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The subcommands of vehcan. Each returns the exit code, or throws Failure.
 #ifndef VEHCAN_CLI_COMMANDS_H
 #define VEHCAN_CLI_COMMANDS_H

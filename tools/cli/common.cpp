@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command-line value parsers and the output stream: see common.h.
 #include "common.h"
 #include "hex_digit.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the subcommands share: the exit codes, the failure they throw, the
 // output stream and the parsers of command-line values.
 #ifndef VEHCAN_CLI_COMMON_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Database access for the CLI: see database.h.
 #include "database.h"
 

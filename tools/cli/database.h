@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The parameter database as the CLI sees it: the library's lookups
 // (get_spn_numbers, get_spn_details, read_bit_data, get_service_component)
 // over the file that vehcan-db is pointed at.

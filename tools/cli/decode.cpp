@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Payload decoding over libvehcan's decoders: see decode.h.
 //
 // What each PGN gets is kept in tables (scaled values, state names); the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decoding of one J1939 payload with every decoder of libvehcan that
 // applies to its PGN, plus the database's SPN definitions when a database
 // is open; and the text and JSON forms of the result.

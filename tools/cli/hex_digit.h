@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One hexadecimal digit's value, shared by the parsers of the CLI.
 #ifndef VEHCAN_CLI_HEX_DIGIT_H
 #define VEHCAN_CLI_HEX_DIGIT_H

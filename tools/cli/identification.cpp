@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Splitting and labelling of the identification messages.
 #include "identification.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The identification messages a node sends on request: component (65259),
 // software (65242) and ECU identification (64965). Their fields are ASCII
 // text, each ended by '*'.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fields of a 29-bit J1939 identifier.
 #ifndef VEHCAN_CLI_J1939_ID_H
 #define VEHCAN_CLI_J1939_ID_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The live view's rows, rates, VIN and diagnoses.
 #include "live_table.h"
 

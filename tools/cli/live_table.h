@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The model behind the live view of `vehcan monitor`: one row per sender
 // and PGN with its latest decoded values, the message rates, the VIN once
 // known and each sender's latest DM1. It knows no terminal: the view draws

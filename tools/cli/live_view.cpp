@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Drawing and keys of the live view.
 #include "live_view.h"
 #include "bus_session.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The live view of `vehcan monitor` on a terminal: the table of live_table.h
 // drawn with ncurses and refreshed in place.
 #ifndef VEHCAN_CLI_LIVE_VIEW_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vehcan: the command-line tool over libvehcan.
 #include "commands.h"
 #include "common.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // NAME decoding and the tables of addresses, functions and industry groups.
 #include "node_identity.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a node's source address and its 64-bit NAME (the payload of Address
 // Claimed, PGN 60928) say about it, with the standard's names for preferred
 // addresses, functions and industry groups as tables.

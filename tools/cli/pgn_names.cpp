@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The PGN name table. Sorted by PGN; find_pgn_name() searches it.
 #include "pgn_names.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Names of the parameter groups the tool knows, as a table.
 #ifndef VEHCAN_CLI_PGN_NAMES_H
 #define VEHCAN_CLI_PGN_NAMES_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Paces a replay by its capture's time stamps: speed 1 plays the frames at
 // the pace they were recorded, 2 twice as fast, 0 (or a capture without
 // time stamps) as fast as they can be read.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Transport-protocol reassembly for replayed captures: see transport.h.
 #include "transport.h"
 

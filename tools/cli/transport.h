@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reassembly of J1939 transport-protocol transfers (BAM and RTS/CTS) as a
 // bystander on the bus sees them, for captures replayed offline.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fleet uplink over libmosquitto: see uplink.h.
 //
 // One thread owns the libmosquitto handle and drives it with

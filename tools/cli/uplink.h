@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The fleet uplink: publishes the decoded vehicle to an MQTT broker through
 // libmosquitto. Fed each decoded message as the JSON object that --json
 // prints, it publishes it to PREFIX/VEHICLE/PGN; it keeps PREFIX/VEHICLE/dm1

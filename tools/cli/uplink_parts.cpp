@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The broker-free parts of the MQTT uplink: see uplink_parts.h.
 #include "uplink_parts.h"
 #include "common.h"

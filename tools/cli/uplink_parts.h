@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The parts of the MQTT uplink that need no broker: the broker address, the
 // topic and client names, the reconnect back-off, the per-(PGN, sender)
 // rate limit, the bounded backlog and the active trouble-code state.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "can_link.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The state of a CAN interface as the kernel reports it over rtnetlink:
 // whether it is up, its bit rate and whether it is listen-only. The
 // simulator's bus-rate gate and the rig's tests read it.

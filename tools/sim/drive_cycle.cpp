@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The drive cycle as a table of phases: each phase moves the engine speed,
 // the vehicle speed and the coolant temperature linearly from where the last
 // one ended, with a small ripple on the engine speed so that it never stands

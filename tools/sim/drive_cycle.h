@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated truck's drive cycle: what the engine and the tachograph
 // report at a given time, repeating every kDriveCyclePeriod seconds. The
 // truck idles, pulls away, cruises, slows down and idles again; the coolant

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vehcan-sim: a simulated truck on a CAN interface.
 #include "drive_cycle.h"
 #include "sim.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Traffic sent as raw CAN frames: the flood for load tests, and transport
 // sequences that the kernel's J1939 stack never produces itself. The kernel
 // reassembles broadcast transfers and transfers to its own addresses, so

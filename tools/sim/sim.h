@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared pieces of vehcan-sim: its options, the bus-rate gate and the run
 // modes (the truck, the flood, the raw transport scenarios).
 #ifndef VEHCAN_TOOLS_SIM_SIM_H

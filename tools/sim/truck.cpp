@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated truck: an engine controller and a tachograph on J1939
 // sockets. Both broadcast their parameter groups at their usual periods and
 // answer Requests (PGN 59904) addressed to them or to all nodes, the Request

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The parameter groups that the simulated truck sends and answers, shared by
 // vehcan-sim and the rig tests that check what arrives.
 #ifndef VEHCAN_TOOLS_SIM_TRUCK_PGNS_H

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """From canmatrix's matrices to PGN nodes: one node per 29-bit frame, its
 signals numbered from their SPN attribute or, failing that, in the private
 range at the top of the 19-bit SPN space."""

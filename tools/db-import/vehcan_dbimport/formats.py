@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The input formats: those that the installed canmatrix reads, found when
 the program runs (some need optional Python modules), and loading a file."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """How one CAN signal becomes one definition of vehcan's parameter database.
 
 The database knows three kinds of definition (README, "Parameter database"):

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """What an import did: signals converted by kind, skipped by reason, and
 every change made on the way, as notes (one line each) and a summary."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """vehcan's XML parameter database as files: reading one as vehcan-db does,
 writing PGN nodes, and adding them to an existing file without touching
 what it holds."""
