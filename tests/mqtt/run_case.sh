@@ -153,7 +153,7 @@ case_replay_topics_and_json() {
     # retained: the status and trouble codes under the VIN, none left under gw-7
     [ "$(retained "$port_b" "vehcan/$vin/status")" = "1 {\"status\":\"offline\",\"vehicle\":\"$vin\"}" ] ||
         fail "retained status: $(retained "$port_b" "vehcan/$vin/status")"
-    local dm1='{"nodes":[{"dtcs":[{"fmi":16,"fmi_text":"data valid but above normal operating range, moderately severe level","occurrences":1,"spn":110}],"lamps":{"amber_warning":"on","mil":"off","protect":"off","red_stop":"off"},"source":0}],"time":0.031107}'
+    local dm1='{"nodes":[{"dtcs":[{"fmi":16,"fmi_text":"data valid but above normal operating range, moderately severe level","occurrences":1,"spn":110}],"lamps":{"amber_warning":"on","mil":"off","protect":"off","red_stop":"off"},"source":0}],"seq":8,"time":0.031107,"timestamp":"2026-12-08T18:05:34.606710Z"}'
     [ "$(retained "$port_b" "vehcan/$vin/dm1")" = "1 $dm1" ] ||
         fail "retained dm1: $(retained "$port_b" "vehcan/$vin/dm1")"
     [ -z "$(retained "$port_b" 'vehcan/gw-7/#')" ] || fail "retained left under gw-7"
@@ -185,15 +185,17 @@ LOG
     timeout 120 "${vehcan[@]}" replay "$work/dm1.log" --quiet --vehicle dm1-test \
         --mqtt "mqtt://127.0.0.1:$port_b" >"$work/vehcan.log" 2>&1 || fail "vehcan exit status $?"
     local code='"dtcs":[{"fmi":16,"fmi_text":"data valid but above normal operating range, moderately severe level","occurrences":'
-    wait_until 30 has_line all '0 vehcan/dm1-test/dm1 {"nodes":[],"time":2.0}' || fail "no cleared set"
+    # (each carries the time stamp and number of the DM1 that changed it)
+    local cleared='{"nodes":[],"seq":4,"time":2.0,"timestamp":"1970-01-01T00:16:42.000000Z"}'
+    wait_until 30 has_line all "0 vehcan/dm1-test/dm1 $cleared" || fail "no cleared set"
     cat >"$work/want.txt" <<WANT
-0 vehcan/dm1-test/dm1 {"nodes":[{${code}1,"spn":110}],"lamps":{"amber_warning":"on","mil":"off","protect":"off","red_stop":"off"},"source":0}],"time":0.0}
-0 vehcan/dm1-test/dm1 {"nodes":[{${code}2,"spn":110}],"lamps":{"amber_warning":"on","mil":"on","protect":"off","red_stop":"off"},"source":0}],"time":1.5}
-0 vehcan/dm1-test/dm1 {"nodes":[],"time":2.0}
+0 vehcan/dm1-test/dm1 {"nodes":[{${code}1,"spn":110}],"lamps":{"amber_warning":"on","mil":"off","protect":"off","red_stop":"off"},"source":0}],"seq":1,"time":0.0,"timestamp":"1970-01-01T00:16:40.000000Z"}
+0 vehcan/dm1-test/dm1 {"nodes":[{${code}2,"spn":110}],"lamps":{"amber_warning":"on","mil":"on","protect":"off","red_stop":"off"},"source":0}],"seq":3,"time":1.5,"timestamp":"1970-01-01T00:16:41.500000Z"}
+0 vehcan/dm1-test/dm1 $cleared
 WANT
     grep ' vehcan/dm1-test/dm1 ' "$work/all.out" >"$work/got.txt"
     diff "$work/want.txt" "$work/got.txt" >"$work/diff.log" || fail "dm1 publications differ"
-    [ "$(retained "$port_b" vehcan/dm1-test/dm1)" = '1 {"nodes":[],"time":2.0}' ] ||
+    [ "$(retained "$port_b" vehcan/dm1-test/dm1)" = "1 $cleared" ] ||
         fail "retained dm1: $(retained "$port_b" vehcan/dm1-test/dm1)"
 }
 
