@@ -131,6 +131,7 @@ void Spool::configure() {
     const auto seq = static_cast<uint64_t>(
         query_int("SELECT coalesce((SELECT value FROM meta WHERE key = 'next_seq'), 1)"));
     next_seq_ = std::max(next_seq_, seq);
+    committed_seq_ = seq;
     stored_ = static_cast<uint64_t>(query_int("SELECT count(*) FROM messages"));
     insert_ = prepare("INSERT INTO messages (id, topic, payload, retain) VALUES (?, ?, ?, ?)");
     delete_ = prepare("DELETE FROM messages WHERE id = ?");
@@ -286,6 +287,7 @@ void Spool::write_transaction(bool with_inserts, uint64_t next_seq) {
         sqlite3_bind_int64(set_seq_, 1, static_cast<int64_t>(next_seq));
         check(sqlite3_step(set_seq_), "writing the sequence number");
         exec("COMMIT");
+        committed_seq_ = next_seq;
         stored_ = stored_ - std::min(stored_, deleted) + (with_inserts ? pending_.size() : 0);
     } catch (const SqlError &) {
         (void)sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -302,6 +304,10 @@ void Spool::commit(uint64_t next_seq) {
         return;
     }
     next_seq_ = std::max(next_seq_, next_seq);
+    // Nothing new: no transaction, no write to the flash.
+    if (pending_.empty() && acked_.empty() && next_seq_ == committed_seq_) {
+        return;
+    }
     if (db_ == nullptr) {
         to_memory(std::move(pending_));
         pending_.clear();

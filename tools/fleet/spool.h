@@ -122,7 +122,8 @@ class Spool {
     int64_t next_id_ = 1;
     int64_t cursor_ = 0; // the highest id take() handed out
     uint64_t next_seq_ = 1;
-    uint64_t untaken_ = 0; // rows in the database beyond cursor_
+    uint64_t committed_seq_ = 0; // the next_seq in the database
+    uint64_t untaken_ = 0;       // rows in the database beyond cursor_
     uint64_t stored_ = 0;
     uint64_t dropped_ = 0;
     bool full_ = false;

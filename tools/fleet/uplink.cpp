@@ -292,8 +292,12 @@ void Uplink::run() {
             break;
         }
         // With a spool nothing is lost by leaving: a broker out of reach
-        // at the end leaves the rest to the next run.
-        if (closing_ && spool_ && mosq_ == nullptr && now < next_attempt) {
+        // at the end (tried once more then, whatever the back-off) leaves
+        // the rest to the next run.
+        if (closing_ && spool_ && mosq_ == nullptr && !last_try_) {
+            last_try_ = true;
+            next_attempt = now;
+        } else if (closing_ && spool_ && mosq_ == nullptr && now < next_attempt) {
             fmt::print(stderr, "mqtt: no broker at {}:{}: the rest stays in the spool\n", url_.host,
                        url_.port);
             break;

@@ -162,6 +162,7 @@ class Uplink {
     bool session_up_ = false; // CONNACK accepted
     bool lost_ = false;
     bool goodbye_acked_ = false;
+    bool last_try_ = false; // closing with a spool: the broker tried once more
 };
 
 // How long Ctrl-C (or the end of --duration) leaves for the backlog.
