@@ -70,6 +70,9 @@ class Spool {
     // Messages not handed out yet, those waiting for commit() included.
     uint64_t waiting() const { return untaken_ + memory_.size() + pending_.size(); }
 
+    // Messages take() would hand out now.
+    uint64_t takeable() const { return untaken_ + memory_.size(); }
+
     // Messages dropped for the bound (or the memory's) since the start.
     uint64_t dropped() const { return dropped_; }
     // Messages in the database now, delivered or not.

@@ -137,6 +137,7 @@ Uplink::Uplink(const MqttOptions &o, bool replay)
         spool_ = std::make_unique<Spool>(o.spool_dir, o.spool_max_mb * 1024 * 1024, o.backlog);
         next_seq_ = spool_->next_seq();
         spool_waiting_ = spool_->waiting();
+        spool_ready_ = spool_->takeable();
         if (spool_waiting_ > 0) {
             fmt::print(stderr, "spool: {} messages of an earlier run in {}, sent first\n",
                        spool_waiting_, spool_->path());
@@ -237,6 +238,11 @@ UplinkReport Uplink::close(Clock::time_point deadline) {
         report_.dropped = spool_->dropped();
         report_.unsent = spool_->waiting() + ready_.size() + in_flight_.size();
         const std::string path = spool_->path();
+        // (acknowledgements that came with the goodbye)
+        for (int64_t id : acked_) {
+            spool_->acknowledge(id);
+        }
+        acked_.clear();
         spool_->close();
         fmt::print(stderr,
                    "mqtt: {} messages delivered to {}:{}, {} dropped from the full spool, {} "
@@ -287,6 +293,8 @@ void Uplink::run() {
         if (spool_ && (now >= next_flush_ || (closing_ && !incoming_.empty()))) {
             flush(lock);
             now = Clock::now();
+        } else if (spool_ && session_up_ && spool_ready_ > 0 && ready_.size() < kSpoolBatch / 2) {
+            refill(lock);
         }
         if (closing_ && (all_sent() || now >= deadline_ - kGoodbyeTime)) {
             break;
@@ -361,6 +369,21 @@ void Uplink::run() {
     }
 }
 
+// More of the spool's committed messages to send, between two commits, so
+// that the broker's pace rather than the flush period sets the rate.
+void Uplink::refill(std::unique_lock<std::mutex> &lock) {
+    lock.unlock();
+    std::vector<SpooledMessage> taken = spool_->take(kSpoolBatch);
+    const uint64_t waiting = spool_->waiting();
+    const uint64_t takeable = spool_->takeable();
+    lock.lock();
+    for (SpooledMessage &m : taken) {
+        ready_.push_back(std::move(m));
+    }
+    spool_waiting_ = waiting;
+    spool_ready_ = takeable;
+}
+
 bool Uplink::all_sent() const {
     if (spool_) {
         return incoming_.empty() && ready_.empty() && in_flight_.empty() && spool_waiting_ == 0;
@@ -392,8 +415,10 @@ void Uplink::flush(std::unique_lock<std::mutex> &lock) {
         taken = spool_->take(kSpoolBatch);
     }
     const uint64_t waiting = spool_->waiting();
+    const uint64_t takeable = spool_->takeable();
     const uint64_t dropped = spool_->dropped();
     lock.lock();
+    spool_ready_ = takeable;
     for (SpooledMessage &m : taken) {
         ready_.push_back(std::move(m));
     }

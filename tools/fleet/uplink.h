@@ -35,7 +35,7 @@ struct MqttOptions {
     double rate_limit = 0; // messages a second per (PGN, sender); 0: all
     int qos = 1;
     size_t backlog = 10000; // in memory: without a spool, or while its disk is full
-    size_t inflight = 100;  // QoS 1 messages sent and not yet acknowledged, at most
+    size_t inflight = 1000; // messages sent and not yet acknowledged, at most
     std::string spool_dir;  // empty: no spool, the backlog in memory
     int spool_flush_ms = 1000;
     uint64_t spool_max_mb = 256;
@@ -105,6 +105,7 @@ class Uplink {
     void drop_connection(std::unique_lock<std::mutex> &lock, const std::string &why);
     void pump(std::unique_lock<std::mutex> &lock);
     void flush(std::unique_lock<std::mutex> &lock);
+    void refill(std::unique_lock<std::mutex> &lock);
     void enqueue(Outgoing m);
     bool all_sent() const;
     bool acknowledged(int mid);
@@ -137,7 +138,8 @@ class Uplink {
     std::deque<SpooledMessage> ready_; // with a spool: committed, taken out to send
     std::vector<int64_t> acked_;       // with a spool: delivered, to delete
     uint64_t next_seq_ = 1;
-    uint64_t spool_waiting_ = 0; // the spool's waiting() at its last commit
+    uint64_t spool_waiting_ = 0; // the spool's waiting() at its last commit or take
+    uint64_t spool_ready_ = 0;   // and its takeable()
     uint64_t spool_dropped_ = 0;
     std::vector<Pending> in_flight_; // sent and not yet acknowledged (QoS 0: written)
     std::vector<int> unmatched_;     // acknowledged ids not (yet) in flight
