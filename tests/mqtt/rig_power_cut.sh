@@ -85,7 +85,7 @@ esac
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() {
-    echo "FAIL rig.power_cut: $*"
+    echo "FAIL rig.mqtt_power_cut: $*"
     for f in "$work"/*.err "$work"/*.txt; do
         [ -s "$f" ] && { echo "---- $f"; tail -n 8 "$f" | cut -c1-240; }
     done
@@ -117,4 +117,4 @@ grep -q -E "^mqtt: $((rows + 1)) messages delivered to 127.0.0.1:$port, 0 droppe
 # every one of them reached the broker, in order
 grep -E '^vehcan/[^/]+/[0-9]+ ' "$work/sub.out" | grep -o '"seq":[0-9]*' | cut -d: -f2 | head -n "$after_count" >"$work/got_seqs.txt"
 diff "$work/after_seqs.txt" "$work/got_seqs.txt" >/dev/null || fail "the broker got other messages"
-echo "PASS rig.power_cut"
+echo "PASS rig.mqtt_power_cut"

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <fmt/format.h>
 #include <sys/stat.h>
@@ -382,12 +383,11 @@ void Spool::enforce_bound() {
         }
         const auto target = static_cast<double>(max_bytes_) * kDropTo;
         const double share = (static_cast<double>(used) - target) / static_cast<double>(used);
-        const auto rows = std::max<uint64_t>(
-            1, static_cast<uint64_t>(share * static_cast<double>(stored_) + 0.5));
+        const auto rows = std::max<int64_t>(1, std::llround(share * static_cast<double>(stored_)));
         try {
             sqlite3_stmt *s = prepare(
                 "DELETE FROM messages WHERE id IN (SELECT id FROM messages ORDER BY id LIMIT ?)");
-            sqlite3_bind_int64(s, 1, static_cast<int64_t>(rows));
+            sqlite3_bind_int64(s, 1, rows);
             const int rc = sqlite3_step(s);
             sqlite3_finalize(s);
             check(rc, "dropping the oldest messages");
