@@ -7,9 +7,10 @@ if(NOT TARGET vehcan-cli)
 endif()
 
 add_executable(cli_unit_test cli_candump_test.cpp cli_transport_test.cpp cli_scan_test.cpp
-               cli_live_table_test.cpp cli_uplink_test.cpp)
+               cli_live_table_test.cpp cli_uplink_test.cpp cli_database_test.cpp)
 target_link_libraries(cli_unit_test PRIVATE vehcan_cli_core GTest::gtest GTest::gtest_main
                       vehcan_warnings)
+target_compile_definitions(cli_unit_test PRIVATE VEHCAN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 gtest_discover_tests(cli_unit_test TEST_PREFIX cli. DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 60)
 
 set(_cli_dir ${CMAKE_CURRENT_SOURCE_DIR}/cli)
