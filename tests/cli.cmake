@@ -84,6 +84,12 @@ vehcan_cli_case(db.service_component 0 GOLDEN db_service.txt
 vehcan_cli_case(replay.example_log 0 GOLDEN replay_truck.txt ARGS replay examples/truck.log)
 vehcan_cli_case(replay.example_log_json 0 GOLDEN replay_truck.jsonl
   ARGS replay examples/truck.log --json)
+# With the database: every PGN's fields come from what was compiled at its
+# first message, the same as looking each up again.
+vehcan_cli_case(replay.example_log_with_database 0 GOLDEN replay_truck_db.txt
+  ARGS replay examples/truck.log --db data/sample.xml)
+vehcan_cli_case(replay.example_log_with_database_json 0 GOLDEN replay_truck_db.jsonl
+  ARGS replay examples/truck.log --db data/sample.xml --json)
 # Malformed lines in the middle (another tool's error report, an interface
 # name typed by hand) and a last line cut off: each is reported and skipped.
 vehcan_cli_case(replay.malformed_lines_skipped 0 GOLDEN replay_malformed.txt
