@@ -915,9 +915,10 @@ int open_receive_socket(bool keep_unbound) {
 }
 
 // Takes the next record off "/recv_queue" into record, waiting at most
-// until *wake (wall clock). Returns the record's size, or 0 when none came:
-// then the held request socket has been looked at and *wake moved a second
-// on. Without a blocking descriptor, a poll on the exported one waits.
+// until wake (wall clock). Returns the record's size, or 0 when none came:
+// then the held request socket has been looked at and wake moved a second
+// on. Without a working blocking descriptor, a non-blocking receive and a
+// poll on the exported one.
 ssize_t filter_take(uint8_t *record, timespec &wake) {
     const mqd_t queue = load(resv_mq);
     const mqd_t blocking = blocking_descriptor(g_waiting_recv, queue);
@@ -928,15 +929,16 @@ ssize_t filter_take(uint8_t *record, timespec &wake) {
         if (n > 0) {
             return n;
         }
-        if (errno == EINTR) {
+        const int error = errno;
+        if (error == EINTR) {
             return 0;
         }
-        release_idle_request_socket();
-        wake = realtime_in(int64_t{kFilterWakeMilliseconds} * 1'000'000);
-        if (errno != ETIMEDOUT) {
-            wait_for_record(queue, kFilterWakeMilliseconds); // never spin on a broken descriptor
+        if (error == ETIMEDOUT) {
+            release_idle_request_socket();
+            wake = realtime_in(int64_t{kFilterWakeMilliseconds} * 1'000'000);
+            return 0;
         }
-        return 0;
+        // A failing blocking descriptor: this pass goes the polling way.
     }
     const ssize_t n =
         platform().mq_receive(queue, reinterpret_cast<char *>(record), kRecordSize, &priority);

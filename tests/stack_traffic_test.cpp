@@ -378,6 +378,25 @@ TEST_F(Traffic, FilterTakesEachRecordWithOneCallAndWaitsWithoutPolling) {
     EXPECT_LE(timed.load(), 3 + 1 + static_cast<int>(seconds) + 1);
 }
 
+TEST_F(Traffic, FailingBlockingDescriptorLeavesTheFilterPollingNotSpinning) {
+    static std::atomic<int> timed{0};
+    vehcan::detail::platform().mq_timedreceive = [](mqd_t, char *, size_t, unsigned int *,
+                                                    const timespec *) -> ssize_t {
+        ++timed;
+        errno = EBADF;
+        return -1;
+    };
+    start_stack();
+    fake::deliver(65265, kCcvs);
+    ASSERT_TRUE(fake::wait_until([] { return counters().broadcasts_routed >= 1; }));
+    const auto broadcast = drain(bc_mq);
+    ASSERT_EQ(broadcast.size(), 1U);
+    EXPECT_EQ(broadcast[0].payload, kCcvs);
+    const int before = timed.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_LE(timed.load() - before, 4) << "about one try a second on an empty queue";
+}
+
 // ---- reassembled transfers ------------------------------------------------------
 
 const Bytes kVin = {'1', 'M', '8', 'G', 'D', 'M', '9', 'A', 'X',
