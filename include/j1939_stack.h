@@ -210,7 +210,11 @@ VEHCAN_API int j1939_can_socket_init(void);
 /*
  * Creates the three queues (O_RDWR | O_CREAT | O_NONBLOCK, mode 0644, 5000
  * records of 5078 bytes), first removing stale ones, after lifting
- * RLIMIT_MSGQUEUE. @returns 0 or J1939_ERR_MQ_OPEN.
+ * RLIMIT_MSGQUEUE. Beside each exported descriptor it opens a blocking,
+ * receive-only descriptor of the same queue for the library's own readers
+ * (the filter thread and the retrieval calls); like the exported ones, these
+ * are never closed. Failing to open one is not an error: its readers then
+ * poll the exported descriptor. @returns 0 or J1939_ERR_MQ_OPEN.
  */
 VEHCAN_API int mq_init(void);
 
@@ -233,8 +237,10 @@ VEHCAN_API int mq_delete(void);
  * significant first, then n payload bytes, zero after them. A transport
  * frame's record (PGN 60416, 60671, 60160, 60415; n = 8) carries the sender's
  * address in byte 11 and the receiver's in byte 12 (0xFF: to all); such
- * records never leave the library. Returns only if it finds no socket at its
- * start and cannot open one.
+ * records never leave the library. Each receive waits for one message and
+ * takes up to 16 that the socket already holds; every record is sent on its
+ * own, and peername is updated for every message without a lock. Returns
+ * only if it finds no socket at its start and cannot open one.
  */
 VEHCAN_API void j1939_resp_recv(void);
 
@@ -248,8 +254,10 @@ VEHCAN_API int clear_message_queue(mqd_t queue_id);
  * transport frames (up to 8 transfers at once, each between one sender and
  * one receiver, with the same rules as multi_frame_message_handler()) and
  * delivers reassembled vehicle (65260) and driver (65131) identification
- * messages. Waits on the queue descriptor; uses no CPU while the bus is
- * silent.
+ * messages. Waits and receives in one call on its blocking descriptor of
+ * "/recv_queue" (mq_init()), waking once a second while the queue is empty
+ * to close an idle request socket; uses no CPU while the bus is silent. When
+ * resv_mq is not the descriptor mq_init() opened, it polls resv_mq instead.
  */
 VEHCAN_API void j1939_filter_response(void);
 
@@ -304,8 +312,14 @@ VEHCAN_API int j1939_send_request_message(uint16_t req_pgn, uint16_t sa_node, ui
 /*
  * Takes the next record off "/reqst_resp_queue", waiting without spinning.
  * A waiting record is always taken; with none, gives up after more than 2 and
- * at most about 3 s (at the first empty poll once the monotonic clock's whole
- * seconds have advanced by 3). On success *len receives the record's length;
+ * at most about 3 s (at the first empty receive once the monotonic clock's
+ * whole seconds have advanced by 3). Waiting and receiving are one call
+ * (mq_timedreceive) on the library's blocking descriptor of the queue, so a
+ * record already there costs one system call. That call's deadline is on the
+ * wall clock: the time left on the monotonic clock, measured again after
+ * every wake, so a step of the wall clock back while it waits lengthens the
+ * wait by up to the step. When req_resp_mq is not the descriptor mq_init()
+ * opened, the call polls req_resp_mq instead. On success *len receives the record's length;
  * if its PGN equals pgn and the length is not 0, that many bytes are copied
  * to ar_brd_cast_resp (room for 255 bytes). A record of another PGN is taken
  * and dropped: *len is set, the buffer is left alone, the result is 0.

@@ -7,10 +7,15 @@
 #     second where they count items. Other programs print their own rows as
 #     "| what | figure |" lines; their other lines become notes. Each runs in
 #     a private IPC namespace where possible (the stack's bench makes queues);
+#   - vehcan replay's CPU time without and with the example database;
 #   - the rig's load figures, when the rig is available (QEMU guest with the
-#     kernel's CAN_J1939; skip with VEHCAN_BENCH_NO_RIG=1): in the x86 guest,
-#     and in the arm64 guest with each cross build that is there
-#     (build-arm64, build-arm: scripts/cross-build.sh).
+#     kernel's CAN_J1939; skip with VEHCAN_BENCH_NO_RIG=1): in the x86 guest
+#     at the flood and paced at 1,000 frames/s, with the system calls per
+#     delivered message at 100 frames/s and at the flood; and in the arm64
+#     guest with each cross build that is there (build-arm64, build-arm:
+#     scripts/cross-build.sh), at the flood and paced:
+#       rig/run-guest.sh --arch arm64 -- build-arm64/rig/vehcan_rig_load 30
+#       rig/run-guest.sh --arch arm64 -- build-arm64/rig/vehcan_rig_load 30 1000
 #
 #   scripts/bench.sh            build into build-bench (Release) and run all
 #   cmake --build build --target bench
@@ -97,12 +102,47 @@ for program in "$build"/bench/*; do
     fi
 done
 
-# rig_load LABEL ARCH PROGRAM: the rig's load report in the ARCH guest, one
-# row per figure, named LABEL.
+# vehcan replay of the example capture played 20 times over, without and
+# with the example database: the CPU time (user + system, the least of five
+# runs) of each and their ratio.
+replay_rows() {
+    local vehcan=$build/tools/cli/vehcan capture best_plain best_db
+    [ -x "$vehcan" ] || { notes+=("replay: no vehcan in $build"); return; }
+    capture=$(mktemp)
+    awk -v copies=20 '
+        { line[NR] = $0; t[NR] = substr($1, 2, index($1, ")") - 2) + 0 }
+        END {
+            span = t[NR] - t[1] + 0.01
+            for (k = 0; k < copies; ++k)
+                for (i = 1; i <= NR; ++i) {
+                    rest = substr(line[i], index(line[i], ")") + 1)
+                    printf "(%.6f)%s\n", t[i] + k * span, rest
+                }
+        }' examples/truck.log >"$capture"
+    cpu_of() { # least user + system seconds of five runs of vehcan replay ARGS
+        local best=999 t i TIMEFORMAT='%U %S'
+        for i in 1 2 3 4 5; do
+            t=$( { time "$vehcan" replay "$@" >/dev/null 2>&1; } 2>&1 | awk '{ print $1 + $2 }')
+            best=$(awk -v a="$best" -v b="$t" 'BEGIN { print (b < a ? b : a) }')
+        done
+        echo "$best"
+    }
+    best_plain=$(cpu_of "$capture")
+    best_db=$(cpu_of "$capture" --db data/sample.xml)
+    rm -f "$capture"
+    rows+=("| vehcan replay, $(wc -l <examples/truck.log) x 20 messages, without a database | ${best_plain} s CPU |")
+    rows+=("| vehcan replay, the same with data/sample.xml | ${best_db} s CPU ($(awk -v a="$best_db" -v b="$best_plain" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }') x) |")
+}
+replay_rows
+
+# rig_load LABEL ARCH PROGRAM [ARG...]: the rig's load report in the ARCH
+# guest, one row per figure, named LABEL. ARGs: seconds of flood and a pace
+# in frames per second (vehcan_rig_load's own defaults without them).
 rig_load() {
     local label=$1 arch=$2 program=$3 out
+    shift 3
     echo "bench: running the rig's load measurement ($label)" >&2
-    if out=$(rig/run-guest.sh --arch "$arch" --timeout 600 -- "$program" 2>&1); then
+    if out=$(rig/run-guest.sh --arch "$arch" --timeout 600 -- "$program" "$@" 2>&1); then
         # Its report: a "load:" line and indented figures; each becomes a row.
         collect < <(awk -v label="$label" '
             /^(load:|  )/ { sub(/^ +/, ""); gsub(/\|/, "/"); gsub(/  +/, " "); print "ROW | " label " | " $0 " |" }
@@ -112,9 +152,25 @@ rig_load() {
     fi
 }
 
+# rig_syscalls LABEL PROGRAM SECONDS RATE: system calls per delivered
+# message on both sides (x86 guest only: strace comes from the host's root).
+rig_syscalls() {
+    local label=$1 out
+    echo "bench: counting system calls ($label)" >&2
+    if out=$(rig/run-guest.sh --timeout 600 -- rig/load/count_syscalls.sh "$2" "$label" "$3" "$4" 2>&1); then
+        collect < <(awk '/^\|/ { print "ROW " $0 }' <<<"$out")
+    else
+        notes+=("$label: not available or failed (exit $?): ${out##*$'\n'}")
+    fi
+}
+
 rig_load=$build/rig/vehcan_rig_load
 if [ "${VEHCAN_BENCH_NO_RIG:-0}" != 1 ] && [ -x "$rig_load" ] && [ -x rig/run-guest.sh ]; then
     rig_load "rig load" amd64 "$rig_load"
+    rig_load "rig load, paced 1000/s" amd64 "$rig_load" 30 1000
+    # Sparse traffic (each message alone on the queues) and under load.
+    rig_syscalls "rig syscalls, paced 100/s" "$rig_load" 10 100
+    rig_syscalls "rig syscalls, flood" "$rig_load" 10 0
     # The cross builds' load programs in the arm64 guest, where they exist
     # (scripts/cross-build.sh); armhf runs 32-bit on the 64-bit kernel.
     for cross in arm64:build-arm64 armhf:build-arm; do
@@ -123,6 +179,7 @@ if [ "${VEHCAN_BENCH_NO_RIG:-0}" != 1 ] && [ -x "$rig_load" ] && [ -x rig/run-gu
         label="rig load (${cross%%:*} build, arm64 guest)"
         [ "${cross%%:*}" = arm64 ] || label="rig load (armhf build: 32-bit programs, arm64 guest)"
         rig_load "$label" arm64 "$program"
+        rig_load "$label, paced 1000/s" arm64 "$program" 30 1000
     done
 else
     notes+=("rig load: not run (no rig build or VEHCAN_BENCH_NO_RIG=1)")

@@ -6,6 +6,11 @@
 // Every OS call goes through platform() so that tests can script the
 // platform. Threads meet only through the kernel's message queues and a few
 // atomically accessed globals; nothing here allocates.
+//
+// The per-message path is kept to the calls the queues need: the receiver
+// takes what the socket holds in one call and sends each record once; the
+// filter and the retrieval calls wait and receive in one call on blocking
+// descriptors of their own; no lock and no clock read per message.
 #include "j1939_stack.h"
 
 #include "platform.h"
@@ -59,6 +64,7 @@ constexpr size_t kReceiveBufferSize = kRecordSize + 1;
 constexpr size_t kMaxPayload = 128;
 constexpr useconds_t kErrorPauseMicroseconds = 100000;
 constexpr int kFilterWakeMilliseconds = 1000;
+constexpr unsigned int kReceiveBatch = 16; // messages taken from the socket in one call
 
 struct QueueName {
     const char *name;
@@ -139,7 +145,7 @@ void pause_after_error() {
 }
 
 // Serialises the opening of the receive socket between the host's bring-up
-// and the receiver thread, and the receiver's update of peername.
+// and the receiver thread.
 pthread_mutex_t g_receive_socket_lock = PTHREAD_MUTEX_INITIALIZER;
 
 struct Lock {
@@ -194,8 +200,87 @@ void wait_for_record(mqd_t queue, int timeout_ms) {
     }
 }
 
+// ---- blocking descriptors ----------------------------------------------------------
+// Each queue has, besides its exported non-blocking descriptor, a blocking
+// one of the library's own, opened with the queue: the filter and the
+// retrieval calls wait and receive in one mq_timedreceive() on it, while
+// producers and drains keep the non-blocking one and never wait. A blocking
+// descriptor is used only while the exported one is still the descriptor it
+// was opened beside (a host or a test may set its own); otherwise the
+// readers fall back to a poll and a non-blocking receive. Both are packed in
+// one word so that a reader never sees the pair half updated.
+
+struct WaitingDescriptor {
+    std::atomic<uint64_t> pair{0}; // exported descriptor << 32 | blocking one; 0: none
+};
+
+WaitingDescriptor g_waiting_recv;
+WaitingDescriptor g_waiting_broadcast;
+WaitingDescriptor g_waiting_answer;
+
+uint64_t pack_descriptors(mqd_t shared, mqd_t blocking) {
+    return static_cast<uint64_t>(static_cast<uint32_t>(shared)) << 32 |
+           static_cast<uint32_t>(blocking);
+}
+
+// The blocking descriptor beside shared, or -1.
+mqd_t blocking_descriptor(const WaitingDescriptor &w, mqd_t shared) {
+    const uint64_t p = w.pair.load(std::memory_order_acquire);
+    if (p == 0 || static_cast<mqd_t>(static_cast<uint32_t>(p >> 32)) != shared) {
+        return -1;
+    }
+    return static_cast<mqd_t>(static_cast<uint32_t>(p));
+}
+
+// Opens a blocking, receive-only descriptor of the queue that shared was
+// just opened on. The library closes no queue descriptor (a thread may still
+// wait on one); a failed open leaves the readers on their fallback.
+void open_blocking_descriptor(WaitingDescriptor &w, const char *name, mqd_t shared) {
+    w.pair.store(0, std::memory_order_release);
+    if (shared == -1) {
+        return;
+    }
+    const mqd_t blocking = platform().mq_open(name, O_RDONLY, 0, nullptr);
+    if (blocking != -1) {
+        w.pair.store(pack_descriptors(shared, blocking), std::memory_order_release);
+    }
+}
+
+timespec realtime_in(int64_t nanoseconds) {
+    timespec t{};
+    platform().clock_gettime(CLOCK_REALTIME, &t);
+    const int64_t ns = t.tv_nsec + nanoseconds % 1'000'000'000;
+    t.tv_sec += static_cast<time_t>(nanoseconds / 1'000'000'000 + ns / 1'000'000'000);
+    t.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    return t;
+}
+
+// A receive writes n bytes of the buffer; bytes from n up to dirty may still
+// hold an earlier, longer message. Clears only those, so the buffer reads as
+// if cleared before every receive. Returns the new dirty extent, n.
+size_t clear_stale_tail(uint8_t *buffer, size_t n, size_t dirty) {
+    if (dirty > n) {
+        std::memset(buffer + n, 0, dirty - n);
+    }
+    return n;
+}
+
 uint32_t record_pgn(const uint8_t *record) {
     return static_cast<uint32_t>(record[1]) << 8 | record[2];
+}
+
+// peername is exported and read by the host; the receiver updates it for
+// every message without a lock, member by member.
+void publish_peer(const sockaddr_can &from) {
+    std::atomic_ref<sa_family_t>(peername.can_family)
+        .store(from.can_family, std::memory_order_relaxed);
+    std::atomic_ref<int>(peername.can_ifindex).store(from.can_ifindex, std::memory_order_relaxed);
+    std::atomic_ref<__u64>(peername.can_addr.j1939.name)
+        .store(from.can_addr.j1939.name, std::memory_order_relaxed);
+    std::atomic_ref<__u32>(peername.can_addr.j1939.pgn)
+        .store(from.can_addr.j1939.pgn, std::memory_order_relaxed);
+    std::atomic_ref<__u8>(peername.can_addr.j1939.addr)
+        .store(from.can_addr.j1939.addr, std::memory_order_relaxed);
 }
 
 // ---- pending request ------------------------------------------------------------------
@@ -638,17 +723,19 @@ void route_transport(const uint8_t *record, uint32_t pgn) {
 
 // ---- retrieval --------------------------------------------------------------------
 
-// Takes the next record off queue into record. A waiting record is always
-// taken; otherwise the call waits on the descriptor, waking at least at each
-// whole second of the monotonic clock, and gives up at the first empty poll
-// at which more than limit whole seconds have passed.
-bool take_record(mqd_t queue, int limit_seconds, uint8_t *record) {
-    timespec start{};
-    clock_gettime(CLOCK_MONOTONIC, &start);
+int64_t nanoseconds_of(const timespec &t) {
+    return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+// Takes the next record the old way, on the exported descriptor: a
+// non-blocking receive, then a poll that wakes at least at each whole
+// second of the monotonic clock. For queues without a blocking descriptor,
+// and to finish a wait whose blocking descriptor failed.
+bool take_record_polling(mqd_t queue, int limit_seconds, const timespec &start, uint8_t *record) {
     for (;;) {
         std::memset(record, 0, kReceiveBufferSize);
         timespec now{};
-        clock_gettime(CLOCK_MONOTONIC, &now);
+        platform().clock_gettime(CLOCK_MONOTONIC, &now);
         const int elapsed = time_diff_seconds(&now, &start);
         if (platform().mq_receive(queue, reinterpret_cast<char *>(record), kRecordSize, nullptr) >
             0) {
@@ -662,31 +749,111 @@ bool take_record(mqd_t queue, int limit_seconds, uint8_t *record) {
     }
 }
 
-// One message from the receive socket into dat: the sender's address into
-// from and, where the kernel names one, the receiver's address into
-// destination (a message to all has none).
-ssize_t receive_message(int sock, uint8_t (&dat)[kMaxPayload], sockaddr_can &from,
-                        uint8_t &destination) {
-    iovec data = {dat, sizeof dat};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint8_t)) * 2 + CMSG_SPACE(sizeof(uint64_t))];
-    msghdr message{};
-    message.msg_name = &from;
-    message.msg_namelen = sizeof from;
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    const ssize_t n = platform().recvmsg(sock, &message, 0);
-    if (n <= 0) {
-        return n;
+// Takes the next record off queue into record (kReceiveBufferSize bytes,
+// zero beyond what the record holds). A waiting record is always taken;
+// otherwise the call waits for one and gives up at the first empty receive
+// at which more than limit whole seconds of the monotonic clock have
+// passed, that is at the start of whole second start + limit + 1. With the
+// blocking descriptor, waiting and receiving are one call, and a record
+// that is already there costs that one call and a clock read.
+bool take_record(mqd_t queue, const WaitingDescriptor &waiting, int limit_seconds,
+                 uint8_t *record) {
+    timespec start{};
+    platform().clock_gettime(CLOCK_MONOTONIC, &start);
+    const mqd_t blocking = blocking_descriptor(waiting, queue);
+    if (blocking == -1) {
+        return take_record_polling(queue, limit_seconds, start, record);
     }
+    const int64_t give_up =
+        (static_cast<int64_t>(start.tv_sec) + limit_seconds + 1) * 1'000'000'000;
+    int64_t now = nanoseconds_of(start);
+    for (;;) {
+        // mq_timedreceive() counts on the wall clock: the wait is the time
+        // left on the monotonic one, measured again after every wake.
+        const timespec deadline = realtime_in(give_up - now);
+        const ssize_t n = platform().mq_timedreceive(blocking, reinterpret_cast<char *>(record),
+                                                     kRecordSize, nullptr, &deadline);
+        if (n > 0) {
+            clear_stale_tail(record, static_cast<size_t>(n), kReceiveBufferSize);
+            return true;
+        }
+        const int error = errno;
+        timespec t{};
+        platform().clock_gettime(CLOCK_MONOTONIC, &t);
+        now = nanoseconds_of(t);
+        if (error != ETIMEDOUT && error != EINTR) {
+            return take_record_polling(queue, limit_seconds, start, record);
+        }
+        if (now >= give_up) {
+            // A record sent as the wait ended is still taken.
+            std::memset(record, 0, kReceiveBufferSize);
+            return platform().mq_receive(queue, reinterpret_cast<char *>(record), kRecordSize,
+                                         nullptr) > 0;
+        }
+    }
+}
+
+// ---- receiving from the socket ---------------------------------------------------
+// The receiver takes every message that the socket already holds, up to
+// kReceiveBatch, in one call that waits for the first only: under load one
+// call serves many records, on a quiet bus it costs what a single receive
+// does. Each slot has its sender's address and, where the kernel names one,
+// the receiver's address as control data (a message to all has none).
+
+constexpr size_t kControlSize = CMSG_SPACE(sizeof(uint8_t)) * 2 + CMSG_SPACE(sizeof(uint64_t));
+
+struct ReceiveBatch {
+    uint8_t data[kReceiveBatch][kMaxPayload];
+    sockaddr_can from[kReceiveBatch];
+    alignas(cmsghdr) char control[kReceiveBatch][kControlSize];
+    iovec iov[kReceiveBatch];
+    mmsghdr messages[kReceiveBatch];
+    unsigned int used; // slots the last call filled, to be set up again
+};
+
+// Sets up slot i for a receive: its address cleared, so that a message for
+// which the socket reports no address is recorded with PGN 0.
+void prepare_slot(ReceiveBatch &b, unsigned int i) {
+    b.from[i] = sockaddr_can{};
+    b.iov[i] = {b.data[i], kMaxPayload};
+    msghdr &m = b.messages[i].msg_hdr;
+    m = msghdr{};
+    m.msg_name = &b.from[i];
+    m.msg_namelen = sizeof b.from[i];
+    m.msg_iov = &b.iov[i];
+    m.msg_iovlen = 1;
+    m.msg_control = b.control[i];
+    m.msg_controllen = kControlSize;
+    b.messages[i].msg_len = 0;
+}
+
+void prepare_batch(ReceiveBatch &b) {
+    for (unsigned int i = 0; i < kReceiveBatch; ++i) {
+        prepare_slot(b, i);
+    }
+    b.used = 0;
+}
+
+// Receives into b. Returns the number of messages, or -1 with errno set
+// when even the first could not be had (time-out, error).
+int receive_batch(int sock, ReceiveBatch &b) {
+    for (unsigned int i = 0; i < b.used; ++i) {
+        prepare_slot(b, i);
+    }
+    const int count = platform().recvmmsg(sock, b.messages, kReceiveBatch, MSG_WAITFORONE, nullptr);
+    b.used = count > 0 ? static_cast<unsigned int>(count) : 1U;
+    return count;
+}
+
+uint8_t destination_of(msghdr &message) {
+    uint8_t destination = J1939_NO_ADDR;
     for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level == SOL_CAN_J1939 && c->cmsg_type == SCM_J1939_DEST_ADDR &&
             c->cmsg_len >= CMSG_LEN(sizeof(uint8_t))) {
             std::memcpy(&destination, CMSG_DATA(c), sizeof destination);
         }
     }
-    return n;
+    return destination;
 }
 
 void *receiver_body(void *) {
@@ -728,7 +895,7 @@ int open_receive_socket(bool keep_unbound) {
         return 0;
     }
     sockname = j1939_address(J1939_NO_PGN, J1939_NO_ADDR);
-    peername = sockname;
+    publish_peer(sockname);
     const int fd = open_j1939_socket();
     store(resp_sock, fd);
     if (fd < 0) {
@@ -744,6 +911,42 @@ int open_receive_socket(bool keep_unbound) {
         return J1939_ERR_SOCK_BIND;
     }
     set_receive_timeout(fd);
+    return 0;
+}
+
+// Takes the next record off "/recv_queue" into record, waiting at most
+// until wake (wall clock). Returns the record's size, or 0 when none came:
+// then the held request socket has been looked at and wake moved a second
+// on. Without a working blocking descriptor, a non-blocking receive and a
+// poll on the exported one.
+ssize_t filter_take(uint8_t *record, timespec &wake) {
+    const mqd_t queue = load(resv_mq);
+    const mqd_t blocking = blocking_descriptor(g_waiting_recv, queue);
+    unsigned int priority = 0;
+    if (blocking != -1) {
+        const ssize_t n = platform().mq_timedreceive(blocking, reinterpret_cast<char *>(record),
+                                                     kRecordSize, &priority, &wake);
+        if (n > 0) {
+            return n;
+        }
+        const int error = errno;
+        if (error == EINTR) {
+            return 0;
+        }
+        if (error == ETIMEDOUT) {
+            release_idle_request_socket();
+            wake = realtime_in(int64_t{kFilterWakeMilliseconds} * 1'000'000);
+            return 0;
+        }
+        // A failing blocking descriptor: this pass goes the polling way.
+    }
+    const ssize_t n =
+        platform().mq_receive(queue, reinterpret_cast<char *>(record), kRecordSize, &priority);
+    if (n > 0) {
+        return n;
+    }
+    release_idle_request_socket();
+    wait_for_record(queue, kFilterWakeMilliseconds);
     return 0;
 }
 
@@ -885,6 +1088,7 @@ int mq_init(void) {
     constexpr mode_t kMode = 0644;
     const mqd_t recv = platform().mq_open(kRecvQueue.name, kFlags, kMode, &attr);
     store(resv_mq, recv);
+    open_blocking_descriptor(g_waiting_recv, kRecvQueue.name, recv);
     if (recv == -1) {
         return J1939_ERR_MQ_OPEN;
     }
@@ -892,6 +1096,8 @@ int mq_init(void) {
     const mqd_t answer = platform().mq_open(kAnswerQueue.name, kFlags, kMode, &attr);
     store(bc_mq, broadcast);
     store(req_resp_mq, answer);
+    open_blocking_descriptor(g_waiting_broadcast, kBroadcastQueue.name, broadcast);
+    open_blocking_descriptor(g_waiting_answer, kAnswerQueue.name, answer);
     return broadcast == -1 || answer == -1 ? J1939_ERR_MQ_OPEN : 0;
 }
 
@@ -932,10 +1138,13 @@ void j1939_resp_recv(void) {
         }
         sock = load(resp_sock);
     }
-    uint8_t dat[kMaxPayload];
-    uint8_t buffer[kRecordSize];
+    ReceiveBatch batch; // NOLINT(cppcoreguidelines-pro-type-member-init): prepared below
+    prepare_batch(batch);
+    // The record is cleared once; after that only the bytes that the last
+    // record wrote beyond the new one's are cleared again.
+    uint8_t buffer[kRecordSize] = {};
+    size_t dirty = 0;
     for (;;) {
-        std::memset(dat, 0, sizeof dat);
         if (sock <= 0) {
             open_receive_socket(false);
             sock = load(resp_sock);
@@ -944,38 +1153,42 @@ void j1939_resp_recv(void) {
                 continue;
             }
         }
-        sockaddr_can from{};
-        from.can_addr.j1939.pgn = 0; // a message without an address is recorded as PGN 0
-        uint8_t destination = J1939_NO_ADDR;
-        const ssize_t n = receive_message(sock, dat, from, destination);
-        if (n <= 0) {
-            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        const int count = receive_batch(sock, batch);
+        if (count <= 0) {
+            if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
                 ++g_counters.receive_errors;
                 pause_after_error();
             }
             sock = load(resp_sock);
             continue;
         }
-        {
-            const Lock lock(g_receive_socket_lock);
-            peername = from;
+        for (unsigned int i = 0; i < static_cast<unsigned int>(count); ++i) {
+            const size_t n = batch.messages[i].msg_len;
+            if (n == 0) {
+                continue; // an empty message makes no record
+            }
+            const sockaddr_can &from = batch.from[i];
+            publish_peer(from);
+            const auto pgn = from.can_addr.j1939.pgn;
+            buffer[0] = static_cast<uint8_t>(n);
+            buffer[1] = static_cast<uint8_t>(pgn >> 8);
+            buffer[2] = static_cast<uint8_t>(pgn);
+            std::memcpy(buffer + 3, batch.data[i], n);
+            size_t written = 3 + n;
+            // Transport records never leave the library: they carry the
+            // sender and the receiver behind their 8 bytes, for the filter
+            // to tell transfers apart.
+            if (is_transport_pgn(static_cast<uint16_t>(pgn)) && n <= kTpFrameSize) {
+                std::memset(buffer + written, 0, 3 + kTpFrameSize - written);
+                buffer[3 + kTpFrameSize] = from.can_addr.j1939.addr;
+                buffer[3 + kTpFrameSize + 1] = destination_of(batch.messages[i].msg_hdr);
+                written = 3 + kTpFrameSize + 2;
+            }
+            clear_stale_tail(buffer, written, dirty);
+            dirty = written;
+            ++g_counters.messages_received;
+            send_or_drain(load(resv_mq), buffer);
         }
-        const auto pgn = from.can_addr.j1939.pgn;
-        std::memset(buffer, 0, sizeof buffer);
-        buffer[0] = static_cast<uint8_t>(n);
-        buffer[1] = static_cast<uint8_t>(pgn >> 8);
-        buffer[2] = static_cast<uint8_t>(pgn);
-        std::memcpy(buffer + 3, dat, static_cast<size_t>(n));
-        // Transport records never leave the library: they carry the sender
-        // and the receiver behind their 8 bytes, for the filter to tell
-        // transfers apart.
-        if (is_transport_pgn(static_cast<uint16_t>(pgn)) &&
-            static_cast<size_t>(n) <= kTpFrameSize) {
-            buffer[3 + kTpFrameSize] = from.can_addr.j1939.addr;
-            buffer[3 + kTpFrameSize + 1] = destination;
-        }
-        ++g_counters.messages_received;
-        send_or_drain(load(resv_mq), buffer);
         sock = load(resp_sock);
     }
 }
@@ -988,17 +1201,18 @@ int clear_message_queue(mqd_t queue_id) {
 // ---- filter thread ----------------------------------------------------------------------
 
 void j1939_filter_response(void) {
-    uint8_t record[kReceiveBufferSize];
+    // Cleared once; after a receive only what an earlier, longer message left
+    // beyond the new one is cleared (every record of the library has the
+    // full size, so normally nothing).
+    uint8_t record[kReceiveBufferSize] = {};
+    size_t dirty = 0;
+    timespec wake{}; // in the past: the first empty receive returns at once
     for (;;) {
-        std::memset(record, 0, sizeof record);
-        unsigned int priority = 0;
-        const mqd_t queue = load(resv_mq);
-        if (platform().mq_receive(queue, reinterpret_cast<char *>(record), kRecordSize,
-                                  &priority) <= 0) {
-            release_idle_request_socket();
-            wait_for_record(queue, kFilterWakeMilliseconds);
+        const ssize_t n = filter_take(record, wake);
+        if (n <= 0) {
             continue;
         }
+        dirty = clear_stale_tail(record, static_cast<size_t>(n), dirty);
         const uint32_t pgn = record_pgn(record);
         if (is_transport_pgn(pgn)) {
             ++g_counters.transport_frames;
@@ -1074,7 +1288,7 @@ int j1939_send_request_message(uint16_t req_pgn, uint16_t sa_node, uint16_t da_n
 
 int j1939_recv_request_response(uint8_t *ar_brd_cast_resp, int *len, uint32_t pgn) {
     uint8_t record[kReceiveBufferSize];
-    const bool taken = take_record(load(req_resp_mq), 2, record);
+    const bool taken = take_record(load(req_resp_mq), g_waiting_answer, 2, record);
     release_idle_request_socket();
     if (!taken) {
         return J1939_ERR_RESP_TIMEOUT;
@@ -1088,7 +1302,7 @@ int j1939_recv_request_response(uint8_t *ar_brd_cast_resp, int *len, uint32_t pg
 
 int j1939_recv_broadcast_response(uint8_t *ar_brd_cast_resp, int *len, long unsigned int *pgn) {
     uint8_t record[kReceiveBufferSize];
-    if (!take_record(load(bc_mq), 1, record)) {
+    if (!take_record(load(bc_mq), g_waiting_broadcast, 1, record)) {
         return J1939_ERR_RESP_TIMEOUT;
     }
     *len = record[0];

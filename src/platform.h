@@ -25,6 +25,10 @@ struct Platform {
     ssize_t (*recvfrom)(int fd, void *buf, size_t len, int flags, sockaddr *from,
                         socklen_t *from_len);
     ssize_t (*recvmsg)(int fd, msghdr *message, int flags);
+    // Several messages in one call; with MSG_WAITFORONE it waits for the
+    // first only (the socket's receive time-out applies) and takes what else
+    // is already there.
+    int (*recvmmsg)(int fd, mmsghdr *messages, unsigned int count, int flags, timespec *timeout);
     ssize_t (*sendto)(int fd, const void *buf, size_t len, int flags, const sockaddr *to,
                       socklen_t to_len);
     int (*close)(int fd);
@@ -37,6 +41,10 @@ struct Platform {
     mqd_t (*mq_open)(const char *name, int flags, mode_t mode, mq_attr *attr);
     int (*mq_send)(mqd_t q, const char *msg, size_t len, unsigned int prio);
     ssize_t (*mq_receive)(mqd_t q, char *msg, size_t len, unsigned int *prio);
+    // Waits and receives in one call on a blocking descriptor, until the
+    // CLOCK_REALTIME instant deadline (a deadline in the past: no wait).
+    ssize_t (*mq_timedreceive)(mqd_t q, char *msg, size_t len, unsigned int *prio,
+                               const timespec *deadline);
     int (*mq_unlink)(const char *name);
     int (*access)(const char *path, int mode);
     int (*setrlimit)(int resource, const rlimit *limit);

@@ -7,10 +7,11 @@ if(NOT TARGET vehcan-cli)
 endif()
 
 add_executable(cli_unit_test cli_candump_test.cpp cli_transport_test.cpp cli_scan_test.cpp
-               cli_live_table_test.cpp fleet_uplink_test.cpp
+               cli_live_table_test.cpp cli_database_test.cpp fleet_uplink_test.cpp
                fleet_spool_test.cpp)
 target_link_libraries(cli_unit_test PRIVATE vehcan_cli_core GTest::gtest GTest::gtest_main
                       vehcan_warnings)
+target_compile_definitions(cli_unit_test PRIVATE VEHCAN_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 gtest_discover_tests(cli_unit_test TEST_PREFIX cli. DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 60)
 
 set(_cli_dir ${CMAKE_CURRENT_SOURCE_DIR}/cli)
@@ -84,6 +85,12 @@ vehcan_cli_case(db.service_component 0 GOLDEN db_service.txt
 vehcan_cli_case(replay.example_log 0 GOLDEN replay_truck.txt ARGS replay examples/truck.log)
 vehcan_cli_case(replay.example_log_json 0 GOLDEN replay_truck.jsonl
   ARGS replay examples/truck.log --json)
+# With the database: every PGN's fields come from what was compiled at its
+# first message, the same as looking each up again.
+vehcan_cli_case(replay.example_log_with_database 0 GOLDEN replay_truck_db.txt
+  ARGS replay examples/truck.log --db data/sample.xml)
+vehcan_cli_case(replay.example_log_with_database_json 0 GOLDEN replay_truck_db.jsonl
+  ARGS replay examples/truck.log --db data/sample.xml --json)
 # Malformed lines in the middle (another tool's error report, an interface
 # name typed by hand) and a last line cut off: each is reported and skipped.
 vehcan_cli_case(replay.malformed_lines_skipped 0 GOLDEN replay_malformed.txt

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "fake_platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sstream>
@@ -163,6 +164,39 @@ ssize_t fake_recvmsg(int fd, msghdr *message, int /*flags*/) {
     return n;
 }
 
+// As the kernel does with MSG_WAITFORONE: waits for the first message
+// only, then takes the frames already delivered, up to count.
+int fake_recvmmsg(int fd, mmsghdr *messages, unsigned int count, int flags, timespec *) {
+    if ((flags & MSG_WAITFORONE) == 0 || count == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    unsigned int taken = 0;
+    while (taken < count) {
+        if (taken > 0) {
+            const std::lock_guard lock(g_state->mutex);
+            if (g_state->frames.empty() || g_state->receive_errno != 0) {
+                break;
+            }
+        }
+        const ssize_t n = fake_recvmsg(fd, &messages[taken].msg_hdr, 0);
+        if (n < 0) {
+            if (taken == 0) {
+                return -1;
+            }
+            break;
+        }
+        messages[taken].msg_len = static_cast<unsigned int>(n);
+        ++taken;
+    }
+    {
+        const std::lock_guard lock(g_state->mutex);
+        ++g_state->batch_receive_calls;
+        g_state->largest_batch = std::max(g_state->largest_batch, taken);
+    }
+    return static_cast<int>(taken);
+}
+
 int fake_clock_gettime(clockid_t clock, timespec *now) {
     const int rc = ::clock_gettime(clock, now);
     if (rc == 0 && clock == CLOCK_MONOTONIC) {
@@ -271,6 +305,7 @@ void install() {
     p.bind = fake_bind;
     p.recvfrom = fake_recvfrom;
     p.recvmsg = fake_recvmsg;
+    p.recvmmsg = fake_recvmmsg;
     p.clock_gettime = fake_clock_gettime;
     p.sendto = fake_sendto;
     p.close = fake_close;

@@ -73,6 +73,8 @@ struct State {
     int receive_errno = 0;        // non-zero: every receive fails with it
     int receive_calls = 0;        // every receive, the probe's included
     int stream_receive_calls = 0; // receives on the promiscuous receive socket
+    int batch_receive_calls = 0;  // receiver calls, each of which may take several messages
+    unsigned int largest_batch = 0;
     std::vector<Sent> sent;
 
     // the monotonic clock, as the stack sees it: the real one plus this

@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fcntl.h>
 #include <thread>
 
 namespace {
@@ -270,16 +271,122 @@ TEST_F(Retrieval, RecordArrivingDuringTheWaitIsTakenAtOnce) {
 TEST_F(Retrieval, RecordWaitingAtTheDeadlineIsStillTaken) {
     // The wait returns only after the deadline has passed, with a record
     // queued meanwhile: it must be taken, not reported as a time-out.
-    vehcan::detail::platform().poll = [](pollfd *, nfds_t, int) {
+    vehcan::detail::platform().mq_timedreceive = [](mqd_t, char *, size_t, unsigned int *,
+                                                    const timespec *) -> ssize_t {
         std::this_thread::sleep_for(std::chrono::milliseconds(2200));
         put(bc_mq, 65265, {0x43});
-        return 0;
+        errno = ETIMEDOUT;
+        return -1;
     };
     uint8_t buf[255] = {};
     int len = 0;
     unsigned long pgn = 0;
     EXPECT_EQ(j1939_recv_broadcast_response(buf, &len, &pgn), 0);
     EXPECT_EQ(buf[0], 0x43);
+}
+
+// ---- what a retrieval costs -------------------------------------------------------
+// The queue calls a retrieval makes, counted at the platform: waiting and
+// receiving are one call on the library's blocking descriptor.
+
+struct QueueCalls {
+    static inline std::atomic<int> timed{0};
+    static inline std::atomic<int> plain{0};
+    static inline std::atomic<int> polls{0};
+
+    static void count() {
+        auto &p = vehcan::detail::platform();
+        p.mq_timedreceive = [](mqd_t q, char *msg, size_t len, unsigned int *prio,
+                               const timespec *deadline) {
+            ++timed;
+            return ::mq_timedreceive(q, msg, len, prio, deadline);
+        };
+        p.mq_receive = [](mqd_t q, char *msg, size_t len, unsigned int *prio) {
+            ++plain;
+            return ::mq_receive(q, msg, len, prio);
+        };
+        p.poll = [](pollfd *fds, nfds_t n, int timeout_ms) {
+            ++polls;
+            return ::poll(fds, n, timeout_ms);
+        };
+    }
+};
+
+TEST_F(Retrieval, WaitingAndReceivingAreOneCallWhetherTheRecordIsThereOrComesLater) {
+    QueueCalls::count();
+    put(bc_mq, 65265, {0x51, 0x52});
+    uint8_t buf[255] = {};
+    int len = 0;
+    unsigned long pgn = 0;
+    ASSERT_EQ(j1939_recv_broadcast_response(buf, &len, &pgn), 0);
+    EXPECT_EQ(Bytes(buf, buf + 3), (Bytes{0x51, 0x52, 0x00}));
+    EXPECT_EQ(QueueCalls::timed.load(), 1);
+
+    std::thread late([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        put(req_resp_mq, 65262, kEt1);
+    });
+    ASSERT_EQ(j1939_recv_request_response(buf, &len, 65262), 0);
+    late.join();
+    EXPECT_EQ(Bytes(buf, buf + 8), kEt1);
+    EXPECT_EQ(QueueCalls::timed.load(), 2) << "the wait itself took the record";
+    EXPECT_EQ(QueueCalls::plain.load(), 0);
+    EXPECT_EQ(QueueCalls::polls.load(), 0);
+}
+
+TEST_F(Retrieval, ShortRecordAfterALongOneReadsAsIfTheBufferWereCleared) {
+    // A host may put its own, shorter messages on the queue: the bytes that a
+    // longer one left behind must not appear as payload.
+    char longer[5078];
+    std::memset(longer, 0x66, sizeof longer);
+    longer[0] = 2;
+    longer[1] = static_cast<char>(0xFE);
+    longer[2] = static_cast<char>(0xF1);
+    ASSERT_EQ(mq_send(bc_mq, longer, sizeof longer, 0), 0);
+    const char shorter[4] = {static_cast<char>(200), static_cast<char>(0xFE),
+                             static_cast<char>(0xF2), 0x01};
+    ASSERT_EQ(mq_send(bc_mq, shorter, sizeof shorter, 0), 0);
+    uint8_t buf[255];
+    int len = 0;
+    unsigned long pgn = 0;
+    ASSERT_EQ(j1939_recv_broadcast_response(buf, &len, &pgn), 0);
+    EXPECT_EQ(Bytes(buf, buf + 2), (Bytes{0x66, 0x66}));
+    ASSERT_EQ(j1939_recv_broadcast_response(buf, &len, &pgn), 0);
+    EXPECT_EQ(len, 200);
+    EXPECT_EQ(pgn, 0xFEF2UL);
+    EXPECT_EQ(buf[0], 0x01);
+    EXPECT_EQ(Bytes(buf + 1, buf + 200), Bytes(199, 0x00)) << "zero beyond the message";
+}
+
+TEST_F(Retrieval, DescriptorSetByTheHostIsPolledAndStillTimesOutAndTakesLateRecords) {
+    // A queue descriptor that the host put into bc_mq itself has no blocking
+    // twin: the call falls back to waiting in poll on it.
+    mq_attr a{};
+    a.mq_maxmsg = 2;
+    a.mq_msgsize = 5078;
+    const mqd_t own = mq_open("/vehcan-test-own", O_RDWR | O_CREAT | O_NONBLOCK, 0600, &a);
+    ASSERT_NE(own, -1);
+    mq_unlink("/vehcan-test-own");
+    bc_mq = own;
+    QueueCalls::count();
+    uint8_t buf[255] = {0x5A};
+    int len = 77;
+    unsigned long pgn = 77;
+    const auto start = Clock::now();
+    EXPECT_EQ(j1939_recv_broadcast_response(buf, &len, &pgn), J1939_ERR_RESP_TIMEOUT);
+    EXPECT_GT(seconds_since(start), 1.0);
+    EXPECT_EQ(len, 77);
+    EXPECT_EQ(QueueCalls::timed.load(), 0);
+    EXPECT_GE(QueueCalls::polls.load(), 1);
+
+    vehcan::detail::platform().poll = [](pollfd *, nfds_t, int) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+        put(bc_mq, 65265, {0x44});
+        return 0;
+    };
+    EXPECT_EQ(j1939_recv_broadcast_response(buf, &len, &pgn), 0);
+    EXPECT_EQ(buf[0], 0x44);
+    EXPECT_EQ(pgn, 65265UL);
 }
 
 // ---- a request answered through the running stack ---------------------------------

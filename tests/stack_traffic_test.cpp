@@ -9,6 +9,7 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <thread>
 
 namespace {
@@ -42,6 +43,31 @@ std::vector<Record> drain(mqd_t q) {
         EXPECT_EQ(n, 5078);
         out.push_back(std::move(r));
     }
+}
+
+// Every record waiting on q, all 5078 bytes of each.
+std::vector<Bytes> drain_raw(mqd_t q) {
+    std::vector<Bytes> out;
+    Bytes buf(5079);
+    while (mq_receive(q, reinterpret_cast<char *>(buf.data()), 5078, nullptr) > 0) {
+        out.emplace_back(buf.begin(), buf.begin() + 5078);
+    }
+    return out;
+}
+
+// A record as the stack lays it out: length, PGN most significant byte
+// first, payload, zeros; extra bytes (a transport record's addresses) at
+// their positions.
+Bytes record_of(uint32_t pgn, const Bytes &payload, const std::map<size_t, uint8_t> &extra = {}) {
+    Bytes r(5078, 0);
+    r[0] = static_cast<uint8_t>(payload.size());
+    r[1] = static_cast<uint8_t>(pgn >> 8);
+    r[2] = static_cast<uint8_t>(pgn);
+    std::copy(payload.begin(), payload.end(), r.begin() + 3);
+    for (const auto &[at, value] : extra) {
+        r[at] = value;
+    }
+    return r;
 }
 
 class Traffic : public ::testing::Test {
@@ -176,6 +202,48 @@ TEST_F(Receiver, ReceiveErrorsAreRetriedAfterAPauseNotInATightLoop) {
     EXPECT_EQ(drain(resv_mq).size(), 1U);
 }
 
+TEST_F(Receiver, MessagesWaitingTogetherAreTakenInOneCallAndEachRecordIsExact) {
+    // Long, transport, empty, address-less and 8-byte messages, all waiting
+    // before the receiver starts: one call takes them, and each record is
+    // zero wherever the one before it wrote more.
+    Bytes long_message(200);
+    for (size_t i = 0; i < long_message.size(); ++i) {
+        long_message[i] = static_cast<uint8_t>(0x80 + i);
+    }
+    const Bytes cts = {0x11, 0x02, 0x01, 0xFF, 0xFF, 0xEC, 0xFE, 0x00};
+    fake::deliver(65260, long_message);
+    fake::deliver_between(0x21, 0x3D, 60416, cts);
+    fake::deliver(65265, {});
+    fake::deliver(65262, {0x28}, /*has_address=*/false);
+    fake::deliver(65265, kCcvs);
+    start_receiver();
+    wait_received(4);
+    {
+        const std::lock_guard lock(fake::state().mutex);
+        EXPECT_EQ(fake::state().largest_batch, 5U) << "all five in one call";
+    }
+    const auto records = drain_raw(resv_mq);
+    ASSERT_EQ(records.size(), 4U) << "the empty message makes none";
+    EXPECT_EQ(records[0],
+              record_of(65260, Bytes(long_message.begin(), long_message.begin() + 128)));
+    EXPECT_EQ(records[1], record_of(60416, cts, {{11, 0x21}, {12, 0x3D}}));
+    EXPECT_EQ(records[2], record_of(0, {0x28}));
+    EXPECT_EQ(records[3], record_of(65265, kCcvs));
+    EXPECT_EQ(peername.can_addr.j1939.pgn, 65265U) << "the last message's sender";
+}
+
+TEST_F(Receiver, TransportRecordAfterALongerOneKeepsOnlyItsOwnBytes) {
+    start_receiver();
+    fake::deliver(65265, Bytes(20, 0xAA));
+    wait_received(1);
+    fake::deliver_between(0x00, 0xF9, 60160, {0x01, 0x02, 0x03, 0x04});
+    wait_received(2);
+    const auto records = drain_raw(resv_mq);
+    ASSERT_EQ(records.size(), 2U);
+    EXPECT_EQ(records[1], record_of(60160, {0x01, 0x02, 0x03, 0x04}, {{11, 0x00}, {12, 0xF9}}))
+        << "bytes 7-10 are zero, not the earlier record's";
+}
+
 TEST_F(Receiver, ClearMessageQueueEmptiesAQueue) {
     ASSERT_EQ(mq_init(), 0);
     const char record[5078] = {1, '\x01', '\x02', 0x42};
@@ -249,6 +317,84 @@ TEST_F(Traffic, FullBroadcastQueueIsDrainedAndRoutingGoesOn) {
     const auto after = drain(bc_mq);
     ASSERT_EQ(after.size(), 1U);
     EXPECT_EQ(after[0].payload, Bytes{0x42});
+}
+
+TEST_F(Traffic, ShorterMessagesOnTheReceiveQueueAreForwardedZeroBeyondThem) {
+    // Messages of other producers may be shorter than a record; the filter
+    // forwards full records, zero beyond what it received.
+    ASSERT_EQ(mq_init(), 0);
+    Bytes longer(300, 0x77);
+    longer[0] = 8;
+    longer[1] = 0xFE;
+    longer[2] = 0xF1;
+    const Bytes shorter = {2, 0xFE, 0xF2, 0x01, 0x02};
+    ASSERT_EQ(mq_send(resv_mq, reinterpret_cast<const char *>(longer.data()), longer.size(), 0), 0);
+    ASSERT_EQ(mq_send(resv_mq, reinterpret_cast<const char *>(shorter.data()), shorter.size(), 0),
+              0);
+    std::thread(j1939_filter_response).detach();
+    ASSERT_TRUE(fake::wait_until([] { return counters().records_filtered >= 2; }));
+    const auto broadcast = drain_raw(bc_mq);
+    ASSERT_EQ(broadcast.size(), 2U);
+    Bytes expected_longer(5078, 0);
+    std::copy(longer.begin(), longer.end(), expected_longer.begin());
+    EXPECT_EQ(broadcast[0], expected_longer);
+    EXPECT_EQ(broadcast[1], record_of(65266, {0x01, 0x02}));
+}
+
+TEST_F(Traffic, FilterTakesEachRecordWithOneCallAndWaitsWithoutPolling) {
+    static std::atomic<int> timed{0};
+    static std::atomic<int> plain{0};
+    static std::atomic<int> polls{0};
+    auto &p = vehcan::detail::platform();
+    p.mq_timedreceive = [](mqd_t q, char *msg, size_t len, unsigned int *prio,
+                           const timespec *deadline) {
+        ++timed;
+        return ::mq_timedreceive(q, msg, len, prio, deadline);
+    };
+    p.mq_receive = [](mqd_t q, char *msg, size_t len, unsigned int *prio) {
+        ++plain;
+        return ::mq_receive(q, msg, len, prio);
+    };
+    p.poll = [](pollfd *fds, nfds_t n, int timeout_ms) {
+        ++polls;
+        return ::poll(fds, n, timeout_ms);
+    };
+    const auto start = std::chrono::steady_clock::now();
+    start_stack();
+    for (uint8_t i = 0; i < 3; ++i) {
+        fake::deliver(65265, {i});
+        settle();
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const auto broadcast = drain(bc_mq);
+    ASSERT_EQ(broadcast.size(), 3U);
+    EXPECT_EQ(broadcast[2].payload, Bytes{2});
+    EXPECT_EQ(plain.load(), 0);
+    EXPECT_EQ(polls.load(), 0);
+    // One call per record, one that found the queue empty at the start, and
+    // one wake a second while it waited.
+    EXPECT_GE(timed.load(), 3);
+    EXPECT_LE(timed.load(), 3 + 1 + static_cast<int>(seconds) + 1);
+}
+
+TEST_F(Traffic, FailingBlockingDescriptorLeavesTheFilterPollingNotSpinning) {
+    static std::atomic<int> timed{0};
+    vehcan::detail::platform().mq_timedreceive = [](mqd_t, char *, size_t, unsigned int *,
+                                                    const timespec *) -> ssize_t {
+        ++timed;
+        errno = EBADF;
+        return -1;
+    };
+    start_stack();
+    fake::deliver(65265, kCcvs);
+    ASSERT_TRUE(fake::wait_until([] { return counters().broadcasts_routed >= 1; }));
+    const auto broadcast = drain(bc_mq);
+    ASSERT_EQ(broadcast.size(), 1U);
+    EXPECT_EQ(broadcast[0].payload, kCcvs);
+    const int before = timed.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_LE(timed.load() - before, 4) << "about one try a second on an empty queue";
 }
 
 // ---- reassembled transfers ------------------------------------------------------

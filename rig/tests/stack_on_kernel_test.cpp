@@ -19,6 +19,7 @@
 #include <mqueue.h>
 #include <mutex>
 #include <signal.h>
+#include <string>
 #include <thread>
 #include <unistd.h>
 
@@ -193,12 +194,30 @@ TEST(BringUp, ProbesListenOnlyFindsTheBusAt500000AndJoinsIt) {
     EXPECT_EQ(now.bitrate, 500000U);
     EXPECT_FALSE(now.listen_only) << "the stack must take part in the bus, not only listen";
 
-    // Two detached threads, alive; one receive socket and three queues.
+    // Two detached threads, alive; one receive socket and three queues, each
+    // open twice: non-blocking for the exported descriptor, blocking for the
+    // library's own readers.
     EXPECT_EQ(vehcan::rig::thread_count(), threads + 2);
     EXPECT_EQ(pthread_kill(tid[0], 0), 0);
     EXPECT_EQ(pthread_kill(tid[1], 0), 0);
     EXPECT_GT(resp_sock, 0);
-    EXPECT_EQ(vehcan::rig::open_descriptor_count(), descriptors + 4);
+    EXPECT_EQ(vehcan::rig::open_descriptor_count(), descriptors + 7);
+    std::map<std::string, std::pair<int, int>> queue_descriptors; // non-blocking, blocking
+    for (int fd = 0; fd < 1024; ++fd) {
+        char target[64] = {};
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        if (readlink(link.c_str(), target, sizeof target - 1) <= 0 || target[0] != '/') {
+            continue;
+        }
+        const std::string name = target;
+        if (name == "/recv_queue" || name == "/brdcst_queue" || name == "/reqst_resp_queue") {
+            auto &[nonblocking, blocking] = queue_descriptors[name];
+            ++((fcntl(fd, F_GETFL) & O_NONBLOCK) != 0 ? nonblocking : blocking);
+        }
+    }
+    for (const char *name : {"/recv_queue", "/brdcst_queue", "/reqst_resp_queue"}) {
+        EXPECT_EQ(queue_descriptors[name], std::make_pair(1, 1)) << name;
+    }
     EXPECT_EQ(attr.mq_maxmsg, 5000);
     EXPECT_EQ(attr.mq_msgsize, 5078);
     for (const mqd_t q : {resv_mq, bc_mq, req_resp_mq}) {

@@ -8,10 +8,28 @@
 #include <vehcan_db.h>
 
 #include <array>
+#include <atomic>
 #include <cstring>
 #include <fmt/format.h>
+#include <map>
+#include <mutex>
+#include <tuple>
+#include <unordered_map>
 
 namespace vehcan::cli {
+
+// Every answer is kept as the library first gave it, absence included. The
+// lock lets a database be shared by threads; references into the maps stay
+// valid as they grow.
+struct Database::Memo {
+    std::mutex mutex;
+    std::unordered_map<uint32_t, CompiledPgn> pgns;
+    std::map<std::tuple<uint32_t, unsigned long, long, int>, std::optional<std::string>> states;
+    std::unordered_map<unsigned long, std::optional<std::string>> descriptions;
+    std::atomic<unsigned long> lookups{0};
+};
+
+Database::Database(std::string path) : path_(std::move(path)), memo_(std::make_shared<Memo>()) {}
 
 std::optional<Database> Database::open(const std::string &path, std::string *error) {
     if (vehcan_db_set_path(path.c_str()) != VEHCAN_DB_OK) {
@@ -34,6 +52,7 @@ std::optional<Database> Database::open(const std::string &path, std::string *err
 }
 
 std::optional<std::vector<unsigned long>> Database::spn_list(uint32_t pgn) const {
+    ++memo_->lookups;
     int count = 0;
     if (get_spn_no(pgn, &count) != 0 || count < 0) {
         return std::nullopt;
@@ -49,6 +68,7 @@ std::optional<std::vector<unsigned long>> Database::spn_list(uint32_t pgn) const
 std::optional<SpnDefinition> Database::definition(uint32_t pgn, unsigned long spn,
                                                   std::string *error) const {
     parse_dbc record{};
+    ++memo_->lookups;
     const int rc = get_spn_details(pgn, spn, &record);
     if (rc == J1939_ERR_XML_READ) {
         *error = fmt::format("SPN {} of PGN {} is not in {}", spn, pgn, path_);
@@ -92,21 +112,37 @@ std::optional<SpnDefinition> Database::definition(uint32_t pgn, unsigned long sp
 
 std::optional<std::string> Database::state_text(uint32_t pgn, unsigned long spn, long value,
                                                 int bits) const {
-    std::array<char, 256> text{};
-    if (read_bit_data(pgn, spn, value, bits, text.data()) != 0) {
-        return std::nullopt;
+    const std::lock_guard lock(memo_->mutex);
+    const auto key = std::make_tuple(pgn, spn, value, bits);
+    if (auto it = memo_->states.find(key); it != memo_->states.end()) {
+        return it->second;
     }
-    return std::string(text.data());
+    ++memo_->lookups;
+    std::array<char, 256> text{};
+    std::optional<std::string> found;
+    if (read_bit_data(pgn, spn, value, bits, text.data()) == 0) {
+        found = std::string(text.data());
+    }
+    memo_->states.emplace(key, found);
+    return found;
 }
 
 std::optional<std::string> Database::spn_description(unsigned long spn) const {
+    const std::lock_guard lock(memo_->mutex);
+    if (auto it = memo_->descriptions.find(spn); it != memo_->descriptions.end()) {
+        return it->second;
+    }
+    std::optional<std::string> found;
     for (const PgnName &entry : pgn_names()) {
         parse_dbc record{};
+        ++memo_->lookups;
         if (get_spn_details(entry.pgn, spn, &record) == 0) {
-            return std::string(record.description);
+            found = std::string(record.description);
+            break;
         }
     }
-    return std::nullopt;
+    memo_->descriptions.emplace(spn, found);
+    return found;
 }
 
 std::optional<std::string> Database::service_component(int id) const {
@@ -115,6 +151,27 @@ std::optional<std::string> Database::service_component(int id) const {
         return std::nullopt;
     }
     return std::string(text.data());
+}
+
+const CompiledPgn &Database::compiled(uint32_t pgn) const {
+    const std::lock_guard lock(memo_->mutex);
+    if (auto it = memo_->pgns.find(pgn); it != memo_->pgns.end()) {
+        return it->second;
+    }
+    CompiledPgn c;
+    if (auto spns = spn_list(pgn)) {
+        c.listed = true;
+        c.spns.reserve(spns->size());
+        for (unsigned long spn : *spns) {
+            std::string why;
+            c.spns.push_back(CompiledSpn{spn, definition(pgn, spn, &why)});
+        }
+    }
+    return memo_->pgns.emplace(pgn, std::move(c)).first->second;
+}
+
+unsigned long Database::lookups() const {
+    return memo_->lookups.load();
 }
 
 } // namespace vehcan::cli

@@ -6,6 +6,7 @@
 #define VEHCAN_CLI_DATABASE_H
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,6 +26,20 @@ struct SpnDefinition {
     int start_bit = 0;               // kinds 1 and 2
     int end_bit = 0;                 // kinds 1 and 2
     int bit_count = 0;               // kind 1
+};
+
+// One SPN of a PGN's list, with its definition when the database has a
+// usable one.
+struct CompiledSpn {
+    unsigned long spn = 0;
+    std::optional<SpnDefinition> definition;
+};
+
+// A PGN as the decoder uses it: its SPN list and every definition, looked
+// up once.
+struct CompiledPgn {
+    bool listed = false; // the PGN is in the file
+    std::vector<CompiledSpn> spns;
 };
 
 class Database {
@@ -48,9 +63,21 @@ class Database {
     std::optional<std::string> spn_description(unsigned long spn) const;
     std::optional<std::string> service_component(int id) const;
 
+    // pgn's SPN list and definitions, compiled from spn_list() and
+    // definition() the first time it is asked for and kept for the life of
+    // the database (and its copies). The file is read as it was then.
+    const CompiledPgn &compiled(uint32_t pgn) const;
+
+    // Lookups made so far through the library (for tests and benchmarks).
+    unsigned long lookups() const;
+
   private:
-    explicit Database(std::string path) : path_(std::move(path)) {}
+    struct Memo;
+    explicit Database(std::string path);
     std::string path_;
+    // Answers to the lookups that decoding repeats for every message: the
+    // compiled PGNs, state texts and SPN descriptions.
+    std::shared_ptr<Memo> memo_;
 };
 
 } // namespace vehcan::cli

@@ -389,15 +389,12 @@ std::optional<uint64_t> bits_at(const uint8_t *data, size_t len, int position, i
 // A parameter whose bits are all ones is "not available" in J1939 and is
 // left out, so that a message lists what its sender really reports.
 void decode_from_database(Decoded &d, const uint8_t *data, size_t len, const Database &db) {
-    auto spns = db.spn_list(d.pgn);
-    if (!spns) {
-        return;
-    }
-    for (unsigned long spn : *spns) {
+    const CompiledPgn &compiled = db.compiled(d.pgn);
+    for (const CompiledSpn &entry : compiled.spns) {
+        const unsigned long spn = entry.spn;
         const bool shown = std::any_of(d.fields.begin(), d.fields.end(),
                                        [spn](const Field &f) { return f.spn == spn; });
-        std::string why;
-        auto def = db.definition(d.pgn, spn, &why);
+        const std::optional<SpnDefinition> &def = entry.definition;
         if (shown || !def) {
             continue;
         }
