@@ -165,7 +165,7 @@ TEST(ClaimDefaultName, ReadsTheMachineIdFileElseTheHostName) {
     std::array<char, 256> host{};
     ASSERT_EQ(gethostname(host.data(), host.size() - 1), 0);
     EXPECT_EQ(default_identity_number(path), identity_number_of(host.data()));
-    std::remove(path);
+    ASSERT_EQ(std::remove(path), 0);
     EXPECT_EQ(default_identity_number(path), identity_number_of(host.data()));
 }
 

@@ -78,7 +78,7 @@ int main(int argc, char **argv) {
     const auto ours = static_cast<uint8_t>(address);
     const int fd = open_raw(argv[1]);
     if (fd < 0) {
-        (void)std::fprintf(stderr, "claim_peer: %s: %s\n", argv[1], std::strerror(errno));
+        (void)std::fprintf(stderr, "claim_peer: %s: %s\n", argv[1], strerrordesc_np(errno));
         return 1;
     }
     (void)std::signal(SIGTERM, on_signal);

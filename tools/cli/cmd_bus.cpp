@@ -51,7 +51,7 @@ int run_request(const RequestOptions &o) {
     catch_interrupts();
     bring_up();
     std::optional<OurAddress> address;
-    uint8_t from = plan.from;
+    uint8_t from = 0;
     RequestAnswer a;
     try {
         address.emplace(plan);
