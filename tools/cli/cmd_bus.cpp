@@ -190,7 +190,7 @@ int run_monitor(const MonitorOptions &o) {
                 j1939_send_request_message(kPgnVehicleIdentification, *from, 0xFF);
                 vin_asked = Clock::now();
                 ++vin_requests;
-            } else {
+            } else if (address->lost()) {
                 fmt::print(stderr, "no VIN request: no address to send from\n");
                 vin_done = true;
             }

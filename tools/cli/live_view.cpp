@@ -298,9 +298,11 @@ int run_live_monitor(const MonitorOptions &o, const Database *db, Uplink *uplink
             (vin_requests == 0 || Clock::now() - vin_asked >= kVinRetry)) {
             if (const auto from = address->source()) {
                 j1939_send_request_message(kPgnVehicleIdentification, *from, 0xFF);
+                vin_asked = Clock::now();
+                ++vin_requests;
+            } else if (address->lost()) {
+                vin_done = true; // nothing may be sent
             }
-            vin_asked = Clock::now();
-            ++vin_requests;
         }
         if (!vin_done && record_waiting(req_resp_mq)) {
             int len = 0;

@@ -101,6 +101,10 @@ std::optional<uint8_t> OurAddress::source() {
     return a;
 }
 
+bool OurAddress::lost() const {
+    return claim_ && claim_->state() == claim::Claimer::State::lost;
+}
+
 uint8_t OurAddress::source_or_fail() {
     if (const auto a = source()) {
         return *a;

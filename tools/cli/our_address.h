@@ -51,6 +51,8 @@ class OurAddress {
     // no other could be claimed (nothing may be sent then). Remembers each
     // address it gave.
     std::optional<uint8_t> source();
+    // Whether Cannot Claim was sent: nothing will be sent from here on.
+    bool lost() const;
     // source(), or throws Failure(kExitCannotClaim).
     uint8_t source_or_fail();
     // Whether the address was claimed (false with --no-claim).
