@@ -4,6 +4,7 @@
 #define VEHCAN_CLI_COMMANDS_H
 
 #include "database.h"
+#include "our_address.h"
 #include "uplink.h"
 
 #include <optional>
@@ -59,6 +60,7 @@ struct MonitorOptions {
     bool log = false;   // the line log even on a terminal
     bool quiet = false; // no messages on standard output (with --mqtt)
     MqttOptions mqtt;   // url empty: no uplink
+    ClaimOptions claim; // the address of the VIN request
 };
 // On a terminal (without --log or --json) the live view of live_view.h;
 // otherwise one line per message, or one JSON object per message.
@@ -68,6 +70,7 @@ struct ScanOptions {
     double timeout = 2; // seconds to listen for Address Claimed answers
     std::string db;
     bool json = false;
+    ClaimOptions claim; // the address of the identification requests
 };
 // The bus inventory. kExitOk when a node claimed its address, else throws
 // Failure(kExitNoAnswer) after printing what was heard.
@@ -75,7 +78,7 @@ int run_scan(const ScanOptions &o);
 
 struct RequestOptions {
     std::string pgn;
-    std::string from = "0xF9";
+    ClaimOptions claim;
     std::string to = "0xFF";
     std::string db;
     bool json = false;
