@@ -8,8 +8,13 @@
 #                         sources (VEHCAN_DEBIAN_MIRROR overrides it)
 #   relative_links ROOT   makes ROOT's absolute symbolic links relative
 #   debian_sources        the machine's Debian 12 sources, one-line style
+#   make_dpkg_database DEBS DB ROOT
+#                         a dpkg database of the .deb files in DEBS
+# The machine's apt configuration is read from $VEHCAN_APT_ETC (default
+# /etc/apt).
 
 debian_suite=bookworm
+apt_etc=${VEHCAN_APT_ETC:-/etc/apt}
 
 # The Debian mirror of the machine's package sources: the URI that serves
 # the suite itself (not -security, not -updates), deb822 or one-line style.
@@ -19,7 +24,7 @@ debian_mirror() {
     return
   fi
   local f mirror=""
-  for f in /etc/apt/sources.list.d/*.sources; do
+  for f in "$apt_etc"/sources.list.d/*.sources; do
     [ -e "$f" ] || continue
     mirror=$(awk -v suite="$debian_suite" '
       function flush() { if (!done && uris != "" && has && types ~ /(^| )deb( |$)/) { print uris; done = 1 } }
@@ -31,7 +36,7 @@ debian_mirror() {
     [ -z "$mirror" ] || break
   done
   if [ -z "$mirror" ]; then
-    mirror=$(cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+    mirror=$(cat "$apt_etc"/sources.list "$apt_etc"/sources.list.d/*.list 2>/dev/null |
       sed -e 's/#.*//' -e 's/\[[^]]*\]//' |
       awk -v suite="$debian_suite" '$1 == "deb" && $3 == suite { print $2; exit }')
   fi
@@ -56,7 +61,7 @@ relative_links() {
 # each, for a root that should see what the machine sees.
 debian_sources() {
   local f
-  for f in /etc/apt/sources.list.d/*.sources; do
+  for f in "$apt_etc"/sources.list.d/*.sources; do
     [ -e "$f" ] || continue
     awk -v suite="$debian_suite" '
       function flush(  i, n, s) {
@@ -73,7 +78,39 @@ debian_sources() {
       /^Components:/ { $1 = ""; comps = substr($0, 2) }
       END { flush() }' "$f"
   done
-  cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
+  cat "$apt_etc"/sources.list "$apt_etc"/sources.list.d/*.list 2>/dev/null |
     sed -e 's/#.*//' -e 's/\[[^]]*\]//' |
     awk -v suite="$debian_suite" '$1 == "deb" && $3 ~ "^" suite "(-|$)" { print }'
+}
+
+# A dpkg database in $2 of the packages whose .deb files are in $1, for the
+# sysroot that will be at $3: the file lists carry the sysroot's paths,
+# since those are the paths at which dpkg-shlibdeps finds the libraries.
+make_dpkg_database() {
+  local debs=$1 db=$2 root=$3 deb name ma pkgarch info tmp part
+  mkdir -p "$db/info" "$db/updates" "$db/triggers"
+  # info files named <package>:<arch> for Multi-Arch: same packages
+  echo 1 >"$db/info/format"
+  : >"$db/status"
+  : >"$db/available"
+  tmp=$(mktemp -d)
+  for deb in "$debs"/*.deb; do
+    name=$(dpkg-deb -f "$deb" Package)
+    pkgarch=$(dpkg-deb -f "$deb" Architecture)
+    ma=$(dpkg-deb -f "$deb" Multi-Arch)
+    info=$name
+    [ "$ma" = same ] && info=$name:$pkgarch
+    {
+      dpkg-deb -f "$deb" | awk '{ print } /^Package:/ { print "Status: install ok installed" }'
+      echo
+    } >>"$db/status"
+    rm -rf "$tmp/control"
+    dpkg-deb -e "$deb" "$tmp/control"
+    for part in shlibs symbols; do
+      [ ! -e "$tmp/control/$part" ] || cp "$tmp/control/$part" "$db/info/$info.$part"
+    done
+    dpkg-deb -c "$deb" | awk '{ print $6 }' | sed -e 's|^\./|/|' -e 's|/$||' |
+      awk -v root="$root" '$0 == "" { next } { print root $0 }' >"$db/info/$info.list"
+  done
+  rm -rf "$tmp"
 }

@@ -38,38 +38,6 @@ esac
 cache=${VEHCAN_SYSROOT_CACHE:-/var/cache/vehcan/sysroot}
 dir=$cache/$arch
 
-# A dpkg database in $2 of the packages whose .deb files are in $1, for the
-# sysroot that will be at $3: the file lists carry the sysroot's paths,
-# since those are the paths at which dpkg-shlibdeps finds the libraries.
-make_dpkg_database() {
-  local debs=$1 db=$2 root=$3 deb name ma pkgarch info tmp part
-  mkdir -p "$db/info" "$db/updates" "$db/triggers"
-  # info files named <package>:<arch> for Multi-Arch: same packages
-  echo 1 >"$db/info/format"
-  : >"$db/status"
-  : >"$db/available"
-  tmp=$(mktemp -d)
-  for deb in "$debs"/*.deb; do
-    name=$(dpkg-deb -f "$deb" Package)
-    pkgarch=$(dpkg-deb -f "$deb" Architecture)
-    ma=$(dpkg-deb -f "$deb" Multi-Arch)
-    info=$name
-    [ "$ma" = same ] && info=$name:$pkgarch
-    {
-      dpkg-deb -f "$deb" | awk '{ print } /^Package:/ { print "Status: install ok installed" }'
-      echo
-    } >>"$db/status"
-    rm -rf "$tmp/control"
-    dpkg-deb -e "$deb" "$tmp/control"
-    for part in shlibs symbols; do
-      [ ! -e "$tmp/control/$part" ] || cp "$tmp/control/$part" "$db/info/$info.$part"
-    done
-    dpkg-deb -c "$deb" | awk '{ print $6 }' | sed -e 's|^\./|/|' -e 's|/$||' |
-      awk -v root="$root" '$0 == "/" { next } { print root $0 }' >"$db/info/$info.list"
-  done
-  rm -rf "$tmp"
-}
-
 packages=$(bash "$here/install-deps.sh" --list sysroot)
 mapfile -t packages <<<"$packages"
 mirror=$(debian_mirror)
