@@ -171,7 +171,8 @@ path=$PATH
   echo
   echo "echo \$? >$work/status.tmp && mv $work/status.tmp $work/status"
   echo "sync"
-  echo "reboot -f"
+  # busybox's: a minimal Debian root has no reboot of its own
+  printf '%q reboot -f\n' "$busybox"
 } >"$work/stage2.sh"
 
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.gz"
