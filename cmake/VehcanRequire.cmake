@@ -2,10 +2,12 @@
 # vehcan_require(<find_package arguments...> DEBIAN <package> [ARCH_ALL])
 #
 # find_package() for a dependency that Debian ships. When it is not found,
-# configure stops with one line that names the Debian package to install:
-# for a cross build the target's multiarch package ("libfmt-dev:armhf"),
-# unless the package is architecture-independent (ARCH_ALL: headers only,
-# one package serves every target). Any find in the tree can use it:
+# configure stops with one line that names the Debian package to install,
+# or in a cross build the package that the target's sysroot lacks
+# ("sysroot lacks libfmt-dev": list it in scripts/deps.d/90-sysroot.txt;
+# scripts/sysroot.sh makes the sysroot again). Any find in the tree can use
+# it. ARCH_ALL marks an architecture-independent package (headers only, one
+# package serves every target; a sysroot holds those too):
 #
 #   vehcan_require(fmt DEBIAN libfmt-dev)
 #   vehcan_require(CLI11 CONFIG DEBIAN libcli11-dev ARCH_ALL)
@@ -15,7 +17,7 @@
 # The same through pkg-config, for libraries Debian ships a .pc for only:
 # pkg_check_modules(<prefix> IMPORTED_TARGET <module>), then
 # PkgConfig::<prefix>. A cross build reads the target's .pc files (the
-# toolchain files point PKG_CONFIG_LIBDIR at /usr/lib/<triplet>/pkgconfig).
+# toolchain files point PKG_CONFIG_LIBDIR into the sysroot).
 #
 #   vehcan_require_pkgconfig(MOSQUITTO libmosquitto DEBIAN libmosquitto-dev)
 include_guard(GLOBAL)
@@ -41,9 +43,13 @@ function(vehcan_debian_arch out)
   set(${out} "${arch}" PARENT_SCOPE)
 endfunction()
 
-# Stops configure: WHAT was not found, PACKAGE installs it. Kept to one short
-# line (CMake wraps long messages).
+# Stops configure: WHAT was not found, PACKAGE installs it (on the build
+# machine, or in a cross build's sysroot). Kept to one short line (CMake
+# wraps long messages).
 function(vehcan_missing_package what package)
+  if(CMAKE_CROSSCOMPILING AND CMAKE_SYSROOT)
+    message(FATAL_ERROR "${what} not found: sysroot lacks ${package}")
+  endif()
   message(FATAL_ERROR "${what} not found: apt-get install ${package}")
 endfunction()
 
@@ -51,12 +57,7 @@ macro(vehcan_require name)
   cmake_parse_arguments(_vr "ARCH_ALL" "DEBIAN" "" ${ARGN})
   find_package(${name} ${_vr_UNPARSED_ARGUMENTS} QUIET)
   if(NOT ${name}_FOUND)
-    set(_vr_package "${_vr_DEBIAN}")
-    if(CMAKE_CROSSCOMPILING AND NOT _vr_ARCH_ALL)
-      vehcan_debian_arch(_vr_arch)
-      set(_vr_package "${_vr_DEBIAN}:${_vr_arch}")
-    endif()
-    vehcan_missing_package(${name} ${_vr_package})
+    vehcan_missing_package(${name} ${_vr_DEBIAN})
   endif()
 endmacro()
 
@@ -67,14 +68,9 @@ macro(vehcan_require_pkgconfig prefix module)
     pkg_check_modules(${prefix} QUIET IMPORTED_TARGET ${module})
   endif()
   if(NOT ${prefix}_FOUND)
-    set(_vrp_package "${_vrp_DEBIAN}")
-    if(CMAKE_CROSSCOMPILING)
-      vehcan_debian_arch(_vrp_arch)
-      set(_vrp_package "${_vrp_DEBIAN}:${_vrp_arch}")
-    endif()
     if(NOT PKG_CONFIG_FOUND)
-      set(_vrp_package "pkgconf ${_vrp_package}")
+      vehcan_missing_package(pkg-config pkgconf)
     endif()
-    vehcan_missing_package(${module} "${_vrp_package}")
+    vehcan_missing_package(${module} ${_vrp_DEBIAN})
   endif()
 endmacro()

@@ -13,8 +13,9 @@
 # Everything installed from tools/ goes to the tools component unless it
 # names another (CMAKE_INSTALL_DEFAULT_COMPONENT_NAME, set around tools/).
 # Architecture is the build's target; Depends come from dpkg-shlibdeps on the
-# binaries (for a cross build, the target's multiarch library packages on the
-# build machine carry the shlibs information it reads) plus the lists below.
+# binaries plus the lists below. In a cross build dpkg-shlibdeps reads the
+# target's libraries, and their packages' shlibs and symbols files, from the
+# sysroot (scripts/sysroot.sh keeps a dpkg database of its packages there).
 # A part that needs more in the tools package appends to the global
 # properties VEHCAN_TOOLS_DEPENDS and VEHCAN_TOOLS_SUGGESTS, e.g.
 #   set_property(GLOBAL APPEND PROPERTY VEHCAN_TOOLS_DEPENDS python3-canmatrix)
@@ -58,6 +59,19 @@ set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 # version, come from the component dependencies, not from dpkg-shlibdeps.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
   ${PROJECT_BINARY_DIR} ${PROJECT_BINARY_DIR}/db)
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSROOT)
+  if(NOT EXISTS ${CMAKE_SYSROOT}/var/lib/dpkg/status)
+    message(FATAL_ERROR "${CMAKE_SYSROOT} has no dpkg database: make it again with scripts/sysroot.sh")
+  endif()
+  list(APPEND CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS
+    ${CMAKE_SYSROOT}/lib/${CMAKE_LIBRARY_ARCHITECTURE}
+    ${CMAKE_SYSROOT}/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
+  # cpack reads this file when it runs; dpkg-shlibdeps (through dpkg-query)
+  # then asks the sysroot's database which package holds a library.
+  set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/CPackSysroot.cmake)
+  file(WRITE ${CPACK_PROJECT_CONFIG_FILE}
+       "set(ENV{DPKG_ADMINDIR} \"${CMAKE_SYSROOT}/var/lib/dpkg\")\n")
+endif()
 
 # Each library package: its shlibs (what a program linking the library
 # depends on) and the ldconfig trigger.

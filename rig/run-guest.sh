@@ -17,10 +17,13 @@
 # qemu-system-x86_64. --arch arm64 boots Debian's arm64 kernel in
 # qemu-system-aarch64 -M virt -cpu cortex-a53 (TCG, 2 CPUs), with an arm64
 # user space: the kernel, busybox, dash and iproute2 come from Debian's
-# arm64 packages, unpacked into a cache by rig/target-root.sh. There dash
-# is /bin/sh, and busybox's applets and ip come first on PATH; the host's
-# own programs cannot run, so COMMAND must be an ARM program (arm64, or
-# armhf through the kernel's 32-bit compat layer) or a shell script.
+# arm64 packages, extracted into a cache by rig/target-root.sh, whose
+# usr/lib (the arm64 and armhf loaders, C libraries and the libraries of
+# the cross-built programs) takes the place of the host's /usr/lib in the
+# guest. There dash is /bin/sh, and busybox's applets and ip come first on
+# PATH; the host's own programs cannot run, so COMMAND must be an ARM
+# program (arm64, or armhf through the kernel's 32-bit compat layer) or a
+# shell script.
 #
 # Inside the guest:
 #   - the host's root file system is the root (over virtio-9p), so COMMAND may
@@ -39,7 +42,8 @@
 # Exit status: COMMAND's; 124 when the run exceeded --timeout (default 600 s);
 # 125 when the guest did not come up within --boot-timeout (default 90 s) or
 # QEMU ended without reporting a status.
-# Installs its Debian packages first when they are missing (scripts/deps.d).
+# Installs its Debian packages first when they are missing
+# (scripts/install-deps.sh rig, or rig-arm).
 # VEHCAN_RIG_VERBOSE=1 shows the kernel's messages.
 set -euo pipefail
 
@@ -66,7 +70,11 @@ if [ $# -eq 0 ]; then
   exit 2
 fi
 
-bash "$top/scripts/install-deps.sh" >/dev/null
+if [ "$arch" = amd64 ]; then
+  bash "$top/scripts/install-deps.sh" rig >/dev/null
+else
+  bash "$top/scripts/install-deps.sh" rig-arm >/dev/null
+fi
 
 case "$arch" in
   amd64)
@@ -112,6 +120,12 @@ mkdir -p "$root"/{bin,dev,proc,sys,mnt/host,modules}
 cp "$busybox" "$root/bin/busybox"
 ln -s busybox "$root/bin/sh"
 load_list=
+# On ARM the target root's usr/lib serves as /usr/lib (and so /lib): the
+# loaders and libraries of the guest's programs, dash's own included.
+libs_bind=
+if [ "$arch" != amd64 ]; then
+  libs_bind="/bin/busybox mount --bind /mnt/host$target/root/usr/lib /mnt/host/usr/lib"
+fi
 # Some kernels build a module in; then there is nothing to load.
 for file in $(module_files virtio_pci 9pnet_virtio 9p); do
   cp "$file" "$root/modules/"
@@ -131,6 +145,7 @@ if ! /bin/busybox mount -t 9p -o trans=virtio,version=9p2000.L,msize=262144 host
   /bin/busybox reboot -f
 fi
 for d in proc sys dev; do /bin/busybox mount --bind /\$d /mnt/host/\$d; done
+$libs_bind
 exec /bin/busybox chroot /mnt/host $stage2_shell $work/stage2.sh
 EOF
 chmod +x "$root/init"
@@ -167,7 +182,8 @@ path=$PATH
   echo
   echo "echo \$? >$work/status.tmp && mv $work/status.tmp $work/status"
   echo "sync"
-  echo "reboot -f"
+  # busybox's: a minimal Debian root has no reboot of its own
+  printf '%q reboot -f\n' "$busybox"
 } >"$work/stage2.sh"
 
 (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.gz"

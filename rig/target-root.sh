@@ -5,75 +5,77 @@
 #
 #   rig/target-root.sh ARCH        (arm64)
 #
-# Debian's packages of that architecture, fetched with apt-get download and
-# unpacked with dpkg -x into a cache (never installed on the build machine):
-# the kernel with its modules (module index made with depmod), a static
-# busybox for init, the shell and the small tools, and iproute2 with the
-# libraries it links. The result, in $VEHCAN_RIG_CACHE/ARCH
-# (default /var/cache/vehcan-rig/ARCH):
-#   root/       the unpacked packages
+# A root of Debian 12's packages (main suite) made with mmdebstrap
+# --variant=extract, dependencies resolved, never installed on the build
+# machine: the "rig-target" list of scripts/deps.d (the kernel with its
+# modules, a static busybox for init and the small tools, dash, iproute2)
+# and, for arm64 and armhf both, the "sysroot" list, whose dependencies
+# are the runtime of the cross-built programs (the dynamic loaders, libc6,
+# libstdc++6 and the libraries the tree links). /bin, /sbin and /lib are
+# links into /usr, as on Debian 12, so the guest puts the root's usr/lib in
+# place of the build machine's and every ARM program finds its loader and
+# libraries there. The result, in $VEHCAN_RIG_CACHE/ARCH (default
+# /var/cache/vehcan-rig/ARCH), made again when its package list changes:
+#   root/       the extracted packages (modules indexed with depmod;
+#               absolute symbolic links made relative)
 #   bin/        what the guest puts first on PATH: busybox applets, sh (dash)
-#               and ip (a wrapper that finds iproute2's libraries in root/)
+#               and ip
 #   kernel      the kernel's release, e.g. 6.1.0-57-arm64
-# The C library and the dynamic loader come from the build machine's
-# multiarch libc6 of the architecture (/lib/<triplet>), as for qemu-user.
 set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/debian-root.sh
+. "$top/scripts/debian-root.sh"
 
 arch=${1:?usage: rig/target-root.sh ARCH}
 case "$arch" in
-  arm64) triplet=aarch64-linux-gnu qemu_user=qemu-aarch64 ;;
+  arm64) qemu_user=qemu-aarch64 foreign=armhf ;;
   *) echo "rig: no guest for architecture $arch (arm64 only)" >&2; exit 2 ;;
 esac
 cache=${VEHCAN_RIG_CACHE:-/var/cache/vehcan-rig}/$arch
-mkdir -p "$cache"
+mkdir -p "$(dirname "$cache")"
 
-# dash is the guest's /bin/sh (busybox's own shell runs its applets before
-# anything on PATH, and so would never reach iproute2's ip); iproute2 and
-# the libraries its ip links (and theirs); libc6 is the host's.
-packages="busybox-static dash iproute2 libbpf1 libelf1 libmnl0 libbsd0 libmd0 libcap2 zlib1g"
+guest=$(bash "$top/scripts/install-deps.sh" --list rig-target)
+runtime=$(bash "$top/scripts/install-deps.sh" --list sysroot)
+packages=()
+for p in $guest $runtime; do packages+=("$p:$arch"); done
+for p in $runtime; do packages+=("$p:$foreign"); done
+mirror=$(debian_mirror)
+want="$arch,$foreign $debian_suite $mirror ${packages[*]}"
 
 exec 9>"$cache.lock"
 flock 9
-
-kernel_package=$(apt-cache depends "linux-image-$arch:$arch" 2>/dev/null |
-                 sed -n 's/^ *Depends: \(linux-image-[0-9][^:]*\).*/\1/p' | head -1)
-if [ -z "$kernel_package" ]; then
-  echo "rig: apt knows no linux-image-$arch:$arch (dpkg --add-architecture $arch; apt-get update)" >&2
-  exit 1
-fi
-want="$kernel_package $packages"
 if [ -s "$cache/stamp" ] && [ "$(cat "$cache/stamp")" = "$want" ]; then
   echo "$cache"
   exit 0
 fi
 
-rm -rf "$cache/root" "$cache/bin" "$cache/debs" "$cache/stamp"
-mkdir -p "$cache/root" "$cache/bin" "$cache/debs"
-names=()
-for p in $want; do names+=("$p:$arch"); done
-# apt's sandbox user cannot write into root's cache: download as root.
-(cd "$cache/debs" && apt-get download -q -o APT::Sandbox::User=root "${names[@]}" >&2)
-for deb in "$cache"/debs/*.deb; do
-  dpkg -x "$deb" "$cache/root"
-done
-rm -rf "$cache/debs"
+echo "rig: making the $arch guest's root in $cache from $mirror $debian_suite" >&2
+rm -rf "$cache" "$cache.new"
+mkdir -p "$cache.new/bin"
+include=$(IFS=,; echo "${packages[*]}")
+mmdebstrap --quiet --variant=extract --architectures="$arch,$foreign" --include="$include" \
+  --hook-dir=/usr/share/mmdebstrap/hooks/merged-usr --aptopt='Acquire::Retries "3"' \
+  "$debian_suite" "$cache.new/root" "deb $mirror $debian_suite main" >&2
+relative_links "$cache.new/root"
+rm -rf "$cache.new/root/var/lib/apt/lists" "$cache.new/root/var/cache/apt"
 
-release=${kernel_package#linux-image-}
-depmod -b "$cache/root" "$release"
-echo "$release" >"$cache/kernel"
+kernels=("$cache.new"/root/boot/vmlinuz-*)
+if [ ${#kernels[@]} -ne 1 ] || [ ! -e "${kernels[0]}" ]; then
+  echo "rig: expected one kernel in the guest's root, found: ${kernels[*]}" >&2
+  exit 1
+fi
+release=${kernels[0]##*/vmlinuz-}
+depmod -b "$cache.new/root" "$release"
+echo "$release" >"$cache.new/kernel"
 
-for applet in $("$qemu_user" "$cache/root/bin/busybox" --list); do
+for applet in $("$qemu_user" -L "$cache.new/root" "$cache.new/root/bin/busybox" --list); do
   case "$applet" in
     ip | sh | ash) ;;
-    *) ln -s ../root/bin/busybox "$cache/bin/$applet" ;;
+    *) ln -s ../root/bin/busybox "$cache.new/bin/$applet" ;;
   esac
 done
-ln -s ../root/bin/dash "$cache/bin/sh"
-libs="$cache/root/lib/$triplet:$cache/root/usr/lib/$triplet"
-cat >"$cache/bin/ip" <<WRAP
-#!/bin/sh
-LD_LIBRARY_PATH=$libs exec $cache/root/bin/ip "\$@"
-WRAP
-chmod +x "$cache/bin/ip"
+ln -s ../root/bin/dash "$cache.new/bin/sh"
+ln -s ../root/bin/ip "$cache.new/bin/ip"
+mv "$cache.new" "$cache"
 echo "$want" >"$cache/stamp"
 echo "$cache"

@@ -9,7 +9,7 @@
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh demo
 build=${VEHCAN_BUILD_DIR:-$top/build}
 cmake -S . -B "$build" -G Ninja >/dev/null
 cmake --build "$build" --target vehcan-cli vehcan-sim

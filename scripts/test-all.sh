@@ -6,6 +6,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 export VEHCAN_BUILD_DIR=${VEHCAN_BUILD_DIR:-$top/build}
+bash scripts/install-deps.sh test
 
 cmake -S . -B "$VEHCAN_BUILD_DIR" -G Ninja -DVEHCAN_WERROR=ON \
       -DVEHCAN_TEST_LAUNCHER="unshare;--ipc" >/dev/null

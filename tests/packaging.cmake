@@ -19,16 +19,17 @@ if(TARGET vehcan-cli AND NOT VEHCAN_SANITIZE)
   endif()
 endif()
 
-# A missing package stops configure with one line naming it: the target's
-# multiarch package in a cross build (e.g. libfmt-dev:armhf).
-set(_pkg_suffix "")
+# A missing package stops configure with one line naming it: the package to
+# install, or in a cross build the package the target's sysroot lacks.
+set(_pkg_fix "apt-get install")
+set(_pkg_sysroot "")
 if(CMAKE_CROSSCOMPILING)
-  vehcan_debian_arch(_pkg_arch)
-  set(_pkg_suffix ":${_pkg_arch}")
+  set(_pkg_fix "sysroot lacks")
+  set(_pkg_sysroot -DVEHCAN_SYSROOT=${VEHCAN_SYSROOT})
 endif()
-foreach(_case "library;0;0;VehcanNoSuchLibrary not found: apt-get install libvehcan-nosuch-dev${_pkg_suffix}\n"
-              "headers_only;1;0;VehcanNoSuchHeaders not found: apt-get install libvehcan-nosuch-headers-dev\n"
-              "pkg_config;0;1;vehcan-nosuch not found: apt-get install libvehcan-nosuch-dev${_pkg_suffix}\n")
+foreach(_case "library;0;0;VehcanNoSuchLibrary not found: ${_pkg_fix} libvehcan-nosuch-dev\n"
+              "headers_only;1;0;VehcanNoSuchHeaders not found: ${_pkg_fix} libvehcan-nosuch-headers-dev\n"
+              "pkg_config;0;1;vehcan-nosuch not found: ${_pkg_fix} libvehcan-nosuch-dev\n")
   list(GET _case 0 _name)
   list(GET _case 1 _headers)
   list(GET _case 2 _pkgconfig)
@@ -38,7 +39,7 @@ foreach(_case "library;0;0;VehcanNoSuchLibrary not found: apt-get install libveh
     COMMAND ${CMAKE_COMMAND} -S ${CMAKE_CURRENT_SOURCE_DIR}/packaging/missing_package
             -B ${CMAKE_CURRENT_BINARY_DIR}/missing_package_${_name} -DHEADERS_ONLY=${_headers}
             -DPKGCONFIG=${_pkgconfig}
-            -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE})
+            -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE} ${_pkg_sysroot})
   set_tests_properties(configure.missing_package_is_named.${_name} PROPERTIES
     PASS_REGULAR_EXPRESSION "\\(message\\):\n  ${_line}Call Stack")
 endforeach()
