@@ -5,6 +5,8 @@
 #include "common.h"
 #include "decode.h"
 #include "live_view.h"
+#include "monitor_config.h"
+#include "monitor_service.h"
 #include "pgn_names.h"
 #include "uplink.h"
 
@@ -31,6 +33,61 @@ namespace vehcan::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The broker's state for the service's status line.
+std::string broker_state(const std::optional<Uplink> &uplink) {
+    if (!uplink) {
+        return "";
+    }
+    if (!uplink->refused().empty()) {
+        return "refused";
+    }
+    return uplink->connected() ? "connected" : "unreachable";
+}
+
+// SIGHUP: the configuration file read again; when its uplink settings
+// changed, the uplink closes (delivering what it holds) and starts anew.
+// A configuration that cannot be used leaves the running uplink as it was.
+void reload_uplink(const MonitorOptions &started, MonitorOptions &current,
+                   std::optional<Uplink> &uplink, int bitrate) {
+    namespace svc = vehcan::service;
+    MonitorOptions fresh = started;
+    try {
+        const char *credentials = std::getenv("CREDENTIALS_DIRECTORY"); // NOLINT
+        svc::apply_config(
+            svc::load_config(started.config, credentials != nullptr ? credentials : ""), fresh);
+    } catch (const svc::ConfigError &e) {
+        svc::log_line(svc::Priority::kError,
+                      fmt::format("reload refused, the uplink is unchanged: {}", e.what()));
+        return;
+    }
+    if (svc::same_uplink(fresh.mqtt, current.mqtt)) {
+        svc::log_line(svc::Priority::kInfo, "reload: the uplink settings are unchanged");
+        return;
+    }
+    if (uplink) {
+        (void)uplink->close(Clock::now() + kUplinkFlushTime);
+        uplink.reset();
+    }
+    try {
+        if (!fresh.mqtt.url.empty()) {
+            uplink.emplace(fresh.mqtt, false);
+            uplink->online({{"bitrate", bitrate}});
+        }
+        current.mqtt = fresh.mqtt;
+    } catch (const Failure &f) {
+        svc::log_line(svc::Priority::kError,
+                      fmt::format("reload refused, the uplink goes on as before: {}", f.what()));
+        if (!current.mqtt.url.empty()) {
+            uplink.emplace(current.mqtt, false);
+            uplink->online({{"bitrate", bitrate}});
+        }
+        return;
+    }
+    svc::log_line(svc::Priority::kNotice,
+                  fmt::format("reload: the uplink now goes to {}",
+                              current.mqtt.url.empty() ? "no broker" : current.mqtt.url));
+}
 
 } // namespace
 
@@ -77,7 +134,8 @@ int run_request(const RequestOptions &o) {
     return kExitOk;
 }
 
-int run_monitor(const MonitorOptions &o) {
+int run_monitor(const MonitorOptions &started) {
+    MonitorOptions o = started; // a reload changes its uplink settings
     if (o.duration < 0) {
         throw Failure(kExitUsage, "--duration must be 0 (no limit) or more");
     }
@@ -93,7 +151,10 @@ int run_monitor(const MonitorOptions &o) {
         return run_live_monitor(o, db ? &*db : nullptr, uplink ? &*uplink : nullptr);
     }
     catch_interrupts();
-    const int bitrate = bring_up();
+    vehcan::service::catch_reload();
+    vehcan::service::MonitorService service;
+    const int bitrate = bring_up([&service] { service.before_stack(); });
+    service.stack_up(bitrate);
     const auto start = Clock::now(); // --duration counts from here, after the probe
     auto seconds_since_start = [&] {
         return std::chrono::duration<double>(Clock::now() - start).count();
@@ -151,7 +212,14 @@ int run_monitor(const MonitorOptions &o) {
     std::map<unsigned long, Clock::time_point> last_shown;
     unsigned long messages = 0;
     std::array<uint8_t, 256> buf{};
+    service.ready(messages, broker_state(uplink));
     while (!g_stop.load()) {
+        service.tick(messages, broker_state(uplink));
+        if (vehcan::service::g_reload.exchange(false) && !o.config.empty()) {
+            service.reloading();
+            reload_uplink(started, o, uplink, bitrate);
+            service.reloaded(messages, broker_state(uplink));
+        }
         if (o.duration > 0 && seconds_since_start() >= o.duration) {
             break;
         }
@@ -198,6 +266,7 @@ int run_monitor(const MonitorOptions &o) {
         last_shown[pgn] = now;
         emit(message);
     }
+    service.stopping();
     const int rc = j1939_can_deinit();
     fmt::print(stderr, "monitor ended after {:.1f} s: {} messages of {} PGNs{}\n",
                seconds_since_start(), messages, last_shown.size(),

@@ -10,12 +10,14 @@
 
 #include "uplink_parts.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -31,8 +33,9 @@ struct MqttOptions {
     double rate_limit = 0; // messages a second per (PGN, sender); 0: all
     int qos = 1;
     size_t backlog = 10000;
-    std::string user;    // the password comes from $VEHCAN_MQTT_PASSWORD
-    std::string ca_file; // mqtts://: the CA that signed the broker's certificate
+    std::string user;                    // the password comes from $VEHCAN_MQTT_PASSWORD
+    std::optional<std::string> password; // instead of $VEHCAN_MQTT_PASSWORD (the config file)
+    std::string ca_file;                 // mqtts://: the CA that signed the broker's certificate
     std::string cert_file;
     std::string key_file;
 };
@@ -69,6 +72,9 @@ class Uplink {
     // The broker refused us (bad user name or password, not authorized):
     // the reason, else empty. Then nothing more is published.
     std::string refused() const;
+
+    // Whether the broker accepted the current connection (CONNACK).
+    bool connected() const { return session_up_.load(); }
 
     // Waits until the backlog is delivered, the broker refused us, or
     // deadline passed (whichever first); then publishes the retained
@@ -129,7 +135,7 @@ class Uplink {
     Backoff backoff_;
     std::thread thread_;
     int goodbye_mid_ = -1;
-    bool session_up_ = false; // CONNACK accepted
+    std::atomic<bool> session_up_{false}; // CONNACK accepted (read by connected())
     bool lost_ = false;
     bool goodbye_acked_ = false;
 };

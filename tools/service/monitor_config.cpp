@@ -1,0 +1,46 @@
+// SPDX-License-Identifier: MIT
+#include "monitor_config.h"
+
+#include <tuple>
+
+namespace vehcan::service {
+
+void apply_config(const ServiceConfig &c, cli::MonitorOptions &o) {
+    auto take = [&o](const auto &from, auto &to, const char *option) {
+        if (from && o.given.count(option) == 0) {
+            to = static_cast<std::remove_reference_t<decltype(to)>>(*from);
+        }
+    };
+    take(c.monitor.db, o.db, "--db");
+    take(c.monitor.json, o.json, "--json");
+    take(c.monitor.log, o.log, "--log");
+    take(c.monitor.quiet, o.quiet, "--quiet");
+    take(c.monitor.duration, o.duration, "--duration");
+
+    cli::MqttOptions &m = o.mqtt;
+    take(c.mqtt.url, m.url, "--mqtt");
+    take(c.mqtt.topic_prefix, m.topic_prefix, "--topic-prefix");
+    take(c.mqtt.vehicle, m.vehicle, "--vehicle");
+    take(c.mqtt.rate_limit, m.rate_limit, "--rate-limit");
+    take(c.mqtt.qos, m.qos, "--qos");
+    take(c.mqtt.backlog, m.backlog, "--backlog");
+    take(c.mqtt.user, m.user, "--mqtt-user");
+    take(c.mqtt.ca_file, m.ca_file, "--mqtt-ca");
+    take(c.mqtt.cert_file, m.cert_file, "--mqtt-cert");
+    take(c.mqtt.key_file, m.key_file, "--mqtt-key");
+    if (c.mqtt.password) {
+        m.password = c.mqtt.password;
+    }
+    // [spool] and [address] stay in the ServiceConfig: monitor has no
+    // options for the spool or the address claim to set from them.
+}
+
+bool same_uplink(const cli::MqttOptions &a, const cli::MqttOptions &b) {
+    auto fields = [](const cli::MqttOptions &m) {
+        return std::tie(m.url, m.topic_prefix, m.vehicle, m.rate_limit, m.qos, m.backlog, m.user,
+                        m.password, m.ca_file, m.cert_file, m.key_file);
+    };
+    return fields(a) == fields(b);
+}
+
+} // namespace vehcan::service
