@@ -4,9 +4,9 @@
 # root on a disk image, systemd as init, two kvaser_pci CAN controllers on
 # one emulated bus, and a host directory shared over 9p.
 #
-#   rig/run-systemd-guest.sh --disk QCOW2 --share DIR [--timeout SECONDS]
+#   rig/run-systemd-guest.sh --disk IMAGE --share DIR [--timeout SECONDS]
 #
-# --disk: the guest's root (an overlay of rig/systemd-image.sh's image; it
+# --disk: the guest's root (a copy of rig/systemd-image.sh's image; it
 # keeps what the guest writes from one boot to the next). --share: seen in
 # the guest as 9p tag "rig"; the image's rig-step.service mounts it at
 # /run/rig and runs its step.sh at every boot. When the guest creates the
@@ -80,7 +80,7 @@ qemu-system-x86_64 -accel tcg -m 1536 -smp 2 -no-reboot \
   -display none -monitor none -serial stdio \
   -kernel "$kernel_image" -initrd "$work/initramfs.gz" \
   -append "console=ttyS0 quiet loglevel=3 panic=-1 rdinit=/init systemd.show_status=false" \
-  -drive "file=$disk,if=virtio,format=qcow2" \
+  -drive "file=$disk,if=virtio,format=raw" \
   -fsdev "local,id=rig,path=$share,security_model=none" \
   -device virtio-9p-pci,fsdev=rig,mount_tag=rig \
   -object can-bus,id=canbus0 \

@@ -5,12 +5,13 @@
 #   rig/service-guest-test.sh BUILD_DIR
 #
 # Makes the project's Debian packages from BUILD_DIR with cpack, the guest's
-# image with rig/systemd-image.sh (cached), and a copy-on-write disk over
-# it; boots the guest twice with rig/run-systemd-guest.sh: the first boot
+# image with rig/systemd-image.sh (cached), and a sparse copy of it as
+# the disk; boots the guest twice with rig/run-systemd-guest.sh: the first boot
 # runs rig/systemd/service-step.sh's checks and ends in a power cut, the
 # second checks that the service came back. Prints each check, the figures
 # (boot-to-ready, the exposure score, ...) and "N passed, M failed".
-# Exit status: 0 when every check passed.
+# Exit status: 0 when every check passed. With VEHCAN_RIG_KEEP=DIR a failed
+# run leaves the guest's journal and the broker's log there.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -25,16 +26,16 @@ mkdir -p "$work/share/debs" "$work/cpack"
 cp "$work"/cpack/libvehcan0_*.deb "$work"/cpack/libvehcan-db0_*.deb "$work"/cpack/vehcan_*.deb \
    "$work/share/debs/"
 image=$(bash "$top/rig/systemd-image.sh" "$work"/share/debs/*.deb)
-qemu-img create -q -f qcow2 -F raw -b "$image" "$work/disk.qcow2"
+cp --sparse=always "$image" "$work/disk.img"
 cp "$top/rig/systemd/service-step.sh" "$work/share/step.sh"
 
 started=$SECONDS
-"$top/rig/run-systemd-guest.sh" --disk "$work/disk.qcow2" --share "$work/share" --timeout 900 \
+"$top/rig/run-systemd-guest.sh" --disk "$work/disk.img" --share "$work/share" --timeout 900 \
   | sed 's/^/guest: /'
 echo "rig: boot 1 and its checks took $((SECONDS - started))s"
 if [ -e "$work/share/boot1.done" ]; then
   started=$SECONDS
-  "$top/rig/run-systemd-guest.sh" --disk "$work/disk.qcow2" --share "$work/share" --timeout 400 \
+  "$top/rig/run-systemd-guest.sh" --disk "$work/disk.img" --share "$work/share" --timeout 400 \
     | sed 's/^/guest: /'
   echo "rig: boot 2 and its checks took $((SECONDS - started))s"
 fi
@@ -49,6 +50,10 @@ passed=$(grep -c '^ok - ' "$work/share/results" || true)
 failed=$(grep -c '^not ok - ' "$work/share/results" || true)
 if [ "$failed" != 0 ]; then
   echo "---- dpkg"; cat "$work/share/dpkg.log" 2>/dev/null || true
+fi
+if [ "$failed" != 0 ] && [ -n "${VEHCAN_RIG_KEEP:-}" ]; then
+  mkdir -p "$VEHCAN_RIG_KEEP" && cp -r "$work/share/." "$VEHCAN_RIG_KEEP/"
+  echo "rig: the guest's logs are in $VEHCAN_RIG_KEEP"
 fi
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ] && [ "$passed" -gt 0 ]

@@ -35,12 +35,12 @@ wait_for() {
 # log after byte offset $1.
 eec1_after() {
   tail -c +$(($1 + 1)) "$sub_log" 2>/dev/null |
-    grep -q "^vehcan/$vin/61444 {.*\"acronym\":\"EEC1\".*\"Engine Speed\""
+    grep -m 1 -q "^vehcan/$vin/61444 {\"acronym\":\"EEC1\".*\"spn\":190,"
 }
 size_of() { stat -c %s "$sub_log" 2>/dev/null || echo 0; }
 subscribe() {
   systemd-run --quiet --unit=rig-sub --property=Restart=always \
-    sh -c "exec mosquitto_sub -v -t 'vehcan/#' -t 'fleet/#' >>$sub_log"
+    sh -c "exec stdbuf -oL mosquitto_sub -v -t '+/+/61444' -t '+/+/status' >>$sub_log"
 }
 monotonic_now() { cut -d' ' -f1 /proc/uptime; }
 
@@ -57,6 +57,8 @@ if [ -e "$share/boot1.done" ]; then
     wait_for 60 eec1_after "$before"
   check "after the power cut: the journal of the lost boot is readable" \
     sh -c "journalctl -b -1 -u vehcan -q | grep -q 'can0 up at'"
+  cp "$sub_log" "$share/broker-boot2.log"
+  journalctl -b -o short-monotonic >"$share/journal-boot2.log"
   touch "$share/boot2.done"
   systemctl poweroff
   exit 0
@@ -187,6 +189,8 @@ check "SIGSTOP: the journal names the watchdog" \
   sh -c "journalctl -u vehcan -q | grep -q 'Watchdog timeout'"
 
 # ---- the power cut ---------------------------------------------------------------------------------
+cp "$sub_log" "$share/broker-boot1.log"
+journalctl -b -o short-monotonic >"$share/journal-boot1.log"
 systemctl show -p ActiveEnterTimestampMonotonic --value vehcan >/dev/null
 sync
 touch "$share/boot1.done"

@@ -167,11 +167,18 @@ int run_monitor(const MonitorOptions &started) {
     };
     // Every message goes to the broker (its rate limit aside); the terminal
     // may show fewer.
+    // The vehicle identification as last published: an uplink started anew
+    // by a reload is told it first, so that it names the vehicle by its VIN.
+    std::optional<nlohmann::json> vin_message;
     auto publish = [&](LazyDecoded &m) {
         if (uplink) {
             const auto us =
                 std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
-            uplink->message(us.count(), -1, m.pgn(), message_json(m.get(), m.len()));
+            nlohmann::json j = message_json(m.get(), m.len());
+            if (m.pgn() == kPgnVehicleIdentification) {
+                vin_message = j;
+            }
+            uplink->message(us.count(), -1, m.pgn(), j);
         }
     };
     auto emit = [&](LazyDecoded &m) {
@@ -218,6 +225,9 @@ int run_monitor(const MonitorOptions &started) {
         if (vehcan::service::g_reload.exchange(false) && !o.config.empty()) {
             service.reloading();
             reload_uplink(started, o, uplink, bitrate);
+            if (uplink && vin_message) {
+                uplink->message(0, -1, kPgnVehicleIdentification, *vin_message);
+            }
             service.reloaded(messages, broker_state(uplink));
         }
         if (o.duration > 0 && seconds_since_start() >= o.duration) {
