@@ -4,7 +4,14 @@
 # controllers on one emulated bus and runs one command inside, as root.
 #
 #   rig/run-guest.sh [--arch amd64|arm64] [--timeout SECONDS] [--boot-timeout SECONDS]
-#                    [--] COMMAND [ARG...]
+#                    [--disk IMAGE] [--power-cut SECONDS] [--] COMMAND [ARG...]
+#
+# --disk IMAGE gives the guest a disk of its own (a raw image, /dev/vda over
+# virtio-blk; the guest loads virtio_blk and mounts it itself), e.g. for a
+# store that must survive a power cut: what the guest did not sync is lost
+# with QEMU. --power-cut SECONDS kills QEMU (SIGKILL, no shutdown) that many
+# seconds after the guest came up; the run's status is then 137. A second
+# run with the same --disk boots the disk as the cut left it.
 #
 # --arch amd64 (the default) boots the build machine's own Debian kernel in
 # qemu-system-x86_64. --arch arm64 boots Debian's arm64 kernel in
@@ -40,11 +47,15 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 run_timeout=600
 boot_timeout=90
 arch=amd64
+disk=
+power_cut=
 while [ $# -gt 0 ]; do
   case "$1" in
     --arch) arch=$2; shift 2 ;;
     --timeout) run_timeout=$2; shift 2 ;;
     --boot-timeout) boot_timeout=$2; shift 2 ;;
+    --disk) disk=$2; shift 2 ;;
+    --power-cut) power_cut=$2; shift 2 ;;
     --) shift; break ;;
     -*) echo "rig: unknown option $1" >&2; exit 2 ;;
     *) break ;;
@@ -186,6 +197,7 @@ fi
   -device virtio-9p-pci,fsdev=fs0,mount_tag=hostroot \
   -object can-bus,id=canbus0 \
   -device kvaser_pci,canbus=canbus0 -device kvaser_pci,canbus=canbus0 \
+  ${disk:+-drive file=$disk,format=raw,if=virtio} \
   </dev/null > >(tr -d '\r') 2>&1 &
 qemu_pid=$!
 
@@ -197,6 +209,15 @@ while kill -0 "$qemu_pid" 2>/dev/null; do
     kill "$qemu_pid" 2>/dev/null || true
     status=125
     break
+  fi
+  if [ -n "$power_cut" ] && [ -e "$work/booted" ]; then
+    [ -n "${booted_at:-}" ] || booted_at=$SECONDS
+    if [ $((SECONDS - booted_at)) -ge "$power_cut" ]; then
+      kill -KILL "$qemu_pid" 2>/dev/null || true
+      verdict="rig: power cut ${power_cut}s after the guest came up"
+      status=137
+      break
+    fi
   fi
   if [ $((SECONDS - started)) -ge "$run_timeout" ]; then
     verdict="rig: the guest run exceeded ${run_timeout}s and was stopped"

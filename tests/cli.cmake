@@ -7,7 +7,8 @@ if(NOT TARGET vehcan-cli)
 endif()
 
 add_executable(cli_unit_test cli_candump_test.cpp cli_transport_test.cpp cli_scan_test.cpp
-               cli_live_table_test.cpp cli_uplink_test.cpp)
+               cli_live_table_test.cpp fleet_uplink_test.cpp
+               fleet_spool_test.cpp)
 target_link_libraries(cli_unit_test PRIVATE vehcan_cli_core GTest::gtest GTest::gtest_main
                       vehcan_warnings)
 gtest_discover_tests(cli_unit_test TEST_PREFIX cli. DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 60)

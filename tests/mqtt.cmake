@@ -8,14 +8,18 @@ endif()
 find_program(_mosquitto mosquitto PATHS /usr/sbin)
 find_program(_mosquitto_sub mosquitto_sub)
 find_program(_openssl openssl)
-if(NOT _mosquitto OR NOT _mosquitto_sub OR NOT _openssl)
-  message(STATUS "vehcan: no mosquitto, mosquitto-clients or openssl: the MQTT tests are left out")
+find_program(_sqlite3 sqlite3)
+find_program(_jq jq)
+find_program(_strace strace)
+if(NOT _mosquitto OR NOT _mosquitto_sub OR NOT _openssl OR NOT _sqlite3 OR NOT _jq OR NOT _strace)
+  message(STATUS "vehcan: no mosquitto, mosquitto-clients, openssl, sqlite3, jq or strace: the MQTT tests are left out")
   return()
 endif()
 # A cross build's vehcan runs under its qemu-user.
 string(JOIN " " _mqtt_emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
 foreach(_case replay_topics_and_json dm1_retained last_will rate_limit tls_and_password
-              broker_outage backlog_overflow)
+              broker_outage backlog_overflow spool_kill_and_backfill spool_long_outage
+              spool_fsyncs)
   add_test(NAME mqtt.${_case}
     COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/mqtt/run_case.sh $<TARGET_FILE:vehcan-cli> ${_case})
   set_tests_properties(mqtt.${_case} PROPERTIES LABELS mqtt TIMEOUT 240
@@ -30,4 +34,12 @@ if(TARGET vehcan-sim AND EXISTS ${PROJECT_SOURCE_DIR}/rig/run-guest.sh AND NOT C
             -- bash ${CMAKE_CURRENT_SOURCE_DIR}/mqtt/rig_cases.sh $<TARGET_FILE:vehcan-cli>
                $<TARGET_FILE:vehcan-sim>)
   set_tests_properties(rig.mqtt PROPERTIES LABELS rig TIMEOUT 450 RUN_SERIAL TRUE)
+  # a power cut of the guest with the spool on a disk image of its own, then a second boot
+  find_program(_mkfs_ext4 mkfs.ext4 PATHS /usr/sbin /sbin)
+  if(_mkfs_ext4)
+    add_test(NAME rig.mqtt_power_cut
+      COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/mqtt/rig_power_cut.sh $<TARGET_FILE:vehcan-cli>
+              $<TARGET_FILE:vehcan-sim>)
+    set_tests_properties(rig.mqtt_power_cut PROPERTIES LABELS rig TIMEOUT 900 RUN_SERIAL TRUE)
+  endif()
 endif()

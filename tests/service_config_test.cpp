@@ -165,6 +165,23 @@ user = "file-user"
     EXPECT_FALSE(o.mqtt.password.has_value());
 }
 
+TEST(ServiceConfig, TheSpoolSectionSetsTheUplinksSpool) {
+    const ServiceConfig c = parse_config(
+        "[spool]\ndir = \"/var/lib/vehcan\"\nflush_ms = 250\nmax_mb = 32\n", "gw.conf", "");
+    vehcan::cli::MonitorOptions o;
+    vehcan::service::apply_config(c, o);
+    EXPECT_EQ(o.mqtt.spool_dir, "/var/lib/vehcan");
+    EXPECT_EQ(o.mqtt.spool_flush_ms, 250);
+    EXPECT_EQ(o.mqtt.spool_max_mb, 32U);
+    vehcan::cli::MonitorOptions given;
+    given.mqtt.spool_dir = "/tmp/spool";
+    given.given = {"--spool", "--spool-max-mb"};
+    vehcan::service::apply_config(c, given);
+    EXPECT_EQ(given.mqtt.spool_dir, "/tmp/spool");
+    EXPECT_EQ(given.mqtt.spool_flush_ms, 250);
+    EXPECT_EQ(given.mqtt.spool_max_mb, 256U); // the option's default, given
+}
+
 TEST(ServiceConfig, AReloadSeesAChangedUplinkOnly) {
     vehcan::cli::MqttOptions a;
     a.url = "mqtt://127.0.0.1";

@@ -74,15 +74,22 @@ if [ "$mode" = --measure ]; then
     measure "default traffic, monitor --mqtt" mqtt --quiet --mqtt "mqtt://127.0.0.1:$port"
     kill $truck
     wait $truck 2>/dev/null
-    for kind in json mqtt; do
+    # the flood: --json, then the uplink with in-flight windows of 20
+    # (libmosquitto's default), 100 (vehcan's) and 1000, then 100 with the
+    # disk spool (on the guest's memory: the uplink's own cost, not the disk's)
+    for kind in json 20 100 1000 spool; do
         "$sim" --quiet --flood 60 &
         flood=$!
         pids+=("$flood")
-        if [ $kind = json ]; then
-            measure "flood, monitor --json" json --json
-        else
-            measure "flood, monitor --mqtt" mqtt --quiet --mqtt "mqtt://127.0.0.1:$port"
-        fi
+        case $kind in
+        json) measure "flood, monitor --json" json --json ;;
+        spool)
+            rm -rf "$work/mem/spool"
+            measure "flood, --mqtt --spool" mqtt --quiet --mqtt "mqtt://127.0.0.1:$port" \
+                --spool "$work/mem/spool" ;;
+        *) measure "flood, --mqtt --mqtt-inflight $kind" mqtt --quiet \
+            --mqtt "mqtt://127.0.0.1:$port" --mqtt-inflight "$kind" ;;
+        esac
         kill $flood
         wait $flood 2>/dev/null
     done

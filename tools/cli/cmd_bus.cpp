@@ -8,6 +8,7 @@
 #include "monitor_config.h"
 #include "monitor_service.h"
 #include "pgn_names.h"
+#include "timestamp.h"
 #include "uplink.h"
 
 #include <j1939_stack.h>
@@ -162,32 +163,38 @@ int run_monitor(const MonitorOptions &started) {
     if (uplink) {
         uplink->online({{"bitrate", bitrate}});
     }
-    auto message_json = [&](const Decoded &d, size_t len) {
-        return monitor_json(d, seconds_since_start(), len);
+    // The JSON of a message, for the broker and --json alike: its time since
+    // the start, when it came off the bus and its sequence number.
+    uint64_t seq = 0;
+    auto message_json = [&](LazyDecoded &m) {
+        const int64_t received_us = unix_now_us();
+        nlohmann::json j = monitor_json(m.get(), seconds_since_start(), m.len());
+        stamp_message(j, received_us, uplink ? uplink->next_seq() : ++seq);
+        return j;
     };
+    const bool want_json = uplink || (o.json && !o.quiet);
     // Every message goes to the broker (its rate limit aside); the terminal
     // may show fewer.
     // The vehicle identification as last published: an uplink started anew
     // by a reload is told it first, so that it names the vehicle by its VIN.
     std::optional<nlohmann::json> vin_message;
-    auto publish = [&](LazyDecoded &m) {
+    auto publish = [&](LazyDecoded &m, const nlohmann::json &j) {
         if (uplink) {
             const auto us =
                 std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
-            nlohmann::json j = message_json(m.get(), m.len());
             if (m.pgn() == kPgnVehicleIdentification) {
                 vin_message = j;
             }
             uplink->message(us.count(), -1, m.pgn(), j);
         }
     };
-    auto emit = [&](LazyDecoded &m) {
+    auto emit = [&](LazyDecoded &m, const nlohmann::json &j) {
         if (o.quiet) {
             return;
         }
         const Decoded &d = m.get();
         if (o.json) {
-            fmt::print(out(), "{}\n", message_json(d, m.len()).dump());
+            fmt::print(out(), "{}\n", j.dump());
         } else {
             std::string values = d.decoded ? values_text(d) : "";
             if (!d.decoded) {
@@ -253,8 +260,9 @@ int run_monitor(const MonitorOptions &started) {
                 len > 0) {
                 LazyDecoded vin(kPgnVehicleIdentification, buf.data(), static_cast<size_t>(len),
                                 db ? &*db : nullptr);
-                publish(vin);
-                emit(vin);
+                const nlohmann::json j = want_json ? message_json(vin) : nlohmann::json();
+                publish(vin, j);
+                emit(vin, j);
                 vin_done = true;
             }
         }
@@ -267,14 +275,15 @@ int run_monitor(const MonitorOptions &started) {
         vin_done = vin_done || pgn == kPgnVehicleIdentification;
         LazyDecoded message(static_cast<uint32_t>(pgn), buf.data(), static_cast<size_t>(len),
                             db ? &*db : nullptr);
-        publish(message);
+        const nlohmann::json j = want_json ? message_json(message) : nlohmann::json();
+        publish(message, j);
         const auto now = Clock::now();
         auto it = last_shown.find(pgn);
         if (!o.json && it != last_shown.end() && now - it->second < std::chrono::seconds(1)) {
             continue;
         }
         last_shown[pgn] = now;
-        emit(message);
+        emit(message, j);
     }
     service.stopping();
     const int rc = j1939_can_deinit();

@@ -7,6 +7,7 @@
 #include "j1939_id.h"
 #include "pgn_names.h"
 #include "replay_pace.h"
+#include "timestamp.h"
 #include "transport.h"
 #include "uplink.h"
 
@@ -223,6 +224,9 @@ class Replay {
             if (!d.decoded) {
                 j["data"] = hex_text(m.data);
             }
+            // The capture's own time: a backfill keeps when things happened.
+            stamp_message(j, m.has_time ? start_us_ + m.time_us : unix_now_us(),
+                          uplink_ != nullptr ? uplink_->next_seq() : ++seq_);
             if (uplink_ != nullptr) {
                 uplink_->message(m.time_us, m.source, m.pgn, j);
             }
@@ -247,6 +251,7 @@ class Replay {
     Uplink *uplink_;
     bool have_start_ = false;
     int64_t start_us_ = 0;
+    uint64_t seq_ = 0; // without an uplink, numbered per run
     TransportReassembler tp_;
     Summary summary_;
 };

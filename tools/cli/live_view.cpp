@@ -5,6 +5,7 @@
 #include "bus_tap.h"
 #include "common.h"
 #include "live_table.h"
+#include "timestamp.h"
 
 #include <j1939_stack.h>
 
@@ -260,6 +261,7 @@ int run_live_monitor(const MonitorOptions &o, const Database *db, Uplink *uplink
     bool quit = false;
     std::array<uint8_t, 256> buf{};
     auto take = [&](uint32_t pgn, int len) {
+        const int64_t received_us = unix_now_us();
         const auto size = static_cast<size_t>(len);
         const auto known = tap->sender_of_latest(pgn, buf.data(), size, kTapPatience);
         const int sender = known ? *known : kUnknownSender;
@@ -271,7 +273,9 @@ int run_live_monitor(const MonitorOptions &o, const Database *db, Uplink *uplink
         if (uplink != nullptr) {
             const auto us =
                 std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
-            uplink->message(us.count(), sender, pgn, monitor_json(message.get(), now, size));
+            nlohmann::json j = monitor_json(message.get(), now, size);
+            stamp_message(j, received_us, uplink->next_seq());
+            uplink->message(us.count(), sender, pgn, j);
         }
         vin_done = vin_done || pgn == kPgnVehicleIdentification;
         dirty = true;

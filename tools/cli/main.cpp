@@ -41,6 +41,20 @@ void add_mqtt_options(CLI::App *sub, MqttOptions &o) {
     sub->add_option("--backlog", o.backlog,
                     "messages kept while the broker is away; the oldest go first")
         ->capture_default_str();
+    sub->add_option("--mqtt-inflight", o.inflight,
+                    "messages sent to the broker and not yet acknowledged, at most")
+        ->capture_default_str();
+    sub->add_option("--spool", o.spool_dir,
+                    "keep every message for the broker in a SQLite spool in this directory "
+                    "until it is delivered, across restarts and power cuts")
+        ->type_name("DIR");
+    sub->add_option("--spool-flush-ms", o.spool_flush_ms,
+                    "write the spool at most this often: a power cut loses at most this "
+                    "period's messages")
+        ->capture_default_str();
+    sub->add_option("--spool-max-mb", o.spool_max_mb,
+                    "the spool's bound; beyond it the oldest messages are dropped")
+        ->capture_default_str();
     sub->add_option("--mqtt-user", o.user,
                     "user name at the broker; the password is read from $VEHCAN_MQTT_PASSWORD");
     sub->add_option("--mqtt-ca", o.ca_file,

@@ -31,14 +31,16 @@ void apply_config(const ServiceConfig &c, cli::MonitorOptions &o) {
     if (c.mqtt.password) {
         m.password = c.mqtt.password;
     }
-    // [spool] and [address] stay in the ServiceConfig: monitor has no
-    // options for the spool or the address claim to set from them.
+    take(c.spool.dir, m.spool_dir, "--spool");
+    take(c.spool.flush_ms, m.spool_flush_ms, "--spool-flush-ms");
+    take(c.spool.max_mb, m.spool_max_mb, "--spool-max-mb");
 }
 
 bool same_uplink(const cli::MqttOptions &a, const cli::MqttOptions &b) {
     auto fields = [](const cli::MqttOptions &m) {
         return std::tie(m.url, m.topic_prefix, m.vehicle, m.rate_limit, m.qos, m.backlog, m.user,
-                        m.password, m.ca_file, m.cert_file, m.key_file);
+                        m.password, m.ca_file, m.cert_file, m.key_file, m.spool_dir,
+                        m.spool_flush_ms, m.spool_max_mb);
     };
     return fields(a) == fields(b);
 }

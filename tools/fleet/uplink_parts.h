@@ -2,8 +2,8 @@
 // The parts of the MQTT uplink that need no broker: the broker address, the
 // topic and client names, the reconnect back-off, the per-(PGN, sender)
 // rate limit, the bounded backlog and the active trouble-code state.
-#ifndef VEHCAN_CLI_UPLINK_PARTS_H
-#define VEHCAN_CLI_UPLINK_PARTS_H
+#ifndef VEHCAN_FLEET_UPLINK_PARTS_H
+#define VEHCAN_FLEET_UPLINK_PARTS_H
 
 #include <chrono>
 #include <cstdint>
@@ -102,7 +102,8 @@ class Backlog {
 // The vehicle's active trouble codes and lamps, per sender, from the JSON
 // of its DM1 messages. update() answers the new retained payload when the
 // set of codes (SPN, FMI) or a lamp changed, and nothing otherwise.
-// Payload: {"time":T,"nodes":[{"source":S,"lamps":{..},"dtcs":[..]}]}, a node
+// Payload: {"time":T,"timestamp":..,"seq":N,"nodes":[{"source":S,"lamps":{..},
+// "dtcs":[..]}]} (time, timestamp and seq those of the DM1 that changed it), a node
 // present while it reports a code or a lamp that is not off; "nodes":[] once
 // every fault cleared.
 class TroubleCodeState {

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The fleet uplink over libmosquitto: see uplink.h.
 //
-// One thread owns the libmosquitto handle and drives it with
-// mosquitto_loop(); the rest of vehcan only fills the backlog under the
-// mutex. The mutex is never held across a libmosquitto call, so that the
-// callbacks (which run inside those calls, on the same thread) never wait
-// for it while their caller holds it.
+// One thread owns the libmosquitto handle and the spool and drives them
+// with mosquitto_loop() and the spool's commits; the rest of vehcan only
+// fills the backlog (or the spool's next batch) under the mutex. The mutex is never held across a
+// libmosquitto call, so that the callbacks (which run inside those calls, on the same thread) never
+// wait for it while their caller holds it.
 #include "uplink.h"
 #include "common.h"
 
@@ -34,8 +34,9 @@ constexpr uint32_t kPgnDm1 = 65226;
 constexpr uint32_t kPgnVehicleIdentification = 65260;
 constexpr int kKeepAliveSeconds = 30;
 constexpr int kLoopWaitMs = 50;
-// At most this many QoS 1 messages wait for their acknowledgement at once.
-constexpr size_t kWindow = 100;
+// The spool hands out this many messages at a time, whenever fewer than
+// that are ready to send.
+constexpr size_t kSpoolBatch = 1000;
 // A connection without the broker's answer for this long is given up.
 constexpr auto kConnackWait = std::chrono::seconds(15);
 // close() keeps this long of its time for the "offline" status.
@@ -100,6 +101,15 @@ Uplink::Uplink(const MqttOptions &o, bool replay)
     if (o.backlog == 0) {
         throw Failure(kExitUsage, "--backlog must be 1 or more");
     }
+    if (o.inflight == 0 || o.inflight > 65535) {
+        throw Failure(kExitUsage, "--mqtt-inflight must be 1 to 65535");
+    }
+    if (o.spool_flush_ms < 1) {
+        throw Failure(kExitUsage, "--spool-flush-ms must be 1 or more");
+    }
+    if (o.spool_max_mb < 1) {
+        throw Failure(kExitUsage, "--spool-max-mb must be 1 or more");
+    }
     const bool tls_files = !o.ca_file.empty() || !o.cert_file.empty() || !o.key_file.empty();
     if (tls_files && !url_.tls) {
         throw Failure(kExitUsage, "--mqtt-ca, --mqtt-cert and --mqtt-key need an mqtts:// URL");
@@ -125,6 +135,17 @@ Uplink::Uplink(const MqttOptions &o, bool replay)
         throw Failure(kExitUsage, "--topic-prefix must not hold '+' or '#'");
     }
     vehicle_ = topic_level(o.vehicle.empty() ? host_name() : o.vehicle);
+    if (!o.spool_dir.empty()) {
+        spool_ = std::make_unique<Spool>(o.spool_dir, o.spool_max_mb * 1024 * 1024, o.backlog);
+        next_seq_ = spool_->next_seq();
+        spool_waiting_ = spool_->waiting();
+        spool_ready_ = spool_->takeable();
+        if (spool_waiting_ > 0) {
+            fmt::print(stderr, "spool: {} messages of an earlier run in {}, sent first\n",
+                       spool_waiting_, spool_->path());
+        }
+        next_flush_ = Clock::now() + std::chrono::milliseconds(o.spool_flush_ms);
+    }
     std::call_once(g_library_once, [] { mosquitto_lib_init(); });
     thread_ = std::thread([this] { run(); });
 }
@@ -145,11 +166,25 @@ void Uplink::online(const nlohmann::json &details) {
     status_due_ = true;
 }
 
+void Uplink::enqueue(Outgoing m) {
+    if (spool_) {
+        incoming_.push_back(std::move(m));
+    } else {
+        backlog_.push(std::move(m));
+    }
+}
+
+uint64_t Uplink::next_seq() {
+    const std::lock_guard lock(mutex_);
+    return next_seq_++;
+}
+
 void Uplink::message(int64_t time_us, int source, uint32_t pgn, const nlohmann::json &message) {
     const std::lock_guard lock(mutex_);
     if (!refused_.empty() || closing_) {
         return;
     }
+
     const std::string base = o_.topic_prefix + "/";
     if (pgn == kPgnVehicleIdentification) {
         const std::string vin = vin_of(message);
@@ -159,22 +194,22 @@ void Uplink::message(int64_t time_us, int source, uint32_t pgn, const nlohmann::
             const std::string old = vehicle_;
             vehicle_ = topic_level(vin);
             if (!status_.is_null()) {
-                backlog_.push({base + old + "/status", "", true});
+                enqueue({base + old + "/status", "", true});
             }
             if (!last_dm1_.empty()) {
-                backlog_.push({base + old + "/dm1", "", true});
-                backlog_.push({base + vehicle_ + "/dm1", last_dm1_, true});
+                enqueue({base + old + "/dm1", "", true});
+                enqueue({base + vehicle_ + "/dm1", last_dm1_, true});
             }
         }
     }
     if (pgn == kPgnDm1) {
         if (auto payload = codes_.update(source, message)) {
             last_dm1_ = *payload;
-            backlog_.push({base + vehicle_ + "/dm1", *payload, true});
+            enqueue({base + vehicle_ + "/dm1", *payload, true});
         }
     }
     if (limiter_.admit(pgn, source, time_us)) {
-        backlog_.push({fmt::format("{}{}/{}", base, vehicle_, pgn), message.dump(), false});
+        enqueue({fmt::format("{}{}/{}", base, vehicle_, pgn), message.dump(), false});
     }
 }
 
@@ -200,6 +235,23 @@ UplinkReport Uplink::close(Clock::time_point deadline) {
     stop(deadline);
     const std::lock_guard lock(mutex_);
     report_.delivered = delivered_;
+    if (spool_) {
+        // (the thread committed before it ended: what is left is on disk)
+        report_.dropped = spool_->dropped();
+        report_.unsent = spool_->waiting() + ready_.size() + in_flight_.size();
+        const std::string path = spool_->path();
+        // (acknowledgements that came with the goodbye)
+        for (int64_t id : acked_) {
+            spool_->acknowledge(id);
+        }
+        acked_.clear();
+        spool_->close();
+        fmt::print(stderr,
+                   "mqtt: {} messages delivered to {}:{}, {} dropped from the full spool, {} "
+                   "left in the spool {}\n",
+                   report_.delivered, url_.host, url_.port, report_.dropped, report_.unsent, path);
+        return report_;
+    }
     report_.dropped = backlog_.dropped();
     report_.unsent = backlog_.size() + in_flight_.size();
     fmt::print(stderr,
@@ -239,15 +291,35 @@ void Uplink::run() {
     std::unique_lock lock(mutex_);
     Clock::time_point next_attempt = Clock::now();
     while (refused_.empty()) {
-        const auto now = Clock::now();
-        const bool all_sent = backlog_.empty() && in_flight_.empty();
-        if (closing_ && (all_sent || now >= deadline_ - kGoodbyeTime)) {
+        auto now = Clock::now();
+        if (spool_ && (now >= next_flush_ || (closing_ && !incoming_.empty()))) {
+            flush(lock);
+            now = Clock::now();
+        } else if (spool_ && session_up_ && spool_ready_ > 0 && ready_.size() < kSpoolBatch / 2) {
+            refill(lock);
+        }
+        if (closing_ && (all_sent() || now >= deadline_ - kGoodbyeTime)) {
+            break;
+        }
+        // With a spool nothing is lost by leaving: a broker out of reach
+        // at the end (tried once more then, whatever the back-off) leaves
+        // the rest to the next run.
+        if (closing_ && spool_ && mosq_ == nullptr && !last_try_) {
+            last_try_ = true;
+            next_attempt = now;
+        } else if (closing_ && spool_ && mosq_ == nullptr && now < next_attempt) {
+            fmt::print(stderr, "mqtt: no broker at {}:{}: the rest stays in the spool\n", url_.host,
+                       url_.port);
             break;
         }
         if (mosq_ == nullptr) {
             if (now < next_attempt) {
-                wake_.wait_until(lock, closing_ ? std::min(next_attempt, deadline_ - kGoodbyeTime)
-                                                : next_attempt);
+                auto until =
+                    closing_ ? std::min(next_attempt, deadline_ - kGoodbyeTime) : next_attempt;
+                if (spool_) {
+                    until = std::min(until, next_flush_);
+                }
+                wake_.wait_until(lock, until);
                 continue;
             }
             const std::string vehicle = vehicle_;
@@ -289,11 +361,80 @@ void Uplink::run() {
             next_attempt = Clock::now() + backoff_.next();
         }
     }
+    if (spool_) {
+        flush(lock);
+    }
     if (mosq_ != nullptr) {
         lock.unlock();
         say_goodbye();
         lock.lock();
     }
+}
+
+// More of the spool's committed messages to send, between two commits, so
+// that the broker's pace rather than the flush period sets the rate.
+void Uplink::refill(std::unique_lock<std::mutex> &lock) {
+    lock.unlock();
+    std::vector<SpooledMessage> taken = spool_->take(kSpoolBatch);
+    const uint64_t waiting = spool_->waiting();
+    const uint64_t takeable = spool_->takeable();
+    lock.lock();
+    for (SpooledMessage &m : taken) {
+        ready_.push_back(std::move(m));
+    }
+    spool_waiting_ = waiting;
+    spool_ready_ = takeable;
+}
+
+bool Uplink::all_sent() const {
+    if (spool_) {
+        return incoming_.empty() && ready_.empty() && in_flight_.empty() && spool_waiting_ == 0;
+    }
+    return backlog_.empty() && in_flight_.empty();
+}
+
+// The spool's commit: what came in since the last one and what the broker
+// acknowledged meanwhile, in one transaction; then the next messages to
+// send are taken out when few are ready. Called with the lock held; the
+// spool works without it.
+void Uplink::flush(std::unique_lock<std::mutex> &lock) {
+    std::vector<Outgoing> batch;
+    batch.swap(incoming_);
+    std::vector<int64_t> acked;
+    acked.swap(acked_);
+    const uint64_t next_seq = next_seq_;
+    const bool need_more = ready_.size() < kSpoolBatch;
+    lock.unlock();
+    for (Outgoing &m : batch) {
+        spool_->add(std::move(m));
+    }
+    for (int64_t id : acked) {
+        spool_->acknowledge(id);
+    }
+    spool_->commit(next_seq);
+    std::vector<SpooledMessage> taken;
+    if (need_more) {
+        taken = spool_->take(kSpoolBatch);
+    }
+    const uint64_t waiting = spool_->waiting();
+    const uint64_t takeable = spool_->takeable();
+    const uint64_t dropped = spool_->dropped();
+    lock.lock();
+    spool_ready_ = takeable;
+    for (SpooledMessage &m : taken) {
+        ready_.push_back(std::move(m));
+    }
+    spool_waiting_ = waiting;
+    if (dropped != spool_dropped_) {
+        fmt::print(stderr, "spool: {} oldest messages dropped from the full spool ({} in all)\n",
+                   dropped - spool_dropped_, dropped);
+        spool_dropped_ = dropped;
+        if (!status_.is_null()) {
+            status_["spool_dropped"] = dropped;
+            status_due_ = true;
+        }
+    }
+    next_flush_ = Clock::now() + std::chrono::milliseconds(o_.spool_flush_ms);
 }
 
 // Starts one connection attempt (TCP connect, then CONNECT; the broker's
@@ -310,6 +451,9 @@ bool Uplink::connect_once(const std::string &vehicle) {
     session_up_ = false;
     lost_ = false;
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    // libmosquitto's own window (20 by default) is made ours: beyond it,
+    // it would hold messages back itself.
+    mosquitto_max_inflight_messages_set(mosq_, static_cast<unsigned int>(o_.inflight));
     mosquitto_connect_callback_set(mosq_, &Uplink::on_connect);
     mosquitto_disconnect_callback_set(mosq_, &Uplink::on_disconnect);
     mosquitto_publish_callback_set(mosq_, &Uplink::on_publish);
@@ -347,14 +491,21 @@ bool Uplink::connect_once(const std::string &vehicle) {
 // front of the backlog, to be sent again first. Called with the lock held.
 void Uplink::drop_connection(std::unique_lock<std::mutex> &lock, const std::string &why) {
     std::vector<Outgoing> again;
-    again.reserve(in_flight_.size());
-    for (Pending &p : in_flight_) {
-        again.push_back(std::move(p.message));
+    if (spool_) {
+        for (auto it = in_flight_.rbegin(); it != in_flight_.rend(); ++it) {
+            ready_.push_front(std::move(it->message));
+        }
+    } else {
+        again.reserve(in_flight_.size());
+        for (Pending &p : in_flight_) {
+            again.push_back(std::move(p.message.message));
+        }
     }
     in_flight_.clear();
     backlog_.push_front(std::move(again));
     const bool was_up = session_up_;
-    const size_t kept = backlog_.size();
+    const uint64_t kept =
+        spool_ ? ready_.size() + spool_waiting_ + incoming_.size() : backlog_.size();
     const bool refused = !refused_.empty();
     session_up_ = false;
     struct mosquitto *m = mosq_;
@@ -380,10 +531,15 @@ void Uplink::pump(std::unique_lock<std::mutex> &lock) {
         status = s.dump();
         status_due_ = false;
     }
-    std::vector<Outgoing> batch;
-    const size_t room = o_.qos == 0 ? kWindow : kWindow - std::min(kWindow, in_flight_.size());
-    while (batch.size() < room && !backlog_.empty()) {
-        batch.push_back(backlog_.pop());
+    std::vector<SpooledMessage> batch;
+    const size_t room = o_.inflight - std::min(o_.inflight, in_flight_.size());
+    while (batch.size() < room && (spool_ ? !ready_.empty() : !backlog_.empty())) {
+        if (spool_) {
+            batch.push_back(std::move(ready_.front()));
+            ready_.pop_front();
+        } else {
+            batch.push_back({0, backlog_.pop()});
+        }
     }
     if (!status && batch.empty()) {
         return;
@@ -394,11 +550,11 @@ void Uplink::pump(std::unique_lock<std::mutex> &lock) {
         mosquitto_publish(mosq_, nullptr, status_topic().c_str(), static_cast<int>(status->size()),
                           status->data(), 1, true);
     }
+    // Kept in flight before the publish: its acknowledgement (QoS 1) or
+    // the end of its write (QoS 0) may come inside the next call already.
     size_t sent = 0;
-    std::vector<Pending> flying;
-    uint64_t written = 0;
     for (; sent < batch.size(); ++sent) {
-        const Outgoing &m = batch[sent];
+        const Outgoing &m = batch[sent].message;
         int mid = 0;
         const int rc =
             mosquitto_publish(mosq_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()),
@@ -408,19 +564,29 @@ void Uplink::pump(std::unique_lock<std::mutex> &lock) {
             lost_reason_ = error_text(rc);
             break;
         }
-        if (o_.qos == 0) {
-            ++written;
-        } else {
-            flying.push_back({mid, m});
-        }
+        lock.lock();
+        in_flight_.push_back({mid, std::move(batch[sent])});
+        lock.unlock();
     }
     lock.lock();
-    delivered_ += written;
-    for (Pending &p : flying) {
-        in_flight_.push_back(std::move(p));
+    // A QoS 0 message may be written inside mosquitto_publish(), before its
+    // id was known here.
+    for (int mid : unmatched_) {
+        (void)acknowledged(mid);
     }
+    unmatched_.clear();
     if (sent < batch.size()) {
-        backlog_.push_front({batch.begin() + static_cast<std::ptrdiff_t>(sent), batch.end()});
+        if (spool_) {
+            for (size_t i = batch.size(); i-- > sent;) {
+                ready_.push_front(std::move(batch[i]));
+            }
+        } else {
+            std::vector<Outgoing> back;
+            for (size_t i = sent; i < batch.size(); ++i) {
+                back.push_back(std::move(batch[i].message));
+            }
+            backlog_.push_front(std::move(back));
+        }
     }
 }
 
@@ -457,7 +623,8 @@ void Uplink::on_connect(struct mosquitto * /*mosq*/, void *self, int rc) {
         u->status_due_ = true;
         fmt::print(stderr, "mqtt: connected to {}:{} as {}, {} messages waiting\n", u->url_.host,
                    u->url_.port, client_id_for(u->connected_vehicle_, u->replay_),
-                   u->backlog_.size());
+                   u->spool_ ? u->ready_.size() + u->spool_waiting_ + u->incoming_.size()
+                             : u->backlog_.size());
         return;
     }
     // 4: bad user name or password, 5: not authorized. The other refusals
@@ -488,13 +655,24 @@ void Uplink::on_publish(struct mosquitto * /*mosq*/, void *self, int mid) {
         return;
     }
     const std::lock_guard lock(u->mutex_);
-    for (auto it = u->in_flight_.begin(); it != u->in_flight_.end(); ++it) {
+    if (!u->acknowledged(mid)) {
+        u->unmatched_.push_back(mid);
+    }
+}
+
+// Called with the lock held.
+bool Uplink::acknowledged(int mid) {
+    for (auto it = in_flight_.begin(); it != in_flight_.end(); ++it) {
         if (it->mid == mid) {
-            u->in_flight_.erase(it);
-            ++u->delivered_;
-            return;
+            if (it->message.id != 0) {
+                acked_.push_back(it->message.id);
+            }
+            in_flight_.erase(it);
+            ++delivered_;
+            return true;
         }
     }
+    return false;
 }
 
 } // namespace vehcan::cli

@@ -209,8 +209,10 @@ std::optional<std::string> TroubleCodeState::update(int source, const nlohmann::
         nodes.push_back(e);
     }
     nlohmann::json payload{{"nodes", nodes}};
-    if (dm1.contains("time")) {
-        payload["time"] = dm1["time"];
+    for (const char *field : {"time", "timestamp", "seq"}) {
+        if (dm1.contains(field)) {
+            payload[field] = dm1[field];
+        }
     }
     return payload.dump();
 }

@@ -4,16 +4,20 @@
 // prints, it publishes it to PREFIX/VEHICLE/PGN; it keeps PREFIX/VEHICLE/dm1
 // (the active trouble codes) and PREFIX/VEHICLE/status (online / offline)
 // retained on the broker. While the broker cannot be reached it keeps the
-// newest messages in a bounded backlog and reconnects with back-off.
-#ifndef VEHCAN_CLI_UPLINK_H
-#define VEHCAN_CLI_UPLINK_H
+// messages in its disk spool (--spool, see spool.h) or, without one, the
+// newest of them in a bounded backlog in memory, and reconnects with
+// back-off.
+#ifndef VEHCAN_FLEET_UPLINK_H
+#define VEHCAN_FLEET_UPLINK_H
 
+#include "spool.h"
 #include "uplink_parts.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -32,7 +36,11 @@ struct MqttOptions {
     std::string vehicle;   // before the VIN is known; empty: the host name
     double rate_limit = 0; // messages a second per (PGN, sender); 0: all
     int qos = 1;
-    size_t backlog = 10000;
+    size_t backlog = 10000; // in memory: without a spool, or while its disk is full
+    size_t inflight = 1000; // messages sent and not yet acknowledged, at most
+    std::string spool_dir;  // empty: no spool, the backlog in memory
+    int spool_flush_ms = 1000;
+    uint64_t spool_max_mb = 256;
     std::string user;                    // the password comes from $VEHCAN_MQTT_PASSWORD
     std::optional<std::string> password; // instead of $VEHCAN_MQTT_PASSWORD (the config file)
     std::string ca_file;                 // mqtts://: the CA that signed the broker's certificate
@@ -43,16 +51,17 @@ struct MqttOptions {
 // What the uplink did, as close() reports it.
 struct UplinkReport {
     uint64_t delivered = 0; // acknowledged by the broker (QoS 1) or written (QoS 0)
-    uint64_t dropped = 0;   // pushed out of the full backlog
-    uint64_t unsent = 0;    // still waiting when close() gave up
+    uint64_t dropped = 0;   // pushed out of the full backlog or spool
+    uint64_t unsent = 0;    // still waiting when close() gave up (left in the spool)
 };
 
 class Uplink {
   public:
     // Checks the options (throws Failure(kExitUsage) for a bad URL, QoS,
-    // rate or backlog, a TLS file that cannot be read, TLS files with
-    // mqtt://) and starts connecting on a thread of its own. replay: the
-    // publisher is a replay of a capture (its own client id).
+    // rate, backlog, window or spool option, a TLS file that cannot be
+    // read, TLS files with mqtt://, a spool directory that cannot be made),
+    // opens the spool and starts connecting on a thread of its own. replay:
+    // the publisher is a replay of a capture (its own client id).
     Uplink(const MqttOptions &o, bool replay);
     ~Uplink();
     Uplink(const Uplink &) = delete;
@@ -63,10 +72,16 @@ class Uplink {
     // each connection, replacing the last will's "offline".
     void online(const nlohmann::json &details);
 
-    // One decoded message: message is the JSON object that --json prints,
-    // time_us its time stamp for the rate limit, source its sender (-1 when
-    // unknown). A DM1 also updates the retained dm1 topic; the vehicle
-    // identification names the vehicle for every later topic.
+    // The sequence number for the next message: strictly increasing per
+    // spool across runs, from 1 per run without a spool. Thread-safe.
+    uint64_t next_seq();
+
+    // One decoded message: message is the JSON object that --json prints
+    // (its "seq" from next_seq()), time_us its time stamp for the rate
+    // limit, source its sender (-1 when unknown). A DM1 also updates the
+    // retained dm1 topic (whose payload carries the DM1's "timestamp" and
+    // "seq"); the vehicle identification names the vehicle for every later
+    // topic. With a spool the message is published once a commit wrote it.
     void message(int64_t time_us, int source, uint32_t pgn, const nlohmann::json &message);
 
     // The broker refused us (bad user name or password, not authorized):
@@ -77,15 +92,17 @@ class Uplink {
     bool connected() const { return session_up_.load(); }
 
     // Waits until the backlog is delivered, the broker refused us, or
-    // deadline passed (whichever first); then publishes the retained
-    // "offline", disconnects and stops the thread. Reports the counts on
-    // stderr too. Called once; without it the destructor stops at once.
+    // deadline passed (whichever first); with a spool also when the broker
+    // cannot be reached, the rest left in the spool. Then commits the
+    // spool, publishes the retained "offline", disconnects, stops the
+    // thread and closes the spool. Reports the counts on stderr too. Called
+    // once; without it the destructor stops at once (the spool committed).
     UplinkReport close(std::chrono::steady_clock::time_point deadline);
 
   private:
     struct Pending {
         int mid;
-        Outgoing message;
+        SpooledMessage message; // id 0: from the backlog in memory
     };
 
     void stop(std::chrono::steady_clock::time_point deadline);
@@ -93,6 +110,11 @@ class Uplink {
     bool connect_once(const std::string &vehicle);
     void drop_connection(std::unique_lock<std::mutex> &lock, const std::string &why);
     void pump(std::unique_lock<std::mutex> &lock);
+    void flush(std::unique_lock<std::mutex> &lock);
+    void refill(std::unique_lock<std::mutex> &lock);
+    void enqueue(Outgoing m);
+    bool all_sent() const;
+    bool acknowledged(int mid);
     void say_goodbye();
     std::string status_topic() const;
     std::string offline_payload() const;
@@ -116,9 +138,17 @@ class Uplink {
     nlohmann::json status_; // empty until online()
     RateLimiter limiter_;
     TroubleCodeState codes_;
-    std::string last_dm1_; // the retained dm1 payload last queued
-    Backlog backlog_;
-    std::vector<Pending> in_flight_; // QoS 1, sent and not yet acknowledged
+    std::string last_dm1_;             // the retained dm1 payload last queued
+    Backlog backlog_;                  // without a spool
+    std::vector<Outgoing> incoming_;   // with a spool: for its next commit
+    std::deque<SpooledMessage> ready_; // with a spool: committed, taken out to send
+    std::vector<int64_t> acked_;       // with a spool: delivered, to delete
+    uint64_t next_seq_ = 1;
+    uint64_t spool_waiting_ = 0; // the spool's waiting() at its last commit or take
+    uint64_t spool_ready_ = 0;   // and its takeable()
+    uint64_t spool_dropped_ = 0;
+    std::vector<Pending> in_flight_; // sent and not yet acknowledged (QoS 0: written)
+    std::vector<int> unmatched_;     // acknowledged ids not (yet) in flight
     uint64_t delivered_ = 0;
     std::string refused_;
     std::chrono::steady_clock::time_point deadline_{};
@@ -127,7 +157,9 @@ class Uplink {
     bool closing_ = false;
     bool closed_ = false; // (the caller's thread only)
 
-    // the connection thread's own
+    // the connection thread's own (opened and closed on the caller's)
+    std::unique_ptr<Spool> spool_;
+    std::chrono::steady_clock::time_point next_flush_{};
     struct mosquitto *mosq_ = nullptr;
     std::string connected_vehicle_; // the identity of the current connection
     std::string lost_reason_;
@@ -138,6 +170,7 @@ class Uplink {
     std::atomic<bool> session_up_{false}; // CONNACK accepted (read by connected())
     bool lost_ = false;
     bool goodbye_acked_ = false;
+    bool last_try_ = false; // closing with a spool: the broker tried once more
 };
 
 // How long Ctrl-C (or the end of --duration) leaves for the backlog.
