@@ -172,10 +172,13 @@ endif()
 
 # ---- monitor and request against vehcan-sim, in one rig boot -------------------------------------
 # (bash scripts run by the host's bash: not in cross builds)
+# claim_peer: another node that holds or takes an address, for the claim's cases.
 if(TARGET vehcan-sim AND EXISTS ${PROJECT_SOURCE_DIR}/rig/run-guest.sh AND NOT CMAKE_CROSSCOMPILING)
+  add_executable(claim_peer ${_cli_dir}/claim_peer.cpp)
+  target_link_libraries(claim_peer PRIVATE vehcan_claim vehcan_warnings)
   add_test(NAME rig.cli
     COMMAND ${PROJECT_SOURCE_DIR}/rig/run-guest.sh --timeout 540 --boot-timeout 90
             -- bash ${_cli_dir}/rig_cases.sh $<TARGET_FILE:vehcan-cli> $<TARGET_FILE:vehcan-sim>
-               ${_sample})
+               ${_sample} $<TARGET_FILE:claim_peer>)
   set_tests_properties(rig.cli PROPERTIES LABELS rig TIMEOUT 600 RUN_SERIAL TRUE)
 endif()

@@ -104,7 +104,9 @@ TEST(Name, FunctionsAbove127DependOnTheIndustryGroup) {
     EXPECT_EQ(function_name(0, 3), "engine"); // the same in every group
     EXPECT_EQ(function_name(3, 0), "transmission");
     EXPECT_EQ(function_name(128, 1), "tachograph");
-    EXPECT_EQ(function_name(128, 2), ""); // another group's 128
+    EXPECT_EQ(function_name(128, 2), "");                                  // another group's 128
+    EXPECT_EQ(function_name(129, 0), "off-board diagnostic-service tool"); // vehcan's own
+    EXPECT_EQ(function_name(129, 1), "door controller");
     EXPECT_EQ(function_name(127, 1), "");
     EXPECT_EQ(industry_group_name(0), "global");
     EXPECT_EQ(industry_group_name(1), "on-highway equipment");

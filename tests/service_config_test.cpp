@@ -165,6 +165,22 @@ user = "file-user"
     EXPECT_FALSE(o.mqtt.password.has_value());
 }
 
+TEST(ServiceConfig, TheAddressSectionSetsTheClaim) {
+    const ServiceConfig c = parse_config(
+        "[address]\nname = \"a00082001f00ff01\"\npreferred = 0x2A\nclaim = false\n", "gw.conf", "");
+    vehcan::cli::MonitorOptions o;
+    vehcan::service::apply_config(c, o);
+    EXPECT_EQ(o.claim.from, "0x2A");
+    EXPECT_EQ(o.claim.name, "A00082001F00FF01");
+    EXPECT_TRUE(o.claim.no_claim);
+    vehcan::cli::MonitorOptions given;
+    given.claim.from = "0x80";
+    given.given = {"--from"};
+    vehcan::service::apply_config(c, given);
+    EXPECT_EQ(given.claim.from, "0x80");
+    EXPECT_EQ(given.claim.name, "A00082001F00FF01");
+}
+
 TEST(ServiceConfig, TheSpoolSectionSetsTheUplinksSpool) {
     const ServiceConfig c = parse_config(
         "[spool]\ndir = \"/var/lib/vehcan\"\nflush_ms = 250\nmax_mb = 32\n", "gw.conf", "");

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Guest side of rig.cli: vehcan on can0 against vehcan-sim's truck on can1.
-#   tests/cli/rig_cases.sh VEHCAN VEHCAN_SIM DATABASE
+#   tests/cli/rig_cases.sh VEHCAN VEHCAN_SIM DATABASE CLAIM_PEER
 # Prints one line per case and exits non-zero if any failed.
 set -uo pipefail
 vehcan=$1
 sim=$2
 db=$3
+claim_peer=$4
 work=$(mktemp -d)
 failed=0
 
@@ -104,10 +105,15 @@ if cmake -DFILE="$work/out" -P "$(dirname "$0")/json_lines.cmake" >"$work/err2" 
         '"ECU_identification":\{"fields":\[\{"label":"part number","value":"EC-4711-02"\}' \
         '"address":238,.*"ECU_identification":\{"acknowledgement":"negative acknowledgement \(NACK\)","pgn":64965,"status":"not supported"\}' \
         '"address":238,.*"model","value":"SIM-TACHO-2"' \
-        '"address":0,.*"dm1":\{"dtcs":\[\{"description":"Engine Coolant Temperature","fmi":16,"fmi_text":"[^"]*","occurrences":1,"spn":110\}\],"lamps":\{"amber_warning":"on"'
+        '"address":0,.*"dm1":\{"dtcs":\[\{"description":"Engine Coolant Temperature","fmi":16,"fmi_text":"[^"]*","occurrences":1,"spn":110\}\],"lamps":\{"amber_warning":"on"' \
+        '^\{"address":249,.*"name":\{"arbitrary_address_capable":true,.*"function":129,"function_instance":0,"function_name":"off-board diagnostic-service tool",.*"ours":true\}$'
 else
     fail scan.json "a line is not JSON: $(cat "$work/err2")"
 fi
+
+# The address claim: another node on the bus holds or takes vehcan's address.
+source "$(dirname "$0")/rig_claim_cases.sh"
+claim_cases "$claim_peer"
 
 # The live view on a terminal (tmux), with the truck on its drive cycle,
 # begun just before the coolant overheats.

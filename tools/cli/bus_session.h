@@ -14,8 +14,6 @@
 
 namespace vehcan::cli {
 
-constexpr uint8_t kToolAddress = 0xF9; // the off-board service tool's address
-
 // The VIN is sent on request only: monitor asks all nodes for it up to
 // kVinRequests times, kVinRetry apart, until one answers.
 constexpr uint32_t kPgnVehicleIdentification = 65260;

@@ -7,6 +7,7 @@
 #include "live_view.h"
 #include "monitor_config.h"
 #include "monitor_service.h"
+#include "our_address.h"
 #include "pgn_names.h"
 #include "timestamp.h"
 #include "uplink.h"
@@ -99,7 +100,7 @@ int run_request(const RequestOptions &o) {
                                               "PGNs below 65536",
                                               pgn));
     }
-    const uint8_t from = parse_address(o.from, "--from");
+    const AddressPlan plan = plan_address(o.claim);
     const uint8_t to = parse_address(o.to, "--to");
     std::optional<Database> db;
     if (auto path = database_path(o.db)) {
@@ -107,12 +108,26 @@ int run_request(const RequestOptions &o) {
     }
     catch_interrupts();
     bring_up();
-    // A request may be lost (a node that comes on the bus late, a busy
-    // node): one time-out earns a second try, a refusal does not.
-    RequestAnswer a = ask(pgn, from, to);
-    if (!a.answered && a.ack <= 0 && !g_stop.load()) {
+    std::optional<OurAddress> address;
+    uint8_t from = 0;
+    RequestAnswer a;
+    try {
+        address.emplace(plan);
+        // A request may be lost (a node that comes on the bus late, a busy
+        // node): one time-out earns a second try, a refusal does not. The
+        // second goes from wherever the claim stands then.
+        from = address->source_or_fail();
         a = ask(pgn, from, to);
+        if (!a.answered && a.ack <= 0 && !g_stop.load()) {
+            from = address->source_or_fail();
+            a = ask(pgn, from, to);
+        }
+    } catch (const Failure &) {
+        address.reset();
+        j1939_can_deinit();
+        throw;
     }
+    address.reset();
     j1939_can_deinit();
     if (!a.answered) {
         if (a.ack > 0) {
@@ -151,11 +166,19 @@ int run_monitor(const MonitorOptions &started) {
     if (live_view_wanted(o)) {
         return run_live_monitor(o, db ? &*db : nullptr, uplink ? &*uplink : nullptr);
     }
+    const AddressPlan plan = plan_address(o.claim);
     catch_interrupts();
     vehcan::service::catch_reload();
     vehcan::service::MonitorService service;
     const int bitrate = bring_up([&service] { service.before_stack(); });
-    service.stack_up(bitrate);
+    service.stack_up(bitrate); // before the address claim's own threads, if any
+    std::optional<OurAddress> address;
+    try {
+        address.emplace(plan);
+    } catch (const Failure &) {
+        j1939_can_deinit();
+        throw;
+    }
     const auto start = Clock::now(); // --duration counts from here, after the probe
     auto seconds_since_start = [&] {
         return std::chrono::duration<double>(Clock::now() - start).count();
@@ -247,11 +270,14 @@ int run_monitor(const MonitorOptions &started) {
             if (vin_requests == kVinRequests) {
                 fmt::print(stderr, "no VIN: {} requests got no answer\n", vin_requests);
                 vin_done = true;
-            } else {
+            } else if (const auto from = address->source()) {
                 fmt::print(stderr, "requesting the VIN (PGN 65260) from all nodes\n");
-                j1939_send_request_message(kPgnVehicleIdentification, kToolAddress, 0xFF);
+                j1939_send_request_message(kPgnVehicleIdentification, *from, 0xFF);
                 vin_asked = Clock::now();
                 ++vin_requests;
+            } else {
+                fmt::print(stderr, "no VIN request: no address to send from\n");
+                vin_done = true;
             }
         }
         if (!vin_done && answer_waiting()) {
@@ -286,6 +312,7 @@ int run_monitor(const MonitorOptions &started) {
         emit(message, j);
     }
     service.stopping();
+    address.reset();
     const int rc = j1939_can_deinit();
     fmt::print(stderr, "monitor ended after {:.1f} s: {} messages of {} PGNs{}\n",
                seconds_since_start(), messages, last_shown.size(),

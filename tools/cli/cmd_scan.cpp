@@ -9,6 +9,7 @@
 #include "decode.h"
 #include "identification.h"
 #include "node_identity.h"
+#include "our_address.h"
 
 #include <j1939_stack.h>
 
@@ -19,6 +20,7 @@
 #include <map>
 #include <mqueue.h>
 #include <optional>
+#include <set>
 #include <thread>
 
 namespace vehcan::cli {
@@ -46,6 +48,7 @@ struct IdentificationResult {
 struct Node {
     uint8_t address = 0;
     std::optional<J1939Name> name; // none: heard, but no claim came from it
+    bool ours = false;             // this gateway's own claim
     unsigned long messages = 0;    // heard during the scan
     std::vector<IdentificationResult> identifications;
     std::optional<Decoded> dm1;
@@ -90,10 +93,10 @@ class Collector {
     std::vector<Message> kept_;
 };
 
-IdentificationResult identify(uint32_t pgn, uint8_t address) {
+IdentificationResult identify(uint32_t pgn, uint8_t from, uint8_t address) {
     IdentificationResult r;
     r.pgn = pgn;
-    const RequestAnswer a = ask(pgn, kToolAddress, address);
+    const RequestAnswer a = ask(pgn, from, address);
     if (a.answered) {
         r.status = IdentificationResult::Status::answered;
         r.fields = identification_fields(pgn, a.data.data(), a.data.size());
@@ -129,6 +132,9 @@ std::string node_text(const Node &n) {
     if (!n.name) {
         s += "  did not answer the Request for Address Claimed\n";
     } else {
+        if (n.ours) {
+            s += "  this gateway (vehcan's own claim)\n";
+        }
         s += name_text(*n.name, "  ");
     }
     for (const IdentificationResult &r : n.identifications) {
@@ -162,7 +168,8 @@ nlohmann::json node_json(const Node &n) {
     nlohmann::json j = {{"address", n.address},
                         {"address_name", address_meaning(n.address)},
                         {"claimed", n.name.has_value()},
-                        {"messages", n.messages}};
+                        {"messages", n.messages},
+                        {"ours", n.ours}};
     if (n.name) {
         j["name"] = name_json(*n.name);
     }
@@ -211,10 +218,28 @@ int run_scan(const ScanOptions &o) {
     if (auto path = database_path(o.db)) {
         db = open_database(*path);
     }
+    const AddressPlan plan = plan_address(o.claim);
     catch_interrupts();
     const int bit_rate = bring_up();
     const BusTap tap;
     Collector collected;
+    std::optional<OurAddress> address;
+    try {
+        address.emplace(plan);
+    } catch (const Failure &) {
+        j1939_can_deinit();
+        throw;
+    }
+    // Each request from wherever the claim stands at the time.
+    auto from = [&] {
+        try {
+            return address->source_or_fail();
+        } catch (const Failure &) {
+            address.reset();
+            j1939_can_deinit();
+            throw;
+        }
+    };
 
     // The first claim comes back as the request's answer, the others reach
     // the broadcast queue while the request waits and during the listening.
@@ -223,7 +248,7 @@ int run_scan(const ScanOptions &o) {
     // A request lost on the bus (or sent while a node was not listening yet)
     // earns one more, as vehcan request gives a time-out one more try.
     for (int attempt = 0; attempt < 2 && !g_stop.load() && !collected.heard_a_claim(); ++attempt) {
-        const RequestAnswer first = ask(kPgnAddressClaimed, kToolAddress, kGlobal);
+        const RequestAnswer first = ask(kPgnAddressClaimed, from(), kGlobal);
         if (first.answered) {
             collected.keep(kPgnAddressClaimed, first.data.data(), first.data.size());
         }
@@ -240,27 +265,35 @@ int run_scan(const ScanOptions &o) {
         if (name && sender) {
             nodes[*sender].address = *sender;
             nodes[*sender].name = name;
+            nodes[*sender].ours = address->claimed() && name->raw == address->name();
         }
     }
     const size_t claimed = nodes.size();
-    for (auto &[address, node] : nodes) {
+    const bool ours_answered =
+        std::any_of(nodes.begin(), nodes.end(), [](const auto &n) { return n.second.ours; });
+    for (auto &[node_address, node] : nodes) {
         if (g_stop.load()) {
             break;
         }
-        fmt::print(stderr, "asking 0x{:02X} for its identifications\n", address);
+        if (node.ours) {
+            continue; // nothing to ask ourselves
+        }
+        fmt::print(stderr, "asking 0x{:02X} for its identifications\n", node_address);
         for (const uint32_t pgn : identification_pgns()) {
-            node.identifications.push_back(identify(pgn, address));
+            node.identifications.push_back(identify(pgn, from(), node_address));
             collected.drain();
         }
     }
     collected.drain();
+    const std::set<uint8_t> ours = address->used();
+    address.reset();
     j1939_can_deinit();
 
     // Senders heard that never claimed (the tool's own requests aside).
-    for (const auto &[address, count] : tap.heard()) {
-        if (address != kToolAddress) {
-            nodes[address].address = address;
-            nodes[address].messages = count;
+    for (const auto &[sender, count] : tap.heard()) {
+        if (ours.count(sender) == 0 || nodes.count(sender) != 0) {
+            nodes[sender].address = sender;
+            nodes[sender].messages = count;
         }
     }
     for (const Message &m : collected.kept()) {
@@ -276,21 +309,25 @@ int run_scan(const ScanOptions &o) {
     }
 
     if (o.json) {
-        for (const auto &[address, node] : nodes) {
+        for (const auto &[node_address, node] : nodes) {
             fmt::print(out(), "{}\n", node_json(node).dump());
         }
     } else {
         fmt::print(out(),
-                   "can0 at {} bit/s: {} node{} answered the Request for Address Claimed, {} "
+                   "can0 at {} bit/s: {} node{} answered the Request for Address Claimed{}, {} "
                    "other sender{} heard\n",
-                   bit_rate, claimed, claimed == 1 ? "" : "s", nodes.size() - claimed,
+                   bit_rate, claimed, claimed == 1 ? "" : "s",
+                   ours_answered ? " (this gateway among them)" : "", nodes.size() - claimed,
                    nodes.size() - claimed == 1 ? "" : "s");
-        for (const auto &[address, node] : nodes) {
+        for (const auto &[node_address, node] : nodes) {
             fmt::print(out(), "\n{}", node_text(node));
         }
     }
-    if (claimed == 0) {
-        throw Failure(kExitNoAnswer, "no node answered the Request for Address Claimed");
+    if (claimed == (ours_answered ? 1U : 0U)) {
+        throw Failure(kExitNoAnswer, ours_answered ? "no other node answered the Request for "
+                                                     "Address Claimed"
+                                                   : "no node answered the Request for Address "
+                                                     "Claimed");
     }
     return kExitOk;
 }

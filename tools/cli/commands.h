@@ -4,6 +4,7 @@
 #define VEHCAN_CLI_COMMANDS_H
 
 #include "database.h"
+#include "our_address.h"
 #include "uplink.h"
 
 #include <optional>
@@ -60,6 +61,7 @@ struct MonitorOptions {
     bool log = false;            // the line log even on a terminal
     bool quiet = false;          // no messages on standard output (with --mqtt)
     MqttOptions mqtt;            // url empty: no uplink
+    ClaimOptions claim;          // the address of the VIN request
     std::string config;          // --config FILE; SIGHUP re-reads its [mqtt] section
     std::set<std::string> given; // the options given on the command line ("--qos")
 };
@@ -71,6 +73,7 @@ struct ScanOptions {
     double timeout = 2; // seconds to listen for Address Claimed answers
     std::string db;
     bool json = false;
+    ClaimOptions claim; // the address of the identification requests
 };
 // The bus inventory. kExitOk when a node claimed its address, else throws
 // Failure(kExitNoAnswer) after printing what was heard.
@@ -78,7 +81,7 @@ int run_scan(const ScanOptions &o);
 
 struct RequestOptions {
     std::string pgn;
-    std::string from = "0xF9";
+    ClaimOptions claim;
     std::string to = "0xFF";
     std::string db;
     bool json = false;

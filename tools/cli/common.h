@@ -16,14 +16,15 @@ namespace vehcan::cli {
 // The exit codes of vehcan, as its --help lists them.
 enum ExitCode : int {
     kExitOk = 0,
-    kExitInternal = 1, // a fault of vehcan itself
-    kExitUsage = 2,    // bad command line or value: malformed hex, unknown PGN, ...
-    kExitCapture = 3,  // capture file unreadable or with a bad line
-    kExitDatabase = 4, // database missing, broken, or without the entry asked for
-    kExitStack = 5,    // the stack could not come up on can0
-    kExitNoAnswer = 6, // a request got no answer in time
-    kExitRefused = 7,  // a request was refused (negative acknowledgement)
-    kExitBroker = 8,   // the MQTT broker refused the connection (user name, password)
+    kExitInternal = 1,    // a fault of vehcan itself
+    kExitUsage = 2,       // bad command line or value: malformed hex, unknown PGN, ...
+    kExitCapture = 3,     // capture file unreadable or with a bad line
+    kExitDatabase = 4,    // database missing, broken, or without the entry asked for
+    kExitStack = 5,       // the stack could not come up on can0
+    kExitNoAnswer = 6,    // a request got no answer in time
+    kExitRefused = 7,     // a request was refused (negative acknowledgement)
+    kExitBroker = 8,      // the MQTT broker refused the connection (user name, password)
+    kExitCannotClaim = 9, // no source address could be claimed: Cannot Claim was sent
 };
 
 // A failure that ends the program with a one-line message and an exit code.

@@ -5,6 +5,7 @@
 #include "bus_tap.h"
 #include "common.h"
 #include "live_table.h"
+#include "our_address.h"
 #include "timestamp.h"
 
 #include <j1939_stack.h>
@@ -236,11 +237,21 @@ bool live_view_wanted(const MonitorOptions &o) {
 }
 
 int run_live_monitor(const MonitorOptions &o, const Database *db, Uplink *uplink) {
+    const AddressPlan plan = plan_address(o.claim);
     catch_interrupts();
     // Who sent what: the stack's records do not say. The tap listens from
     // before the stack's first record on.
     std::optional<BusTap> tap;
     const int bit_rate = bring_up([&] { tap.emplace(); });
+    std::optional<OurAddress> address;
+    try {
+        address.emplace(plan);
+    } catch (const Failure &) {
+        j1939_can_deinit();
+        throw;
+    }
+    // The defence's reports would tear the screen: they wait for its end.
+    address->hold_reports(true);
     const auto start = Clock::now();
     auto seconds_since_start = [&] {
         return std::chrono::duration<double>(Clock::now() - start).count();
@@ -289,7 +300,9 @@ int run_live_monitor(const MonitorOptions &o, const Database *db, Uplink *uplink
         }
         if (!vin_done && vin_requests < kVinRequests &&
             (vin_requests == 0 || Clock::now() - vin_asked >= kVinRetry)) {
-            j1939_send_request_message(kPgnVehicleIdentification, kToolAddress, 0xFF);
+            if (const auto from = address->source()) {
+                j1939_send_request_message(kPgnVehicleIdentification, *from, 0xFF);
+            }
             vin_asked = Clock::now();
             ++vin_requests;
         }
@@ -337,6 +350,9 @@ int run_live_monitor(const MonitorOptions &o, const Database *db, Uplink *uplink
         }
     }
     screen.close();
+    address->hold_reports(false);
+    address->flush_reports();
+    address.reset();
     const int rc = j1939_can_deinit();
     fmt::print(stderr, "monitor ended after {:.1f} s: {} messages of {} PGNs and senders{}{}\n",
                seconds_since_start(), table.messages(), table.size(), quit ? " (q)" : "",

@@ -25,7 +25,8 @@ constexpr const char *kExitCodes = R"(Exit status:
   5  the stack could not come up on can0 (no can0, not root, queue limits, no traffic)
   6  no answer to a request in time
   7  request refused by a negative acknowledgement
-  8  the MQTT broker refused the connection (bad user name or password, not authorized))";
+  8  the MQTT broker refused the connection (bad user name or password, not authorized)
+  9  no source address could be claimed: Cannot Claim was sent, nothing else)";
 
 // --mqtt and its companions, the same for monitor and replay.
 void add_mqtt_options(CLI::App *sub, MqttOptions &o) {
@@ -62,6 +63,19 @@ void add_mqtt_options(CLI::App *sub, MqttOptions &o) {
                     "(default: the system's CAs)");
     sub->add_option("--mqtt-cert", o.cert_file, "mqtts: our client certificate");
     sub->add_option("--mqtt-key", o.key_file, "mqtts: the key of --mqtt-cert");
+}
+
+// --from, --name and --no-claim: the address the command sends from.
+void add_claim_options(CLI::App *sub, ClaimOptions &o) {
+    sub->add_option("--from", o.from,
+                    "our preferred source address, claimed before anything is sent; an "
+                    "arbitrary-capable NAME takes a free one of 128-247 when a lower NAME holds it")
+        ->capture_default_str();
+    sub->add_option("--name", o.name,
+                    "the 64-bit NAME to claim with, 16 hex digits (default: arbitrary address "
+                    "capable, function 129, identity number from /etc/machine-id)");
+    sub->add_flag("--no-claim", o.no_claim,
+                  "send from --from without claiming it (a bus whose addresses are all fixed)");
 }
 
 // The library prints a few lines to standard output (thread start-up,
@@ -113,6 +127,7 @@ static int run(int argc, char **argv) {
                 "scroll)");
     m->add_flag("--quiet", monitor.quiet, "show no messages (with --mqtt)");
     add_mqtt_options(m, monitor.mqtt);
+    add_claim_options(m, monitor.claim);
     m->add_option("--db", monitor.db, "parameter database (XML); default $VEHCAN_DB");
     m->add_option("--config", monitor.config,
                   "read the settings from this file (TOML: [monitor], [mqtt], [spool], "
@@ -127,6 +142,7 @@ static int run(int argc, char **argv) {
     n->add_option("--timeout", scan.timeout, "seconds to listen for Address Claimed answers")
         ->capture_default_str();
     n->add_flag("--json", scan.json, "one JSON object per node");
+    add_claim_options(n, scan.claim);
     n->add_option("--db", scan.db,
                   "describe trouble codes from this database; default "
                   "$VEHCAN_DB");
@@ -136,7 +152,7 @@ static int run(int argc, char **argv) {
     auto *r = app.add_subcommand("request", "request a parameter group and print the decoded "
                                             "answer");
     r->add_option("PGN", request.pgn, "PGN to request, decimal or 0x hex")->required();
-    r->add_option("--from", request.from, "our source address")->capture_default_str();
+    add_claim_options(r, request.claim);
     r->add_option("--to", request.to, "destination address (0xFF: all nodes)")
         ->capture_default_str();
     r->add_flag("--json", request.json, "print the answer as JSON");

@@ -99,6 +99,12 @@ constexpr std::array kGlobalFunctions{
     Entry{33, "system monitor"},
 };
 
+// Functions 128 and up of the global group (0). Sorted.
+constexpr std::array kGlobalGroupFunctions{
+    Entry{129, "off-board diagnostic-service tool"},
+    Entry{130, "on-board data logger"},
+};
+
 // Functions 128 and up of the on-highway group (1). Sorted.
 constexpr std::array kOnHighwayFunctions{
     Entry{128, "tachograph"},
@@ -121,7 +127,8 @@ constexpr bool sorted(const std::array<Entry, N> &t) {
     return std::is_sorted(t.begin(), t.end(),
                           [](const Entry &a, const Entry &b) { return a.number < b.number; });
 }
-static_assert(sorted(kAddresses) && sorted(kGlobalFunctions) && sorted(kOnHighwayFunctions));
+static_assert(sorted(kAddresses) && sorted(kGlobalFunctions) && sorted(kGlobalGroupFunctions) &&
+              sorted(kOnHighwayFunctions));
 
 template <size_t N>
 std::string_view lookup(const std::array<Entry, N> &t, uint8_t number) {
@@ -130,6 +137,7 @@ std::string_view lookup(const std::array<Entry, N> &t, uint8_t number) {
     return it != t.end() && it->number == number ? it->name : std::string_view{};
 }
 
+constexpr uint8_t kGlobalGroup = 0;
 constexpr uint8_t kOnHighway = 1;
 constexpr uint8_t kFirstGroupFunction = 128;
 
@@ -177,6 +185,9 @@ std::string_view address_meaning(uint8_t address) {
 std::string_view function_name(uint8_t function, uint8_t industry_group) {
     if (function < kFirstGroupFunction) {
         return lookup(kGlobalFunctions, function);
+    }
+    if (industry_group == kGlobalGroup) {
+        return lookup(kGlobalGroupFunctions, function);
     }
     return industry_group == kOnHighway ? lookup(kOnHighwayFunctions, function)
                                         : std::string_view{};

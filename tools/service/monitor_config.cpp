@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "monitor_config.h"
 
+#include <fmt/format.h>
 #include <tuple>
 
 namespace vehcan::service {
@@ -34,6 +35,17 @@ void apply_config(const ServiceConfig &c, cli::MonitorOptions &o) {
     take(c.spool.dir, m.spool_dir, "--spool");
     take(c.spool.flush_ms, m.spool_flush_ms, "--spool-flush-ms");
     take(c.spool.max_mb, m.spool_max_mb, "--spool-max-mb");
+
+    // [address], in the form the options take it.
+    if (c.address.preferred && o.given.count("--from") == 0) {
+        o.claim.from = fmt::format("0x{:02X}", *c.address.preferred);
+    }
+    if (c.address.name && o.given.count("--name") == 0) {
+        o.claim.name = fmt::format("{:016X}", *c.address.name);
+    }
+    if (c.address.claim && o.given.count("--no-claim") == 0) {
+        o.claim.no_claim = !*c.address.claim;
+    }
 }
 
 bool same_uplink(const cli::MqttOptions &a, const cli::MqttOptions &b) {
