@@ -13,7 +13,7 @@
 # The image is cached in $VEHCAN_RIG_CACHE/systemd-amd64 (default
 # /var/cache/vehcan-rig/systemd-amd64) under the hash of its package list and
 # of this script: it is made again only when either changes. Runs use a
-# copy-on-write overlay of it, never the image itself.
+# copy of it, never the image itself.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -31,7 +31,7 @@ needed=$(for deb in "$@"; do dpkg-deb -f "$deb" Depends; done |
     case "$own" in *" $p "*) ;; *) [ -z "$p" ] || echo "$p" ;; esac
   done | sort -u | tr '\n' ' ')
 packages="systemd-sysv udev iproute2 net-tools procps kmod mosquitto mosquitto-clients $needed"
-key=$( (echo "$packages"; cat "$0") | sha256sum | cut -c1-16)
+key=$( (echo "$packages"; grep -v "^ *#" "$0") | sha256sum | cut -c1-16)
 image=$cache/root-$key.img
 
 exec 9>"$cache/lock"
