@@ -66,7 +66,7 @@ for unit in apt-daily.timer apt-daily-upgrade.timer e2scrub_all.timer fstrim.tim
 done
 # The image: the root's size plus room for the packages and the spool.
 size=$(( $(du -sm "$r" | cut -f1) + 512 ))
-mke2fs -q -t ext4 -L gateway -d "$r" "$work/root.img" "${size}M"
+mke2fs -q -t ext4 -L gateway -d "$r" "$work/root.img" "${size}M" >&2
 mv "$work/root.img" "$image"
 # Older images of other package lists go.
 find "$cache" -maxdepth 1 -name 'root-*.img' ! -name "root-$key.img" -delete
