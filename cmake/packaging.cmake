@@ -8,7 +8,9 @@
 #                            and pkg-config files
 #   vehcan          tools    vehcan, vehcan-db-import, pgnparse, vehcan-sim
 #                            and the example database
-#                            (/usr/share/vehcan/sample.xml)
+#                            (/usr/share/vehcan/sample.xml); the service:
+#                            vehcan.service (disabled), /etc/vehcan/vehcan.conf
+#                            and the queue limit in /usr/lib/sysctl.d
 #
 # Everything installed from tools/ goes to the tools component unless it
 # names another (CMAKE_INSTALL_DEFAULT_COMPONENT_NAME, set around tools/).
@@ -117,6 +119,11 @@ vehcan monitors a J1939 bus, requests parameter groups, decodes payloads and
 trouble codes and replays candump captures; vehcan-sim plays a truck on a
 CAN interface; pgnparse parses a PGN. With an example parameter database.")
 set(CPACK_COMPONENT_TOOLS_DEPENDS runtime db)
+# The service: its configuration is a conffile; the maintainer scripts tell
+# systemd of the unit and apply the queue limit, and never enable it.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA
+  ${CMAKE_CURRENT_LIST_DIR}/debian/vehcan/conffiles ${CMAKE_CURRENT_LIST_DIR}/debian/vehcan/postinst
+  ${CMAKE_CURRENT_LIST_DIR}/debian/vehcan/prerm ${CMAKE_CURRENT_LIST_DIR}/debian/vehcan/postrm)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 get_property(_tools_depends GLOBAL PROPERTY VEHCAN_TOOLS_DEPENDS)
 if(_tools_depends)

@@ -24,3 +24,14 @@ if(TARGET vehcan_rig_tests)
   set_tests_properties(rig.stack_on_kernel PROPERTIES
     LABELS rig TIMEOUT 600 RUN_SERIAL TRUE)
 endif()
+
+# The vehcan service in a systemd-booted Debian 12 guest (amd64): the
+# packages installed with dpkg, two boots with a power cut between them.
+# The guest's image is made once (mmdebstrap, several minutes) and cached
+# under /var/cache/vehcan-rig until its package list changes.
+if(VEHCAN_RIG AND NOT VEHCAN_SANITIZE AND _rig_arch STREQUAL "amd64" AND TARGET vehcan-cli
+   AND TARGET vehcan-sim)
+  add_test(NAME rig.service
+    COMMAND ${PROJECT_SOURCE_DIR}/rig/service-guest-test.sh ${PROJECT_BINARY_DIR})
+  set_tests_properties(rig.service PROPERTIES LABELS rig TIMEOUT 2400 RUN_SERIAL TRUE)
+endif()

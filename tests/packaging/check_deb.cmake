@@ -31,13 +31,15 @@ set(want_libvehcan-dev /usr/include/j1939_stack.h /usr/include/libxml2.h
     ${lib}/cmake/vehcan/vehcanConfig.cmake ${lib}/cmake/vehcan-db/vehcan-dbConfig.cmake
     ${lib}/pkgconfig/vehcan.pc ${lib}/pkgconfig/vehcan-db.pc)
 set(want_vehcan /usr/bin/vehcan /usr/bin/vehcan-db-import /usr/bin/pgnparse /usr/bin/vehcan-sim
-    /usr/share/vehcan/sample.xml /usr/share/doc/vehcan/copyright)
+    /usr/share/vehcan/sample.xml /usr/share/doc/vehcan/copyright
+    /usr/lib/systemd/system/vehcan.service /etc/vehcan/vehcan.conf
+    /usr/lib/sysctl.d/60-vehcan-mqueue.conf)
 # package: a regular expression its Depends must match
 set(depends_libvehcan0 "^iproute2, net-tools, libc6 \\(>= [0-9.]+\\)$")
 set(depends_libvehcan-db0 "libpugixml1v5 \\(>= [0-9.]+\\)")
 set(depends_libvehcan-dev "libvehcan-db0 \\(= 0\\.1\\.0\\), libvehcan0 \\(= 0\\.1\\.0\\)")
 set(depends_vehcan
-    "^libvehcan-db0 \\(= 0\\.1\\.0\\), libvehcan0 \\(= 0\\.1\\.0\\), python3, python3-canmatrix, .*libfmt9 \\(>= [^)]+\\).*libstdc\\+\\+6")
+    "^libvehcan-db0 \\(= 0\\.1\\.0\\), libvehcan0 \\(= 0\\.1\\.0\\), python3, python3-canmatrix, .*libfmt9 \\(>= [^)]+\\).*libstdc\\+\\+6.*libsystemd0.*libtomlplusplus3")
 set(packages libvehcan0 libvehcan-db0 libvehcan-dev vehcan)
 
 file(GLOB debs "${WORK_DIR}/*.deb")
@@ -83,6 +85,13 @@ foreach(package ${packages})
     message(FATAL_ERROR "dpkg-deb -x ${deb} failed")
   endif()
 endforeach()
+
+# The configuration is a conffile: an upgrade keeps the administrator's edits.
+execute_process(COMMAND dpkg-deb -I "${WORK_DIR}/vehcan_0.1.0_${ARCH}.deb" conffiles
+  OUTPUT_VARIABLE conffiles RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0 OR NOT conffiles STREQUAL "/etc/vehcan/vehcan.conf\n")
+  message(FATAL_ERROR "vehcan's conffiles are '${conffiles}', not /etc/vehcan/vehcan.conf")
+endif()
 
 find_program(lintian lintian)
 if(lintian)

@@ -5,6 +5,8 @@
 #include "common.h"
 #include "decode.h"
 #include "live_view.h"
+#include "monitor_config.h"
+#include "monitor_service.h"
 #include "our_address.h"
 #include "pgn_names.h"
 #include "timestamp.h"
@@ -33,6 +35,61 @@ namespace vehcan::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The broker's state for the service's status line.
+std::string broker_state(const std::optional<Uplink> &uplink) {
+    if (!uplink) {
+        return "";
+    }
+    if (!uplink->refused().empty()) {
+        return "refused";
+    }
+    return uplink->connected() ? "connected" : "unreachable";
+}
+
+// SIGHUP: the configuration file read again; when its uplink settings
+// changed, the uplink closes (delivering what it holds) and starts anew.
+// A configuration that cannot be used leaves the running uplink as it was.
+void reload_uplink(const MonitorOptions &started, MonitorOptions &current,
+                   std::optional<Uplink> &uplink, int bitrate) {
+    namespace svc = vehcan::service;
+    MonitorOptions fresh = started;
+    try {
+        const char *credentials = std::getenv("CREDENTIALS_DIRECTORY"); // NOLINT
+        svc::apply_config(
+            svc::load_config(started.config, credentials != nullptr ? credentials : ""), fresh);
+    } catch (const svc::ConfigError &e) {
+        svc::log_line(svc::Priority::kError,
+                      fmt::format("reload refused, the uplink is unchanged: {}", e.what()));
+        return;
+    }
+    if (svc::same_uplink(fresh.mqtt, current.mqtt)) {
+        svc::log_line(svc::Priority::kInfo, "reload: the uplink settings are unchanged");
+        return;
+    }
+    if (uplink) {
+        (void)uplink->close(Clock::now() + kUplinkFlushTime);
+        uplink.reset();
+    }
+    try {
+        if (!fresh.mqtt.url.empty()) {
+            uplink.emplace(fresh.mqtt, false);
+            uplink->online({{"bitrate", bitrate}});
+        }
+        current.mqtt = fresh.mqtt;
+    } catch (const Failure &f) {
+        svc::log_line(svc::Priority::kError,
+                      fmt::format("reload refused, the uplink goes on as before: {}", f.what()));
+        if (!current.mqtt.url.empty()) {
+            uplink.emplace(current.mqtt, false);
+            uplink->online({{"bitrate", bitrate}});
+        }
+        return;
+    }
+    svc::log_line(svc::Priority::kNotice,
+                  fmt::format("reload: the uplink now goes to {}",
+                              current.mqtt.url.empty() ? "no broker" : current.mqtt.url));
+}
 
 } // namespace
 
@@ -93,7 +150,8 @@ int run_request(const RequestOptions &o) {
     return kExitOk;
 }
 
-int run_monitor(const MonitorOptions &o) {
+int run_monitor(const MonitorOptions &started) {
+    MonitorOptions o = started; // a reload changes its uplink settings
     if (o.duration < 0) {
         throw Failure(kExitUsage, "--duration must be 0 (no limit) or more");
     }
@@ -110,7 +168,10 @@ int run_monitor(const MonitorOptions &o) {
     }
     const AddressPlan plan = plan_address(o.claim);
     catch_interrupts();
-    const int bitrate = bring_up();
+    vehcan::service::catch_reload();
+    vehcan::service::MonitorService service;
+    const int bitrate = bring_up([&service] { service.before_stack(); });
+    service.stack_up(bitrate); // before the address claim's own threads, if any
     std::optional<OurAddress> address;
     try {
         address.emplace(plan);
@@ -137,10 +198,16 @@ int run_monitor(const MonitorOptions &o) {
     const bool want_json = uplink || (o.json && !o.quiet);
     // Every message goes to the broker (its rate limit aside); the terminal
     // may show fewer.
+    // The vehicle identification as last published: an uplink started anew
+    // by a reload is told it first, so that it names the vehicle by its VIN.
+    std::optional<nlohmann::json> vin_message;
     auto publish = [&](LazyDecoded &m, const nlohmann::json &j) {
         if (uplink) {
             const auto us =
                 std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
+            if (m.pgn() == kPgnVehicleIdentification) {
+                vin_message = j;
+            }
             uplink->message(us.count(), -1, m.pgn(), j);
         }
     };
@@ -182,7 +249,17 @@ int run_monitor(const MonitorOptions &o) {
     std::map<unsigned long, Clock::time_point> last_shown;
     unsigned long messages = 0;
     std::array<uint8_t, 256> buf{};
+    service.ready(messages, broker_state(uplink));
     while (!g_stop.load()) {
+        service.tick(messages, broker_state(uplink));
+        if (vehcan::service::g_reload.exchange(false) && !o.config.empty()) {
+            service.reloading();
+            reload_uplink(started, o, uplink, bitrate);
+            if (uplink && vin_message) {
+                uplink->message(0, -1, kPgnVehicleIdentification, *vin_message);
+            }
+            service.reloaded(messages, broker_state(uplink));
+        }
         if (o.duration > 0 && seconds_since_start() >= o.duration) {
             break;
         }
@@ -234,6 +311,7 @@ int run_monitor(const MonitorOptions &o) {
         last_shown[pgn] = now;
         emit(message, j);
     }
+    service.stopping();
     address.reset();
     const int rc = j1939_can_deinit();
     fmt::print(stderr, "monitor ended after {:.1f} s: {} messages of {} PGNs{}\n",

@@ -8,6 +8,7 @@
 #include "uplink.h"
 
 #include <optional>
+#include <set>
 #include <string>
 
 namespace vehcan::cli {
@@ -57,10 +58,12 @@ struct MonitorOptions {
     double duration = 0; // seconds; 0: until Ctrl-C
     std::string db;
     bool json = false;
-    bool log = false;   // the line log even on a terminal
-    bool quiet = false; // no messages on standard output (with --mqtt)
-    MqttOptions mqtt;   // url empty: no uplink
-    ClaimOptions claim; // the address of the VIN request
+    bool log = false;            // the line log even on a terminal
+    bool quiet = false;          // no messages on standard output (with --mqtt)
+    MqttOptions mqtt;            // url empty: no uplink
+    ClaimOptions claim;          // the address of the VIN request
+    std::string config;          // --config FILE; SIGHUP re-reads its [mqtt] section
+    std::set<std::string> given; // the options given on the command line ("--qos")
 };
 // On a terminal (without --log or --json) the live view of live_view.h;
 // otherwise one line per message, or one JSON object per message.

@@ -2,9 +2,12 @@
 // vehcan: the command-line tool over libvehcan.
 #include "commands.h"
 #include "common.h"
+#include "monitor_config.h"
+#include "service_runtime.h"
 
 #include <CLI/CLI.hpp>
 
+#include <cstdlib>
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <unistd.h>
@@ -126,6 +129,9 @@ static int run(int argc, char **argv) {
     add_mqtt_options(m, monitor.mqtt);
     add_claim_options(m, monitor.claim);
     m->add_option("--db", monitor.db, "parameter database (XML); default $VEHCAN_DB");
+    m->add_option("--config", monitor.config,
+                  "read the settings from this file (TOML: [monitor], [mqtt], [spool], "
+                  "[address]); options given here override it; SIGHUP re-reads [mqtt]");
     m->footer(kExitCodes);
 
     ScanOptions scan;
@@ -212,6 +218,24 @@ static int run(int argc, char **argv) {
         return kExitUsage;
     }
 
+    if (*m && !monitor.config.empty()) {
+        for (const CLI::Option *option : m->get_options()) {
+            if (option->count() > 0) {
+                monitor.given.insert(option->get_name());
+            }
+        }
+        try {
+            const char *credentials = std::getenv("CREDENTIALS_DIRECTORY"); // NOLINT
+            vehcan::service::apply_config(
+                vehcan::service::load_config(monitor.config,
+                                             credentials != nullptr ? credentials : ""),
+                monitor);
+        } catch (const vehcan::service::ConfigError &e) {
+            vehcan::service::log_line(vehcan::service::Priority::kError, e.what());
+            return kExitUsage;
+        }
+    }
+
     separate_library_output(library_output);
     try {
         if (*m) {
@@ -235,11 +259,13 @@ static int run(int argc, char **argv) {
         return run_replay(replay);
     } catch (const Failure &f) {
         (void)std::fflush(out());
-        fmt::print(stderr, "vehcan: {}\n", f.what());
+        vehcan::service::log_line(vehcan::service::Priority::kError,
+                                  fmt::format("vehcan: {}", f.what()));
         return f.code();
     } catch (const std::exception &e) {
         (void)std::fflush(out());
-        fmt::print(stderr, "vehcan: internal error: {}\n", e.what());
+        vehcan::service::log_line(vehcan::service::Priority::kError,
+                                  fmt::format("vehcan: internal error: {}", e.what()));
         return kExitInternal;
     }
 }

@@ -121,7 +121,9 @@ Uplink::Uplink(const MqttOptions &o, bool replay)
     need_readable(o.cert_file, "--mqtt-cert");
     need_readable(o.key_file, "--mqtt-key");
     // (read once, before any thread of vehcan's starts)
-    const char *pw = std::getenv("VEHCAN_MQTT_PASSWORD"); // NOLINT(concurrency-mt-unsafe)
+    const char *pw = o.password
+                         ? o.password->c_str()
+                         : std::getenv("VEHCAN_MQTT_PASSWORD"); // NOLINT(concurrency-mt-unsafe)
     if (pw != nullptr && !o.user.empty()) {
         password_ = pw;
         have_password_ = true;

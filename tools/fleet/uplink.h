@@ -13,6 +13,7 @@
 #include "spool.h"
 #include "uplink_parts.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -20,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -39,8 +41,9 @@ struct MqttOptions {
     std::string spool_dir;  // empty: no spool, the backlog in memory
     int spool_flush_ms = 1000;
     uint64_t spool_max_mb = 256;
-    std::string user;    // the password comes from $VEHCAN_MQTT_PASSWORD
-    std::string ca_file; // mqtts://: the CA that signed the broker's certificate
+    std::string user;                    // the password comes from $VEHCAN_MQTT_PASSWORD
+    std::optional<std::string> password; // instead of $VEHCAN_MQTT_PASSWORD (the config file)
+    std::string ca_file;                 // mqtts://: the CA that signed the broker's certificate
     std::string cert_file;
     std::string key_file;
 };
@@ -84,6 +87,9 @@ class Uplink {
     // The broker refused us (bad user name or password, not authorized):
     // the reason, else empty. Then nothing more is published.
     std::string refused() const;
+
+    // Whether the broker accepted the current connection (CONNACK).
+    bool connected() const { return session_up_.load(); }
 
     // Waits until the backlog is delivered, the broker refused us, or
     // deadline passed (whichever first); with a spool also when the broker
@@ -161,7 +167,7 @@ class Uplink {
     Backoff backoff_;
     std::thread thread_;
     int goodbye_mid_ = -1;
-    bool session_up_ = false; // CONNACK accepted
+    std::atomic<bool> session_up_{false}; // CONNACK accepted (read by connected())
     bool lost_ = false;
     bool goodbye_acked_ = false;
     bool last_try_ = false; // closing with a spool: the broker tried once more

@@ -1,0 +1,324 @@
+// SPDX-License-Identifier: MIT
+// The configuration file of vehcan monitor: every key, the command line
+// over the file, each problem reported on its line, the password's file.
+#include "monitor_config.h"
+#include "service_config.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using vehcan::service::ConfigError;
+using vehcan::service::parse_config;
+using vehcan::service::ServiceConfig;
+
+namespace {
+
+// A scratch directory for password files and credentials, removed after.
+class ScratchDir {
+  public:
+    ScratchDir() {
+        char pattern[] = "/tmp/vehcan-config-XXXXXX";
+        path_ = mkdtemp(pattern);
+    }
+    ~ScratchDir() { (void)std::system(("rm -rf " + path_).c_str()); }
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string write(const std::string &name, const std::string &text, mode_t mode) const {
+        const std::string file = path_ + "/" + name;
+        std::ofstream(file) << text;
+        chmod(file.c_str(), mode);
+        return file;
+    }
+
+  private:
+    std::string path_;
+};
+
+// The message of the ConfigError that text raises, or "no error".
+std::string problem(const std::string &text, const std::string &credentials = "") {
+    try {
+        (void)parse_config(text, "/etc/vehcan/vehcan.conf", credentials);
+    } catch (const ConfigError &e) {
+        return e.what();
+    }
+    return "no error";
+}
+
+} // namespace
+
+// ---- every key -----------------------------------------------------------------------------
+
+TEST(ServiceConfig, ReadsEveryKeyOfEverySection) {
+    ScratchDir dir;
+    const std::string pw = dir.write("pw", "s3cret\n", 0600);
+    const ServiceConfig c = parse_config(R"(
+[monitor]
+db = "/usr/share/vehcan/sample.xml"
+json = true
+log = false
+quiet = true
+duration = 2.5
+
+[mqtt]
+url = "mqtts://broker.example:8883"
+topic_prefix = "fleet"
+vehicle = "truck-7"
+rate_limit = 10
+qos = 0
+backlog = 500
+user = "gw7"
+password_file = ")" + pw + R"("
+ca = "/etc/ssl/ca.pem"
+cert = "/etc/vehcan/gw.pem"
+key = "/etc/vehcan/gw.key"
+
+[spool]
+dir = "/var/lib/vehcan"
+flush_ms = 250
+max_mb = 32
+
+[address]
+name = "0x8000FFEE00A00001"
+preferred = 0xF9
+claim = false
+)",
+                                         "gw.conf", "");
+    EXPECT_EQ(c.path, "gw.conf");
+    EXPECT_EQ(c.monitor.db, "/usr/share/vehcan/sample.xml");
+    EXPECT_EQ(c.monitor.json, true);
+    EXPECT_EQ(c.monitor.log, false);
+    EXPECT_EQ(c.monitor.quiet, true);
+    EXPECT_EQ(c.monitor.duration, 2.5);
+    EXPECT_EQ(c.mqtt.url, "mqtts://broker.example:8883");
+    EXPECT_EQ(c.mqtt.topic_prefix, "fleet");
+    EXPECT_EQ(c.mqtt.vehicle, "truck-7");
+    EXPECT_EQ(c.mqtt.rate_limit, 10.0);
+    EXPECT_EQ(c.mqtt.qos, 0);
+    EXPECT_EQ(c.mqtt.backlog, 500);
+    EXPECT_EQ(c.mqtt.user, "gw7");
+    EXPECT_EQ(c.mqtt.password, "s3cret"); // without the line end
+    EXPECT_EQ(c.mqtt.ca_file, "/etc/ssl/ca.pem");
+    EXPECT_EQ(c.mqtt.cert_file, "/etc/vehcan/gw.pem");
+    EXPECT_EQ(c.mqtt.key_file, "/etc/vehcan/gw.key");
+    EXPECT_EQ(c.spool.dir, "/var/lib/vehcan");
+    EXPECT_EQ(c.spool.flush_ms, 250);
+    EXPECT_EQ(c.spool.max_mb, 32);
+    EXPECT_EQ(c.address.name, 0x8000FFEE00A00001ULL);
+    EXPECT_EQ(c.address.preferred, 0xF9);
+    EXPECT_EQ(c.address.claim, false);
+}
+
+TEST(ServiceConfig, KeysNotInTheFileStayUnset) {
+    const ServiceConfig c = parse_config("[mqtt]\nqos = 1\n", "gw.conf", "");
+    EXPECT_EQ(c.mqtt.qos, 1);
+    EXPECT_FALSE(c.mqtt.url.has_value());
+    EXPECT_FALSE(c.mqtt.password.has_value());
+    EXPECT_FALSE(c.monitor.db.has_value());
+    EXPECT_FALSE(c.spool.dir.has_value());
+    EXPECT_FALSE(c.address.preferred.has_value());
+    EXPECT_FALSE(parse_config("", "empty.conf", "").monitor.json.has_value());
+}
+
+TEST(ServiceConfig, TheShippedFileIsValid) {
+    const ServiceConfig c =
+        vehcan::service::load_config(VEHCAN_SOURCE_DIR "/tools/service/vehcan.conf", "");
+    EXPECT_EQ(c.monitor.db, "/usr/share/vehcan/sample.xml");
+    EXPECT_EQ(c.monitor.quiet, true);
+    EXPECT_EQ(c.spool.dir, "/var/lib/vehcan");
+    EXPECT_FALSE(c.mqtt.url.has_value());
+}
+
+// ---- the command line overrides the file -----------------------------------------------------
+
+TEST(ServiceConfig, TheCommandLineOverridesTheFile) {
+    const ServiceConfig c = parse_config(R"([monitor]
+db = "file.xml"
+quiet = true
+duration = 30
+[mqtt]
+url = "mqtt://file-broker"
+qos = 0
+backlog = 77
+user = "file-user"
+)",
+                                         "gw.conf", "");
+    vehcan::cli::MonitorOptions o;
+    o.db = "cli.xml";
+    o.mqtt.url = "mqtt://cli-broker";
+    o.mqtt.backlog = 10000; // the default, but given: it stays
+    o.given = {"--db", "--mqtt", "--backlog"};
+    vehcan::service::apply_config(c, o);
+    EXPECT_EQ(o.db, "cli.xml");
+    EXPECT_EQ(o.mqtt.url, "mqtt://cli-broker");
+    EXPECT_EQ(o.mqtt.backlog, 10000U);
+    EXPECT_TRUE(o.quiet);
+    EXPECT_EQ(o.duration, 30.0);
+    EXPECT_EQ(o.mqtt.qos, 0);
+    EXPECT_EQ(o.mqtt.user, "file-user");
+    EXPECT_EQ(o.mqtt.topic_prefix, "vehcan"); // neither sets it
+    EXPECT_FALSE(o.mqtt.password.has_value());
+}
+
+TEST(ServiceConfig, TheAddressSectionSetsTheClaim) {
+    const ServiceConfig c = parse_config(
+        "[address]\nname = \"a00082001f00ff01\"\npreferred = 0x2A\nclaim = false\n", "gw.conf", "");
+    vehcan::cli::MonitorOptions o;
+    vehcan::service::apply_config(c, o);
+    EXPECT_EQ(o.claim.from, "0x2A");
+    EXPECT_EQ(o.claim.name, "A00082001F00FF01");
+    EXPECT_TRUE(o.claim.no_claim);
+    vehcan::cli::MonitorOptions given;
+    given.claim.from = "0x80";
+    given.given = {"--from"};
+    vehcan::service::apply_config(c, given);
+    EXPECT_EQ(given.claim.from, "0x80");
+    EXPECT_EQ(given.claim.name, "A00082001F00FF01");
+}
+
+TEST(ServiceConfig, TheSpoolSectionSetsTheUplinksSpool) {
+    const ServiceConfig c = parse_config(
+        "[spool]\ndir = \"/var/lib/vehcan\"\nflush_ms = 250\nmax_mb = 32\n", "gw.conf", "");
+    vehcan::cli::MonitorOptions o;
+    vehcan::service::apply_config(c, o);
+    EXPECT_EQ(o.mqtt.spool_dir, "/var/lib/vehcan");
+    EXPECT_EQ(o.mqtt.spool_flush_ms, 250);
+    EXPECT_EQ(o.mqtt.spool_max_mb, 32U);
+    vehcan::cli::MonitorOptions given;
+    given.mqtt.spool_dir = "/tmp/spool";
+    given.given = {"--spool", "--spool-max-mb"};
+    vehcan::service::apply_config(c, given);
+    EXPECT_EQ(given.mqtt.spool_dir, "/tmp/spool");
+    EXPECT_EQ(given.mqtt.spool_flush_ms, 250);
+    EXPECT_EQ(given.mqtt.spool_max_mb, 256U); // the option's default, given
+}
+
+TEST(ServiceConfig, AReloadSeesAChangedUplinkOnly) {
+    vehcan::cli::MqttOptions a;
+    a.url = "mqtt://127.0.0.1";
+    vehcan::cli::MqttOptions b = a;
+    EXPECT_TRUE(vehcan::service::same_uplink(a, b));
+    b.password = "new";
+    EXPECT_FALSE(vehcan::service::same_uplink(a, b));
+    b = a;
+    b.rate_limit = 5;
+    EXPECT_FALSE(vehcan::service::same_uplink(a, b));
+    b = a;
+    b.topic_prefix = "fleet";
+    EXPECT_FALSE(vehcan::service::same_uplink(a, b));
+}
+
+// ---- problems, each on its line -------------------------------------------------------------
+
+TEST(ServiceConfigErrors, SyntaxErrorsNameTheirLine) {
+    EXPECT_EQ(problem("[mqtt]\nqos = 1\nurl = \"mqtt://x\n").substr(0, 27),
+              "/etc/vehcan/vehcan.conf:3: ");
+    EXPECT_EQ(problem("[mqtt]\n\n\n[mqtt]\n").substr(0, 27), "/etc/vehcan/vehcan.conf:4: ");
+}
+
+TEST(ServiceConfigErrors, UnknownNamesAreRefusedOnTheirLine) {
+    EXPECT_EQ(problem("[mqtt]\nqos = 1\nbroker = \"x\"\n"),
+              "/etc/vehcan/vehcan.conf:3: unknown key broker in [mqtt]");
+    EXPECT_EQ(problem("\n[uplink]\nurl = \"x\"\n"),
+              "/etc/vehcan/vehcan.conf:2: unknown section [uplink]");
+    EXPECT_EQ(problem("qos = 1\n"),
+              "/etc/vehcan/vehcan.conf:1: qos is outside a section ([monitor], [mqtt], "
+              "[spool] or [address])");
+}
+
+TEST(ServiceConfigErrors, WrongTypesAndRangesNameKeyAndLine) {
+    EXPECT_EQ(problem("[mqtt]\nqos = \"1\"\n"),
+              "/etc/vehcan/vehcan.conf:2: mqtt.qos must be an integer, not a string");
+    EXPECT_EQ(problem("[mqtt]\n\nqos = 2\n"),
+              "/etc/vehcan/vehcan.conf:3: mqtt.qos must be from 0 to 1, not 2");
+    EXPECT_EQ(problem("[monitor]\njson = 1\n"),
+              "/etc/vehcan/vehcan.conf:2: monitor.json must be true or false, not an integer");
+    EXPECT_EQ(problem("[monitor]\nduration = -1\n"),
+              "/etc/vehcan/vehcan.conf:2: monitor.duration must be 0 or more, not -1");
+    EXPECT_EQ(problem("[mqtt]\nurl = 5\n"),
+              "/etc/vehcan/vehcan.conf:2: mqtt.url must be a string, not an integer");
+    EXPECT_EQ(problem("[mqtt]\nbacklog = 0\n"),
+              "/etc/vehcan/vehcan.conf:2: mqtt.backlog must be from 1 to 100000000, not 0");
+    EXPECT_EQ(problem("[spool]\nflush_ms = 0\n"),
+              "/etc/vehcan/vehcan.conf:2: spool.flush_ms must be from 1 to 3600000, not 0");
+    EXPECT_EQ(problem("[address]\npreferred = 254\n"),
+              "/etc/vehcan/vehcan.conf:2: address.preferred must be from 0 to 253, not 254");
+    EXPECT_EQ(problem("[address]\nname = \"0xG0\"\n"),
+              "/etc/vehcan/vehcan.conf:2: address.name must be the 64-bit NAME in hex (up to "
+              "16 digits), not \"0xG0\"");
+    EXPECT_EQ(problem("[address]\nname = \"12345678901234567\"\n").substr(0, 40),
+              "/etc/vehcan/vehcan.conf:2: address.name ");
+    EXPECT_EQ(problem("mqtt = 3\n"), "/etc/vehcan/vehcan.conf:1: [mqtt] must be a table");
+}
+
+TEST(ServiceConfigErrors, AMissingFileIsNamed) {
+    try {
+        (void)vehcan::service::load_config("/nonexistent/vehcan.conf", "");
+        FAIL() << "no error";
+    } catch (const ConfigError &e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "/nonexistent/vehcan.conf: cannot read the configuration: No such file or "
+                  "directory");
+    }
+}
+
+// ---- the password ---------------------------------------------------------------------------
+
+TEST(ServiceConfigPassword, NeverInTheFileItself) {
+    EXPECT_EQ(problem("[mqtt]\nuser = \"u\"\npassword = \"x\"\n"),
+              "/etc/vehcan/vehcan.conf:3: mqtt.password must not hold the password: name a "
+              "file of mode 0600 in mqtt.password_file, or give it as systemd credential "
+              "mqtt-password");
+}
+
+TEST(ServiceConfigPassword, AFileOthersMayReadIsRefused) {
+    ScratchDir dir;
+    for (const mode_t mode : {0640U, 0604U, 0644U, 0660U}) {
+        const std::string pw = dir.write("pw", "secret\n", mode);
+        EXPECT_EQ(problem("[mqtt]\npassword_file = \"" + pw + "\"\n"),
+                  "/etc/vehcan/vehcan.conf:2: mqtt.password_file names " + pw +
+                      ", which others may read (mode " +
+                      (mode == 0640U   ? "0640"
+                       : mode == 0604U ? "0604"
+                       : mode == 0644U ? "0644"
+                                       : "0660") +
+                      "): it must be mode 0600");
+    }
+    const std::string pw = dir.write("pw", "secret\r\n", 0600);
+    EXPECT_EQ(parse_config("[mqtt]\npassword_file = \"" + pw + "\"\n", "gw.conf", "").mqtt.password,
+              "secret");
+}
+
+TEST(ServiceConfigPassword, MissingFileAndRelativePath) {
+    ScratchDir dir;
+    EXPECT_EQ(problem("[mqtt]\npassword_file = \"" + dir.path() + "/none\"\n"),
+              "/etc/vehcan/vehcan.conf:2: mqtt.password_file names " + dir.path() +
+                  "/none, which cannot be read: No such file or directory");
+    // A relative name is taken beside the configuration file.
+    dir.write("pw", "beside", 0600);
+    const std::string conf = dir.write("gw.conf", "[mqtt]\npassword_file = \"pw\"\n", 0644);
+    EXPECT_EQ(vehcan::service::load_config(conf, "").mqtt.password, "beside");
+}
+
+TEST(ServiceConfigPassword, SystemdCredentialWhenTheFileNamesNone) {
+    ScratchDir dir;
+    dir.write("mqtt-password", "from-credential\n", 0400);
+    EXPECT_EQ(parse_config("[mqtt]\nuser = \"u\"\n", "gw.conf", dir.path()).mqtt.password,
+              "from-credential");
+    // No such credential: no password.
+    EXPECT_FALSE(parse_config("", "gw.conf", "/nonexistent").mqtt.password.has_value());
+    // The file the configuration names comes first.
+    const std::string pw = dir.write("pw", "from-file", 0600);
+    EXPECT_EQ(parse_config("[mqtt]\npassword_file = \"" + pw + "\"\n", "gw.conf", dir.path())
+                  .mqtt.password,
+              "from-file");
+    // And the password reaches the uplink's options.
+    vehcan::cli::MonitorOptions o;
+    vehcan::service::apply_config(parse_config("", "gw.conf", dir.path()), o);
+    EXPECT_EQ(o.mqtt.password, "from-credential");
+}

@@ -1,0 +1,280 @@
+// SPDX-License-Identifier: MIT
+// The configuration file: toml++ parses it and reports where each node
+// stands, so that every problem names its line.
+#include "service_config.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fmt/format.h>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <sys/stat.h>
+#include <toml++/toml.h>
+
+namespace vehcan::service {
+
+namespace {
+
+// ---- where a problem is ----------------------------------------------------------------------
+
+[[noreturn]] void fail_at(const std::string &path, const toml::source_region &where,
+                          const std::string &problem) {
+    if (where.begin.line == 0) {
+        throw ConfigError(fmt::format("{}: {}", path, problem));
+    }
+    throw ConfigError(fmt::format("{}:{}: {}", path, where.begin.line, problem));
+}
+
+std::string type_name(const toml::node &n) {
+    switch (n.type()) {
+    case toml::node_type::string:
+        return "a string";
+    case toml::node_type::integer:
+        return "an integer";
+    case toml::node_type::floating_point:
+        return "a number";
+    case toml::node_type::boolean:
+        return "true or false";
+    case toml::node_type::table:
+        return "a table";
+    case toml::node_type::array:
+        return "an array";
+    default:
+        return "a date or time";
+    }
+}
+
+// One key of a section: its node and its full name for messages.
+struct Key {
+    const std::string &path;
+    std::string name; // "mqtt.qos"
+    const toml::node &node;
+
+    [[noreturn]] void fail(const std::string &problem) const {
+        fail_at(path, node.source(), fmt::format("{} {}", name, problem));
+    }
+    [[noreturn]] void wrong_type(const char *wanted) const {
+        fail(fmt::format("must be {}, not {}", wanted, type_name(node)));
+    }
+
+    std::string text() const {
+        if (const auto *s = node.as_string()) {
+            return s->get();
+        }
+        wrong_type("a string");
+    }
+    bool boolean() const {
+        if (const auto *b = node.as_boolean()) {
+            return b->get();
+        }
+        wrong_type("true or false");
+    }
+    int64_t integer(int64_t low, int64_t high) const {
+        const auto *i = node.as_integer();
+        if (i == nullptr) {
+            wrong_type("an integer");
+        }
+        const int64_t v = i->get();
+        if (v < low || v > high) {
+            fail(fmt::format("must be from {} to {}, not {}", low, high, v));
+        }
+        return v;
+    }
+    double number(double low) const {
+        double v = 0;
+        if (const auto *i = node.as_integer()) {
+            v = static_cast<double>(i->get());
+        } else if (const auto *f = node.as_floating_point()) {
+            v = f->get();
+        } else {
+            wrong_type("a number");
+        }
+        if (!(v >= low)) { // NaN too
+            fail(fmt::format("must be {} or more, not {}", low, v));
+        }
+        return v;
+    }
+};
+
+using KeyReader = std::function<void(const Key &)>;
+
+// Hands each key of the section to its reader; a key without one is a typo
+// or a setting of another version, and is refused rather than ignored.
+void read_section(const std::string &path, const std::string &section, const toml::node &node,
+                  const std::map<std::string, KeyReader> &readers) {
+    const auto *table = node.as_table();
+    if (table == nullptr) {
+        fail_at(path, node.source(), fmt::format("[{}] must be a table", section));
+    }
+    for (auto &&[key, value] : *table) {
+        const std::string name(key.str());
+        const auto it = readers.find(name);
+        if (it == readers.end()) {
+            fail_at(path, key.source().begin.line != 0 ? key.source() : value.source(),
+                    fmt::format("unknown key {} in [{}]", name, section));
+        }
+        it->second(Key{path, section + "." + name, value});
+    }
+}
+
+// ---- the password ----------------------------------------------------------------------------
+
+std::string strip_line_end(std::string s) {
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r')) {
+        s.pop_back();
+    }
+    return s;
+}
+
+std::string directory_of(const std::string &path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string(".") : path.substr(0, slash + 1);
+}
+
+std::string read_whole(const std::string &file, const Key *where) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        const std::string why = fmt::format("cannot read {}: {}", file, std::strerror(errno));
+        if (where != nullptr) {
+            where->fail(why);
+        }
+        throw ConfigError(why);
+    }
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// The password file may be read by its owner only: a password that every
+// user of the gateway can read is refused, not used.
+std::string read_password_file(const Key &k, const std::string &config_path) {
+    std::string file = k.text();
+    if (file.empty()) {
+        k.fail("is empty");
+    }
+    if (file[0] != '/') {
+        file = directory_of(config_path) + file;
+    }
+    struct stat st {};
+    if (stat(file.c_str(), &st) != 0) {
+        k.fail(fmt::format("names {}, which cannot be read: {}", file, std::strerror(errno)));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        k.fail(fmt::format("names {}, which is not a file", file));
+    }
+    if ((st.st_mode & 077U) != 0) {
+        k.fail(fmt::format("names {}, which others may read (mode {:04o}): it must be mode 0600",
+                           file, st.st_mode & 07777U));
+    }
+    return strip_line_end(read_whole(file, &k));
+}
+
+uint64_t parse_name(const Key &k) {
+    std::string s = k.text();
+    if (s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X')) {
+        s.erase(0, 2);
+    }
+    if (s.empty() || s.size() > 16 ||
+        s.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
+        k.fail(
+            fmt::format("must be the 64-bit NAME in hex (up to 16 digits), not \"{}\"", k.text()));
+    }
+    return std::stoull(s, nullptr, 16);
+}
+
+} // namespace
+
+// ---- the sections ----------------------------------------------------------------------------
+
+ServiceConfig parse_config(const std::string &text, const std::string &path,
+                           const std::string &credentials_dir) {
+    toml::table root;
+    try {
+        root = toml::parse(text, path);
+    } catch (const toml::parse_error &e) {
+        fail_at(path, e.source(), std::string(e.description()));
+    }
+    ServiceConfig c;
+    c.path = path;
+    std::optional<Key> password_key;
+    std::string password_file;
+
+    const std::map<std::string, KeyReader> monitor{
+        {"db", [&](const Key &k) { c.monitor.db = k.text(); }},
+        {"json", [&](const Key &k) { c.monitor.json = k.boolean(); }},
+        {"log", [&](const Key &k) { c.monitor.log = k.boolean(); }},
+        {"quiet", [&](const Key &k) { c.monitor.quiet = k.boolean(); }},
+        {"duration", [&](const Key &k) { c.monitor.duration = k.number(0); }},
+    };
+    const std::map<std::string, KeyReader> mqtt{
+        {"url", [&](const Key &k) { c.mqtt.url = k.text(); }},
+        {"topic_prefix", [&](const Key &k) { c.mqtt.topic_prefix = k.text(); }},
+        {"vehicle", [&](const Key &k) { c.mqtt.vehicle = k.text(); }},
+        {"rate_limit", [&](const Key &k) { c.mqtt.rate_limit = k.number(0); }},
+        {"qos", [&](const Key &k) { c.mqtt.qos = static_cast<int>(k.integer(0, 1)); }},
+        {"backlog", [&](const Key &k) { c.mqtt.backlog = k.integer(1, 100000000); }},
+        {"user", [&](const Key &k) { c.mqtt.user = k.text(); }},
+        {"password",
+         [&](const Key &k) {
+             k.fail("must not hold the password: name a file of mode 0600 in "
+                    "mqtt.password_file, or give it as systemd credential mqtt-password");
+         }},
+        {"password_file", [&](const Key &k) { password_key.emplace(k); }},
+        {"ca", [&](const Key &k) { c.mqtt.ca_file = k.text(); }},
+        {"cert", [&](const Key &k) { c.mqtt.cert_file = k.text(); }},
+        {"key", [&](const Key &k) { c.mqtt.key_file = k.text(); }},
+    };
+    const std::map<std::string, KeyReader> spool{
+        {"dir", [&](const Key &k) { c.spool.dir = k.text(); }},
+        {"flush_ms", [&](const Key &k) { c.spool.flush_ms = k.integer(1, 3600000); }},
+        {"max_mb", [&](const Key &k) { c.spool.max_mb = k.integer(1, 1048576); }},
+    };
+    const std::map<std::string, KeyReader> address{
+        {"name", [&](const Key &k) { c.address.name = parse_name(k); }},
+        // 254 is the null address and 255 the global one: neither is ours.
+        {"preferred",
+         [&](const Key &k) { c.address.preferred = static_cast<uint8_t>(k.integer(0, 253)); }},
+        {"claim", [&](const Key &k) { c.address.claim = k.boolean(); }},
+    };
+    const std::map<std::string, const std::map<std::string, KeyReader> *> sections{
+        {"monitor", &monitor}, {"mqtt", &mqtt}, {"spool", &spool}, {"address", &address}};
+
+    for (auto &&[key, node] : root) {
+        const std::string name(key.str());
+        const auto it = sections.find(name);
+        if (it == sections.end()) {
+            fail_at(path, key.source().begin.line != 0 ? key.source() : node.source(),
+                    node.is_table() ? fmt::format("unknown section [{}]", name)
+                                    : fmt::format("{} is outside a section ([monitor], "
+                                                  "[mqtt], [spool] or [address])",
+                                                  name));
+        }
+        read_section(path, name, node, *it->second);
+    }
+
+    if (password_key) {
+        c.mqtt.password = read_password_file(*password_key, path);
+    } else if (!credentials_dir.empty()) {
+        const std::string credential = credentials_dir + "/" + kPasswordCredential;
+        struct stat st {};
+        if (stat(credential.c_str(), &st) == 0) {
+            c.mqtt.password = strip_line_end(read_whole(credential, nullptr));
+        }
+    }
+    return c;
+}
+
+ServiceConfig load_config(const std::string &path, const std::string &credentials_dir) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        throw ConfigError(
+            fmt::format("{}: cannot read the configuration: {}", path, std::strerror(errno)));
+    }
+    std::ostringstream s;
+    s << in.rdbuf();
+    return parse_config(s.str(), path, credentials_dir);
+}
+
+} // namespace vehcan::service
