@@ -2,6 +2,7 @@
 // NAME fields to and from 64 bits, and the default NAME.
 #include "name.h"
 
+#include <charconv>
 #include <fstream>
 #include <iterator>
 #include <unistd.h>
@@ -40,19 +41,6 @@ constexpr uint32_t kFnvPrime = 16777619U;
 
 bool blank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
-}
-
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 } // namespace
@@ -129,12 +117,9 @@ std::optional<uint64_t> parse_name(std::string_view text) {
         return std::nullopt;
     }
     uint64_t name = 0;
-    for (const char c : text) {
-        const int v = hex_value(c);
-        if (v < 0) {
-            return std::nullopt;
-        }
-        name = name << 4U | static_cast<uint64_t>(v);
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), name, 16);
+    if (error != std::errc{} || end != text.data() + text.size()) {
+        return std::nullopt;
     }
     return name;
 }

@@ -173,12 +173,7 @@ int run_monitor(const MonitorOptions &started) {
     const int bitrate = bring_up([&service] { service.before_stack(); });
     service.stack_up(bitrate); // before the address claim's own threads, if any
     std::optional<OurAddress> address;
-    try {
-        address.emplace(plan);
-    } catch (const Failure &) {
-        j1939_can_deinit();
-        throw;
-    }
+    claim_on_live_bus(address, plan);
     const auto start = Clock::now(); // --duration counts from here, after the probe
     auto seconds_since_start = [&] {
         return std::chrono::duration<double>(Clock::now() - start).count();

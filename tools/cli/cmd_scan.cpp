@@ -224,12 +224,7 @@ int run_scan(const ScanOptions &o) {
     const BusTap tap;
     Collector collected;
     std::optional<OurAddress> address;
-    try {
-        address.emplace(plan);
-    } catch (const Failure &) {
-        j1939_can_deinit();
-        throw;
-    }
+    claim_on_live_bus(address, plan);
     // Each request from wherever the claim stands at the time.
     auto from = [&] {
         try {

@@ -244,12 +244,7 @@ int run_live_monitor(const MonitorOptions &o, const Database *db, Uplink *uplink
     std::optional<BusTap> tap;
     const int bit_rate = bring_up([&] { tap.emplace(); });
     std::optional<OurAddress> address;
-    try {
-        address.emplace(plan);
-    } catch (const Failure &) {
-        j1939_can_deinit();
-        throw;
-    }
+    claim_on_live_bus(address, plan);
     // The defence's reports would tear the screen: they wait for its end.
     address->hold_reports(true);
     const auto start = Clock::now();

@@ -141,11 +141,6 @@ constexpr uint8_t kGlobalGroup = 0;
 constexpr uint8_t kOnHighway = 1;
 constexpr uint8_t kFirstGroupFunction = 128;
 
-template <typename T>
-T bits(uint64_t raw, unsigned first, unsigned count) {
-    return static_cast<T>((raw >> first) & ((uint64_t{1} << count) - 1));
-}
-
 std::string with_name(unsigned value, std::string_view name) {
     return name.empty() ? fmt::format("{}", value) : fmt::format("{} ({})", value, name);
 }
@@ -153,29 +148,15 @@ std::string with_name(unsigned value, std::string_view name) {
 } // namespace
 
 J1939Name decode_name(uint64_t raw) {
-    J1939Name n;
-    n.raw = raw;
-    n.identity_number = bits<uint32_t>(raw, 0, 21);
-    n.manufacturer_code = bits<uint16_t>(raw, 21, 11);
-    n.ecu_instance = bits<uint8_t>(raw, 32, 3);
-    n.function_instance = bits<uint8_t>(raw, 35, 5);
-    n.function = bits<uint8_t>(raw, 40, 8);
-    n.vehicle_system = bits<uint8_t>(raw, 49, 7);
-    n.vehicle_system_instance = bits<uint8_t>(raw, 56, 4);
-    n.industry_group = bits<uint8_t>(raw, 60, 3);
-    n.arbitrary_address_capable = bits<uint8_t>(raw, 63, 1) != 0;
-    return n;
+    return J1939Name{claim::split_name(raw), raw};
 }
 
 std::optional<J1939Name> decode_name(const uint8_t *payload, size_t len) {
-    if (payload == nullptr || len < 8) {
+    const auto raw = claim::payload_name(payload, len);
+    if (!raw) {
         return std::nullopt;
     }
-    uint64_t raw = 0;
-    for (size_t i = 0; i < 8; ++i) {
-        raw |= uint64_t{payload[i]} << (8 * i);
-    }
-    return decode_name(raw);
+    return decode_name(*raw);
 }
 
 std::string_view address_meaning(uint8_t address) {

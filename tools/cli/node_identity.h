@@ -5,6 +5,8 @@
 #ifndef VEHCAN_CLI_NODE_IDENTITY_H
 #define VEHCAN_CLI_NODE_IDENTITY_H
 
+#include "name.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -15,17 +17,10 @@
 namespace vehcan::cli {
 
 // The fields of a NAME, from its least significant bit.
-struct J1939Name {
+// The fields of a NAME (bit positions in claim::NameFields) and the NAME
+// itself.
+struct J1939Name : claim::NameFields {
     uint64_t raw = 0;
-    uint32_t identity_number = 0;           // bits 0-20
-    uint16_t manufacturer_code = 0;         // bits 21-31
-    uint8_t ecu_instance = 0;               // bits 32-34
-    uint8_t function_instance = 0;          // bits 35-39
-    uint8_t function = 0;                   // bits 40-47
-    uint8_t vehicle_system = 0;             // bits 49-55 (bit 48 is reserved)
-    uint8_t vehicle_system_instance = 0;    // bits 56-59
-    uint8_t industry_group = 0;             // bits 60-62
-    bool arbitrary_address_capable = false; // bit 63
 };
 
 // Splits a NAME given as its 64-bit value.

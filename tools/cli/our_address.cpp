@@ -3,6 +3,7 @@
 #include "our_address.h"
 #include "common.h"
 
+#include <j1939_stack.h>
 #include <name.h>
 
 #include <chrono>
@@ -137,6 +138,15 @@ void OurAddress::flush_reports() {
         fmt::print(stderr, "{}\n", line);
     }
     held_reports_.clear();
+}
+
+void claim_on_live_bus(std::optional<OurAddress> &address, const AddressPlan &plan) {
+    try {
+        address.emplace(plan);
+    } catch (const Failure &) {
+        j1939_can_deinit();
+        throw;
+    }
 }
 
 } // namespace vehcan::cli

@@ -78,6 +78,10 @@ class OurAddress {
     std::vector<std::string> held_reports_;
 };
 
+// Makes address on the bus that bring_up() brought up: a claim that fails
+// takes the stack down again before its Failure goes on.
+void claim_on_live_bus(std::optional<OurAddress> &address, const AddressPlan &plan);
+
 } // namespace vehcan::cli
 
 #endif
