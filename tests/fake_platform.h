@@ -8,6 +8,7 @@
 #include "j1939_stack.h"
 #include "platform.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -117,6 +118,35 @@ int bring_up();
 // The link-up and link-down commands, as the stack composes them.
 std::string link_up(int rate, const char *listen_only = nullptr);
 extern const char *const kLinkDown;
+
+// Counts the queue calls of the stack on the real queues: count() routes
+// mq_timedreceive, mq_receive and poll to the system through counters that
+// start at zero.
+struct QueueCalls {
+    static inline std::atomic<int> timed{0};
+    static inline std::atomic<int> plain{0};
+    static inline std::atomic<int> polls{0};
+
+    static void count() {
+        timed = 0;
+        plain = 0;
+        polls = 0;
+        auto &p = vehcan::detail::platform();
+        p.mq_timedreceive = [](mqd_t q, char *msg, size_t len, unsigned int *prio,
+                               const timespec *deadline) {
+            ++timed;
+            return ::mq_timedreceive(q, msg, len, prio, deadline);
+        };
+        p.mq_receive = [](mqd_t q, char *msg, size_t len, unsigned int *prio) {
+            ++plain;
+            return ::mq_receive(q, msg, len, prio);
+        };
+        p.poll = [](pollfd *fds, nfds_t n, int timeout_ms) {
+            ++polls;
+            return ::poll(fds, n, timeout_ms);
+        };
+    }
+};
 
 } // namespace fake
 

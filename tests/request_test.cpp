@@ -289,38 +289,15 @@ TEST_F(Retrieval, RecordWaitingAtTheDeadlineIsStillTaken) {
 // The queue calls a retrieval makes, counted at the platform: waiting and
 // receiving are one call on the library's blocking descriptor.
 
-struct QueueCalls {
-    static inline std::atomic<int> timed{0};
-    static inline std::atomic<int> plain{0};
-    static inline std::atomic<int> polls{0};
-
-    static void count() {
-        auto &p = vehcan::detail::platform();
-        p.mq_timedreceive = [](mqd_t q, char *msg, size_t len, unsigned int *prio,
-                               const timespec *deadline) {
-            ++timed;
-            return ::mq_timedreceive(q, msg, len, prio, deadline);
-        };
-        p.mq_receive = [](mqd_t q, char *msg, size_t len, unsigned int *prio) {
-            ++plain;
-            return ::mq_receive(q, msg, len, prio);
-        };
-        p.poll = [](pollfd *fds, nfds_t n, int timeout_ms) {
-            ++polls;
-            return ::poll(fds, n, timeout_ms);
-        };
-    }
-};
-
 TEST_F(Retrieval, WaitingAndReceivingAreOneCallWhetherTheRecordIsThereOrComesLater) {
-    QueueCalls::count();
+    fake::QueueCalls::count();
     put(bc_mq, 65265, {0x51, 0x52});
     uint8_t buf[255] = {};
     int len = 0;
     unsigned long pgn = 0;
     ASSERT_EQ(j1939_recv_broadcast_response(buf, &len, &pgn), 0);
     EXPECT_EQ(Bytes(buf, buf + 3), (Bytes{0x51, 0x52, 0x00}));
-    EXPECT_EQ(QueueCalls::timed.load(), 1);
+    EXPECT_EQ(fake::QueueCalls::timed.load(), 1);
 
     std::thread late([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -329,9 +306,9 @@ TEST_F(Retrieval, WaitingAndReceivingAreOneCallWhetherTheRecordIsThereOrComesLat
     ASSERT_EQ(j1939_recv_request_response(buf, &len, 65262), 0);
     late.join();
     EXPECT_EQ(Bytes(buf, buf + 8), kEt1);
-    EXPECT_EQ(QueueCalls::timed.load(), 2) << "the wait itself took the record";
-    EXPECT_EQ(QueueCalls::plain.load(), 0);
-    EXPECT_EQ(QueueCalls::polls.load(), 0);
+    EXPECT_EQ(fake::QueueCalls::timed.load(), 2) << "the wait itself took the record";
+    EXPECT_EQ(fake::QueueCalls::plain.load(), 0);
+    EXPECT_EQ(fake::QueueCalls::polls.load(), 0);
 }
 
 TEST_F(Retrieval, ShortRecordAfterALongOneReadsAsIfTheBufferWereCleared) {
@@ -368,7 +345,7 @@ TEST_F(Retrieval, DescriptorSetByTheHostIsPolledAndStillTimesOutAndTakesLateReco
     ASSERT_NE(own, -1);
     mq_unlink("/vehcan-test-own");
     bc_mq = own;
-    QueueCalls::count();
+    fake::QueueCalls::count();
     uint8_t buf[255] = {0x5A};
     int len = 77;
     unsigned long pgn = 77;
@@ -376,8 +353,8 @@ TEST_F(Retrieval, DescriptorSetByTheHostIsPolledAndStillTimesOutAndTakesLateReco
     EXPECT_EQ(j1939_recv_broadcast_response(buf, &len, &pgn), J1939_ERR_RESP_TIMEOUT);
     EXPECT_GT(seconds_since(start), 1.0);
     EXPECT_EQ(len, 77);
-    EXPECT_EQ(QueueCalls::timed.load(), 0);
-    EXPECT_GE(QueueCalls::polls.load(), 1);
+    EXPECT_EQ(fake::QueueCalls::timed.load(), 0);
+    EXPECT_GE(fake::QueueCalls::polls.load(), 1);
 
     vehcan::detail::platform().poll = [](pollfd *, nfds_t, int) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2200));

@@ -342,23 +342,8 @@ TEST_F(Traffic, ShorterMessagesOnTheReceiveQueueAreForwardedZeroBeyondThem) {
 }
 
 TEST_F(Traffic, FilterTakesEachRecordWithOneCallAndWaitsWithoutPolling) {
-    static std::atomic<int> timed{0};
-    static std::atomic<int> plain{0};
-    static std::atomic<int> polls{0};
-    auto &p = vehcan::detail::platform();
-    p.mq_timedreceive = [](mqd_t q, char *msg, size_t len, unsigned int *prio,
-                           const timespec *deadline) {
-        ++timed;
-        return ::mq_timedreceive(q, msg, len, prio, deadline);
-    };
-    p.mq_receive = [](mqd_t q, char *msg, size_t len, unsigned int *prio) {
-        ++plain;
-        return ::mq_receive(q, msg, len, prio);
-    };
-    p.poll = [](pollfd *fds, nfds_t n, int timeout_ms) {
-        ++polls;
-        return ::poll(fds, n, timeout_ms);
-    };
+    using fake::QueueCalls;
+    QueueCalls::count();
     const auto start = std::chrono::steady_clock::now();
     start_stack();
     for (uint8_t i = 0; i < 3; ++i) {
@@ -370,12 +355,12 @@ TEST_F(Traffic, FilterTakesEachRecordWithOneCallAndWaitsWithoutPolling) {
     const auto broadcast = drain(bc_mq);
     ASSERT_EQ(broadcast.size(), 3U);
     EXPECT_EQ(broadcast[2].payload, Bytes{2});
-    EXPECT_EQ(plain.load(), 0);
-    EXPECT_EQ(polls.load(), 0);
+    EXPECT_EQ(QueueCalls::plain.load(), 0);
+    EXPECT_EQ(QueueCalls::polls.load(), 0);
     // One call per record, one that found the queue empty at the start, and
     // one wake a second while it waited.
-    EXPECT_GE(timed.load(), 3);
-    EXPECT_LE(timed.load(), 3 + 1 + static_cast<int>(seconds) + 1);
+    EXPECT_GE(QueueCalls::timed.load(), 3);
+    EXPECT_LE(QueueCalls::timed.load(), 3 + 1 + static_cast<int>(seconds) + 1);
 }
 
 TEST_F(Traffic, FailingBlockingDescriptorLeavesTheFilterPollingNotSpinning) {
