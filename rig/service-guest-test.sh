@@ -19,7 +19,7 @@ build=$(cd "${1:?usage: rig/service-guest-test.sh BUILD_DIR}" && pwd)
 work=$(mktemp -d /tmp/vehcan-service-rig.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
-bash "$top/scripts/install-deps.sh" >/dev/null
+bash "$top/scripts/install-deps.sh" rig >/dev/null
 
 mkdir -p "$work/share/debs" "$work/cpack"
 (cd "$build" && cpack -G DEB -B "$work/cpack" >/dev/null)

@@ -3,10 +3,11 @@
 # The vehcan service in the systemd-booted guest, run by rig-step.service at
 # each boot from /run/rig (the host's share). Boot 1 installs the packages,
 # configures and starts the service and checks it (readiness after bring-up,
-# the broker, status, reload, stop, a crash, the watchdog, the security
-# score), then cuts the power; boot 2 checks that the service came back and
-# delivers. Each check prints "ok - NAME" or "not ok - NAME: why" and
-# appends the same to /run/rig/results.
+# the broker, status, reload, stop, a crash in a broker outage, the
+# watchdog, the security score), then cuts the power in another outage;
+# boot 2 checks that the service came back and delivers what its spool
+# held. Each check prints "ok - NAME" or "not ok - NAME: why" and appends
+# the same to /run/rig/results.
 set -u
 share=/run/rig
 results=$share/results
@@ -38,9 +39,32 @@ eec1_after() {
     grep -m 1 -q "^vehcan/$vin/61444 {\"acronym\":\"EEC1\".*\"spn\":190,"
 }
 size_of() { stat -c %s "$sub_log" 2>/dev/null || echo 0; }
+# The subscriber keeps a session of its own on the broker (QoS 1, not
+# clean), which the broker keeps across its restarts: what the service
+# delivers while the subscriber is away still reaches the log. It comes back
+# whenever the broker does.
 subscribe() {
-  systemd-run --quiet --unit=rig-sub --property=Restart=always \
-    sh -c "exec stdbuf -oL mosquitto_sub -v -t '+/+/61444' -t '+/+/status' >>$sub_log"
+  systemd-run --quiet --unit=rig-sub \
+    sh -c "while :; do stdbuf -oL mosquitto_sub -c -i rig-sub -q 1 -v -t '+/+/61444' -t '+/+/status' >>$sub_log; sleep 0.5; done"
+}
+# An outage of the broker: stops it for 6 s of traffic and writes the
+# window's first and last second (UTC) to $share/outage.
+broker_outage() {
+  systemctl stop mosquitto
+  date -u +%Y-%m-%dT%H:%M:%S >"$share/outage"
+  sleep 6
+  date -u +%Y-%m-%dT%H:%M:%S >>"$share/outage"
+}
+# outage_arrived OFFSET: at least 100 EEC1 messages stamped inside the
+# window of $share/outage (the engine sends 50 a second) are in the log
+# after byte OFFSET: what the spool held reached the broker.
+outage_arrived() {
+  from=$(sed -n 1p "$share/outage"); to=$(sed -n 2p "$share/outage")
+  n=$(tail -c +$(($1 + 1)) "$sub_log" | grep "^vehcan/$vin/61444 " |
+      sed -n 's/.*"timestamp":"\([^"]*\)".*/\1/p' |
+      awk -v from="$from" -v to="$to" '$0 > from && $0 < to' | sort -u | wc -l)
+  echo "$n" >"$share/outage.count"
+  [ "$n" -ge 100 ]
 }
 monotonic_now() { cut -d' ' -f1 /proc/uptime; }
 
@@ -55,6 +79,10 @@ if [ -e "$share/boot1.done" ]; then
   subscribe
   check "after the power cut: the broker gets the decoded vehicle again" \
     wait_for 60 eec1_after "$before"
+  check "after the power cut: what the spool held during the outage before it arrives" \
+    wait_for 90 outage_arrived "$before"
+  echo "power cut: $(cat "$share/outage.count") EEC1 of the outage before it delivered" |
+    tee -a "$share/figures"
   check "after the power cut: the journal of the lost boot is readable" \
     sh -c "journalctl -b -1 -u vehcan -q | grep -q 'can0 up at'"
   cp "$sub_log" "$share/broker-boot2.log"
@@ -166,15 +194,21 @@ check "SIGTERM: a clean exit, not a failure" \
 systemctl start vehcan
 
 # ---- a crash: restarted -----------------------------------------------------------------------------
+broker_outage
 pid=$(main_pid)
 before=$(size_of)
 kill -SEGV "$pid"
+systemctl start mosquitto
 check "kill -SEGV: systemd restarts the service" \
   wait_for 90 sh -c "p=\$(systemctl show -p MainPID --value vehcan); [ \"\$p\" != 0 ] && [ \"\$p\" != $pid ] && systemctl is-active --quiet vehcan"
 check "kill -SEGV: counted as a restart" \
   sh -c '[ "$(systemctl show -p NRestarts --value vehcan)" -ge 1 ]'
 check "kill -SEGV: the broker gets the vehicle again after the restart" \
   wait_for 60 eec1_after "$before"
+check "kill -SEGV: what the spool held while the broker was down arrives" \
+  wait_for 90 outage_arrived "$before"
+echo "crash: $(cat "$share/outage.count") EEC1 of the outage before it delivered" |
+  tee -a "$share/figures"
 
 # ---- the watchdog: a stopped process is killed and restarted ------------------------------------
 pid=$(main_pid)
@@ -189,6 +223,7 @@ check "SIGSTOP: the journal names the watchdog" \
   sh -c "journalctl -u vehcan -q | grep -q 'Watchdog timeout'"
 
 # ---- the power cut ---------------------------------------------------------------------------------
+broker_outage
 cp "$sub_log" "$share/broker-boot1.log"
 journalctl -b -o short-monotonic >"$share/journal-boot1.log"
 systemctl show -p ActiveEnterTimestampMonotonic --value vehcan >/dev/null
