@@ -246,12 +246,23 @@ void open_blocking_descriptor(WaitingDescriptor &w, const char *name, mqd_t shar
     }
 }
 
+// The wall clock's time nanoseconds from now. The waits here are a few
+// seconds, so whole seconds are carried one by one: on 32-bit ARM a 64-bit
+// division would make libvehcan need the compiler's shared run-time library.
 timespec realtime_in(int64_t nanoseconds) {
+    constexpr int64_t kSecond = 1'000'000'000;
     timespec t{};
     platform().clock_gettime(CLOCK_REALTIME, &t);
-    const int64_t ns = t.tv_nsec + nanoseconds % 1'000'000'000;
-    t.tv_sec += static_cast<time_t>(nanoseconds / 1'000'000'000 + ns / 1'000'000'000);
-    t.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+    int64_t ns = t.tv_nsec + nanoseconds;
+    while (ns >= kSecond) {
+        ++t.tv_sec;
+        ns -= kSecond;
+    }
+    while (ns < 0) {
+        --t.tv_sec;
+        ns += kSecond;
+    }
+    t.tv_nsec = static_cast<long>(ns);
     return t;
 }
 

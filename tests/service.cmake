@@ -16,6 +16,7 @@ gtest_discover_tests(service_unit_test TEST_PREFIX service. DISCOVERY_TIMEOUT 60
 # vehcan monitor --config FILE with a bad file: exit status 2 and the one
 # line FILE:LINE: problem on standard error, before anything touches can0.
 set(_service_dir ${CMAKE_CURRENT_SOURCE_DIR}/service)
+string(JOIN "|" _service_emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
 foreach(_case
     "bad_type.conf|2|^tests/service/bad_type.conf:5: mqtt.qos must be an integer, not a string\n$"
     "unknown_key.conf|2|^tests/service/unknown_key.conf:3: unknown key bitrate in \\[monitor\\]\n$"
@@ -27,7 +28,7 @@ foreach(_case
   list(GET _fields 2 _stderr)
   string(REGEX REPLACE "\\.conf$" "" _name "${_file}")
   add_test(NAME service.bad_config.${_name}
-    COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:vehcan-cli>
+    COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:vehcan-cli> "-DEMULATOR=${_service_emulator}"
             "-DARGS=monitor|--config|tests/service/${_file}" -DEXPECT_STATUS=${_status}
             "-DSTDERR_MATCH=${_stderr}" -P ${_service_dir}/run_case.cmake
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
@@ -37,12 +38,12 @@ endforeach()
 # given on the command line is taken (and the run goes on to the bus, which
 # this machine lacks: exit 5).
 add_test(NAME service.config.file_url_is_used
-  COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:vehcan-cli>
+  COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:vehcan-cli> "-DEMULATOR=${_service_emulator}"
           "-DARGS=monitor|--config|tests/service/ftp_url.conf" -DEXPECT_STATUS=2
           "-DSTDERR_MATCH=^vehcan: [^\n]*ftp://broker[^\n]*\n$" -P ${_service_dir}/run_case.cmake
   WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
 add_test(NAME service.config.command_line_url_overrides_the_file
-  COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:vehcan-cli>
+  COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:vehcan-cli> "-DEMULATOR=${_service_emulator}"
           "-DARGS=monitor|--config|tests/service/ftp_url.conf|--mqtt|mqtt://127.0.0.1:1"
           -DEXPECT_STATUS=5 "-DSTDERR_MATCH=vehcan: [^\n]*can0" -P ${_service_dir}/run_case.cmake
   WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})

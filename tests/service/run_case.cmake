@@ -1,9 +1,11 @@
 # SPDX-License-Identifier: MIT
 # Runs vehcan once (cmake -P) and checks its exit status and standard error:
 #   PROGRAM, ARGS ('|'-separated), EXPECT_STATUS, STDERR_MATCH (a regular
-#   expression the whole of standard error must match).
+#   expression the whole of standard error must match), EMULATOR (optional,
+#   '|'-separated: what runs a cross-built program).
 string(REPLACE "|" ";" args "${ARGS}")
-execute_process(COMMAND ${PROGRAM} ${args} RESULT_VARIABLE status OUTPUT_VARIABLE out
+string(REPLACE "|" ";" emulator "${EMULATOR}")
+execute_process(COMMAND ${emulator} ${PROGRAM} ${args} RESULT_VARIABLE status OUTPUT_VARIABLE out
                 ERROR_VARIABLE err)
 string(REPLACE "|" " " shown "${ARGS}")
 if(NOT "${status}" STREQUAL "${EXPECT_STATUS}")
