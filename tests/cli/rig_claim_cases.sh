@@ -101,11 +101,19 @@ claim_cases() {
 
     # ---- the peer takes 0xF9 mid-run: monitor moves, answers, goes on ----
     start_dump
-    "$peer" can1 $peer_name 0xF9 6 >"$work/peer.out" &
-    peer_pid=$!
     "$vehcan" monitor --duration 14 --log >"$work/out" 2>&1 &
     local monitor=$!
-    sleep 10
+    # The peer claims 3 s after the monitor holds 0xF9, however long the
+    # monitor's bring-up took.
+    local i=0
+    until grep -q '^address 0xF9 held ' "$work/out" 2>/dev/null || [ $i -ge 600 ]; do
+        sleep 0.1
+        i=$((i + 1))
+    done
+    sleep 3
+    "$peer" can1 $peer_name 0xF9 0 >"$work/peer.out" &
+    peer_pid=$!
+    sleep 4
     cansend can1 18EAFF2A#00EE00
     sleep 0.5
     cansend can1 18EA802A#00EE00
@@ -119,7 +127,7 @@ claim_cases() {
     local held_line moved_line late_line taken
     held_line=$(grep -n -m1 '^address 0xF9 held ' "$work/out" | cut -d: -f1)
     moved_line=$(grep -n -m1 '^address claim: 0xF9 taken' "$work/out" | cut -d: -f1)
-    # Messages shown after the move (the peer claims 6 s after its start).
+    # Messages shown after the move (the peer claims about 3 s into the run).
     late_line=$(awk '$2 == 61444 && $1 + 0 >= 9 { print NR; exit }' "$work/out")
     taken=$(first_after "^$peer_claim\$" 0)
     stray=""
