@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
@@ -25,12 +26,15 @@ class ScratchDir {
         char pattern[] = "/tmp/vehcan-config-XXXXXX";
         path_ = mkdtemp(pattern);
     }
-    ~ScratchDir() { (void)std::system(("rm -rf " + path_).c_str()); }
+    ~ScratchDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
     ScratchDir(const ScratchDir &) = delete;
     ScratchDir &operator=(const ScratchDir &) = delete;
     const std::string &path() const { return path_; }
     std::string write(const std::string &name, const std::string &text, mode_t mode) const {
-        const std::string file = path_ + "/" + name;
+        std::string file = path_ + "/" + name;
         std::ofstream(file) << text;
         chmod(file.c_str(), mode);
         return file;

@@ -139,9 +139,11 @@ class NotifySocket {
         EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
         timeval tv{1, 0};
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread reads the environment here
         setenv("NOTIFY_SOCKET", path_.c_str(), 1);
     }
     ~NotifySocket() {
+        // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread reads the environment here
         unsetenv("NOTIFY_SOCKET");
         close(fd_);
         unlink(path_.c_str());
@@ -164,8 +166,10 @@ class NotifySocket {
 
 TEST(Notifier, TellsReadinessStatusAndTheWatchdog) {
     NotifySocket manager;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread reads the environment here
     setenv("WATCHDOG_USEC", "20000000", 1);
     const vehcan::service::Notifier n;
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread reads the environment here
     unsetenv("WATCHDOG_USEC");
     EXPECT_TRUE(n.managed());
     EXPECT_EQ(n.watchdog_interval(), 20s);
@@ -178,7 +182,9 @@ TEST(Notifier, TellsReadinessStatusAndTheWatchdog) {
 }
 
 TEST(Notifier, SilentWithoutAServiceManager) {
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread reads the environment here
     unsetenv("NOTIFY_SOCKET");
+    // NOLINTNEXTLINE(concurrency-mt-unsafe): no other thread reads the environment here
     unsetenv("WATCHDOG_USEC");
     vehcan::service::Notifier n;
     EXPECT_FALSE(n.managed());

@@ -11,6 +11,7 @@
 #include <map>
 #include <sstream>
 #include <sys/stat.h>
+#include <system_error>
 #include <toml++/toml.h>
 
 namespace vehcan::service {
@@ -115,7 +116,7 @@ void read_section(const std::string &path, const std::string &section, const tom
             fail_at(path, key.source().begin.line != 0 ? key.source() : value.source(),
                     fmt::format("unknown key {} in [{}]", name, section));
         }
-        it->second(Key{path, section + "." + name, value});
+        it->second(Key{path, fmt::format("{}.{}", section, name), value});
     }
 }
 
@@ -136,7 +137,8 @@ std::string directory_of(const std::string &path) {
 std::string read_whole(const std::string &file, const Key *where) {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
-        const std::string why = fmt::format("cannot read {}: {}", file, std::strerror(errno));
+        const std::string why =
+            fmt::format("cannot read {}: {}", file, std::generic_category().message(errno));
         if (where != nullptr) {
             where->fail(why);
         }
@@ -159,7 +161,8 @@ std::string read_password_file(const Key &k, const std::string &config_path) {
     }
     struct stat st {};
     if (stat(file.c_str(), &st) != 0) {
-        k.fail(fmt::format("names {}, which cannot be read: {}", file, std::strerror(errno)));
+        k.fail(fmt::format("names {}, which cannot be read: {}", file,
+                           std::generic_category().message(errno)));
     }
     if (!S_ISREG(st.st_mode)) {
         k.fail(fmt::format("names {}, which is not a file", file));
@@ -269,8 +272,8 @@ ServiceConfig parse_config(const std::string &text, const std::string &path,
 ServiceConfig load_config(const std::string &path, const std::string &credentials_dir) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        throw ConfigError(
-            fmt::format("{}: cannot read the configuration: {}", path, std::strerror(errno)));
+        throw ConfigError(fmt::format("{}: cannot read the configuration: {}", path,
+                                      std::generic_category().message(errno)));
     }
     std::ostringstream s;
     s << in.rdbuf();
