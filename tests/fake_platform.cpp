@@ -111,6 +111,9 @@ ssize_t receive_frame(int fd, void *buf, size_t len, Frame &frame) {
     }
     frame = std::move(g_state->frames.front());
     g_state->frames.pop_front();
+    if (!frame.data.empty()) {
+        ++g_state->stream_messages_taken;
+    }
     const size_t n = std::min(len, frame.data.size());
     if (n != 0) { // an empty frame's data() may be null, which memcpy does not take
         std::memcpy(buf, frame.data.data(), n);

@@ -75,6 +75,7 @@ struct State {
     int receive_calls = 0;        // every receive, the probe's included
     int stream_receive_calls = 0; // receives on the promiscuous receive socket
     int batch_receive_calls = 0;  // receiver calls, each of which may take several messages
+    uint64_t stream_messages_taken = 0; // non-empty frames handed to the receive socket's reader
     unsigned int largest_batch = 0;
     std::vector<Sent> sent;
 
