@@ -20,12 +20,13 @@ case "${1:-}" in
 esac
 bash "$top/scripts/install-deps.sh" cross "$1" >&2
 sysroot=$(bash "$top/scripts/sysroot.sh" "$1")
+source "$top/scripts/compiler-cache.sh"
 # Benchmarks stay out (their numbers would be qemu-user's); everything else
 # is what the toolchain file alone gives. The unit tests run under qemu-user
 # on the sysroot, each in its own message-queue namespace.
 cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/$triplet.cmake" \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEHCAN_WERROR=ON -DVEHCAN_BUILD_BENCH=OFF \
-      -DVEHCAN_SYSROOT="$sysroot" \
+      -DVEHCAN_SYSROOT="$sysroot" "${cache_launcher[@]}" \
       -DVEHCAN_TEST_LAUNCHER="unshare;--ipc;$qemu;-L;$sysroot" >/dev/null
 cmake --build "$dir" -j"$(nproc)" >&2
 echo "$dir"

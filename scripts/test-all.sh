@@ -7,8 +7,9 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 export VEHCAN_BUILD_DIR=${VEHCAN_BUILD_DIR:-$top/build}
 bash scripts/install-deps.sh test
+source scripts/compiler-cache.sh
 
-cmake -S . -B "$VEHCAN_BUILD_DIR" -G Ninja -DVEHCAN_WERROR=ON \
+cmake -S . -B "$VEHCAN_BUILD_DIR" -G Ninja -DVEHCAN_WERROR=ON "${cache_launcher[@]}" \
       -DVEHCAN_TEST_LAUNCHER="unshare;--ipc" >/dev/null
 cmake --build "$VEHCAN_BUILD_DIR"
 # The rig (label "rig") boots a guest: scripts/check.d/50-rig.sh runs it alone.

@@ -7,11 +7,12 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$top"
 jobs=$(nproc)
+source scripts/compiler-cache.sh
 
 sanitized() { # sanitizers build-dir [cmake options]
     local started=$SECONDS
     cmake -S . -B "$2" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEHCAN_WERROR=ON \
-          -DVEHCAN_SANITIZE="$1" -DVEHCAN_BUILD_BENCH=OFF "${@:3}" \
+          -DVEHCAN_SANITIZE="$1" -DVEHCAN_BUILD_BENCH=OFF "${@:3}" "${cache_launcher[@]}" \
           -DVEHCAN_TEST_LAUNCHER="unshare;--ipc" >/dev/null
     cmake --build "$2" -j"$jobs"
     ctest --test-dir "$2" --output-on-failure -j"$jobs" -LE rig # the rig runs in 50-rig.sh

@@ -14,9 +14,10 @@ cd "$top"
 seconds=${VEHCAN_FUZZ_SECONDS:-30}
 dir=build-fuzz
 started=$SECONDS
+source scripts/compiler-cache.sh
 
 CC=clang-14 CXX=clang++-14 cmake -S fuzz -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DVEHCAN_WERROR=OFF >/dev/null
+    -DVEHCAN_WERROR=OFF "${cache_launcher[@]}" >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target fuzzers
 
 mapfile -t targets < <(cd "$dir" && ls fuzz_* | sed 's/^fuzz_//' | sort)
