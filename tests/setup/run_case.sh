@@ -195,12 +195,76 @@ libdemo1 install ok installed 1.2.0-1 armhf" \
     "$(grep -x -e "$sysroot" -e "$sysroot/" "$sysroot/var/lib/dpkg/info/libdemo1:armhf.list" || true)"
 }
 
+# ---- clang-tidy-cached.sh: clean sources are not analysed again ------------------------------
+tidy_cache() {
+  # A stand-in clang-tidy: counts its calls on sources and finds fault with
+  # any source whose preprocessed text says FAULT.
+  local calls=$scratch/calls
+  cat >"$scratch/clang-tidy" <<EOS
+#!/usr/bin/env bash
+case "\$1" in --version) echo "stand-in tidy 1"; exit 0 ;; esac
+echo "\${*: -1}" >>"$calls"
+if grep -q FAULT "\${*: -1}" "$scratch"/*/inc/*.h 2>/dev/null && grep -q '#include "fault.h"' "\${*: -1}"; then
+  echo "\${*: -1}:1:1: warning: a fault [stand-in]"
+  exit 1
+fi
+exit 0
+EOS
+  chmod +x "$scratch/clang-tidy"
+  make_tree() { # dir
+    mkdir -p "$1/inc" "$1/build"
+    git -C "$1" init -q
+    printf 'int answer(void);\n' >"$1/inc/answer.h"
+    printf 'int fault(void); /* FAULT */\n' >"$1/inc/fault.h"
+    printf '#include "answer.h"\nint answer(void) { return 42; }\n' >"$1/a.c"
+    printf '#include "fault.h"\nint fault(void) { return 0; }\n' >"$1/b.c"
+    printf -- '---\nChecks: "-*,bugprone-*"\n' >"$1/.clang-tidy"
+    printf '[{"directory":"%s/build","command":"cc -I%s/inc -o a.o -c %s/a.c","file":"%s/a.c"},
+{"directory":"%s/build","command":"cc -I%s/inc -o b.o -c %s/b.c","file":"%s/b.c"}]\n' \
+      "$1" "$1" "$1" "$1" "$1" "$1" "$1" "$1" >"$1/build/compile_commands.json"
+  }
+  local one=$scratch/one two=$scratch/two
+  make_tree "$one"
+  make_tree "$two"
+  export VEHCAN_CLANG_TIDY=$scratch/clang-tidy VEHCAN_TIDY_CACHE=$scratch/cache
+  local tidy=$src/scripts/clang-tidy-cached.sh
+  count() { grep -c -x "$1" "$calls" || true; }
+
+  "$tidy" --use-color -p="$one/build" "$one/a.c" 2>/dev/null
+  local out status=0
+  out=$("$tidy" --use-color -p="$one/build" "$one/a.c" 2>&1) || status=$?
+  expect "clean source analysed once" "1" "$(count "$one/a.c")"
+  expect "the second run says so" "0 clang-tidy-cached: clean before: $one/a.c" "$status $out"
+
+  "$tidy" --use-color -p="$two/build" "$two/a.c" 2>/dev/null
+  expect "a clone elsewhere reuses the result" "0" "$(count "$two/a.c")"
+
+  "$tidy" --use-color -checks=-bugprone-foo -p="$one/build" "$one/a.c" 2>/dev/null
+  expect "other options analyse again" "2" "$(count "$one/a.c")"
+
+  printf 'int answer(void); // NOLINT\n' >"$one/inc/answer.h"
+  "$tidy" --use-color -p="$one/build" "$one/a.c" 2>/dev/null
+  expect "a header's changed comment analyses again" "3" "$(count "$one/a.c")"
+
+  printf -- '---\nChecks: "-*,performance-*"\n' >"$one/.clang-tidy"
+  "$tidy" --use-color -p="$one/build" "$one/a.c" 2>/dev/null
+  expect "a changed configuration analyses again" "4" "$(count "$one/a.c")"
+
+  for _ in 1 2; do
+    status=0
+    out=$("$tidy" --use-color -p="$one/build" "$one/b.c" 2>&1) || status=$?
+  done
+  expect "a finding shows every time" "2 1 $one/b.c:1:1: warning: a fault [stand-in]" \
+    "$(count "$one/b.c") $status $out"
+}
+
 case "$case_name" in
   lists_by_purpose) lists_by_purpose ;;
   failed_index_named) failed_index_named ;;
   machine_sources) machine_sources ;;
   relative_links) relative_links_case ;;
   dpkg_database) dpkg_database ;;
+  tidy_cache) tidy_cache ;;
   *) echo "unknown case $case_name" >&2; exit 2 ;;
 esac
 exit "$failed"
