@@ -70,11 +70,11 @@ struct State {
     bool fail_close = false;
     bool fail_send = false;
     bool probe_receives_empty_message = false;
-    std::deque<Frame> frames;     // what the receive socket delivers
-    int receive_errno = 0;        // non-zero: every receive fails with it
-    int receive_calls = 0;        // every receive, the probe's included
-    int stream_receive_calls = 0; // receives on the promiscuous receive socket
-    int batch_receive_calls = 0;  // receiver calls, each of which may take several messages
+    std::deque<Frame> frames;           // what the receive socket delivers
+    int receive_errno = 0;              // non-zero: every receive fails with it
+    int receive_calls = 0;              // every receive, the probe's included
+    int stream_receive_calls = 0;       // receives on the promiscuous receive socket
+    int batch_receive_calls = 0;        // receiver calls, each of which may take several messages
     uint64_t stream_messages_taken = 0; // non-empty frames handed to the receive socket's reader
     unsigned int largest_batch = 0;
     std::vector<Sent> sent;
