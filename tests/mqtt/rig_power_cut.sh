@@ -58,8 +58,10 @@ case $step in
         >"$dir/after_seqs.txt"
     # (with the retained trouble codes, which carry their DM1's number)
     sqlite3 /mnt/spool/vehcan/spool.db "SELECT count(*) FROM messages" >"$dir/after_rows.txt"
-    printf 'listener %s 127.0.0.1\nuser root\nallow_anonymous true\npersistence false\n' $port \
-        >"$dir/broker.conf"
+    # The backfill sends the whole spool at once: the broker queues it for
+    # the subscriber without a bound (by default it drops beyond 1000).
+    printf 'listener %s 127.0.0.1\nuser root\nallow_anonymous true\npersistence false\nmax_queued_messages 0\n' \
+        $port >"$dir/broker.conf"
     /usr/sbin/mosquitto -c "$dir/broker.conf" >"$dir/broker.err" 2>&1 &
     broker=$!
     for _ in $(seq 100); do
