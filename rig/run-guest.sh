@@ -98,11 +98,8 @@ if [ ! -r "$kernel_image" ]; then
   echo "rig: no kernel image $kernel_image for modules $kernel_version" >&2
   exit 125
 fi
-# The modules that NAME needs, and NAME, in load order (one path a line).
-module_files() {
-  modprobe -d "$modules_root" -S "$kernel_version" --show-depends -a "$@" 2>/dev/null |
-    awk '$1 == "insmod" && !seen[$2]++ { print $2 }'
-}
+# shellcheck source=rig/guest-initramfs.sh
+. "$top/rig/guest-initramfs.sh"
 
 work=$(mktemp -d /tmp/vehcan-rig.XXXXXX)
 qemu_pid=
@@ -116,21 +113,14 @@ trap cleanup EXIT
 
 # ---- the initramfs: busybox and what it takes to mount the host over 9p ----
 root=$work/initramfs
-mkdir -p "$root"/{bin,dev,proc,sys,mnt/host,modules}
-cp "$busybox" "$root/bin/busybox"
-ln -s busybox "$root/bin/sh"
-load_list=
+initramfs_start "$root" "$busybox" mnt/host
 # On ARM the target root's usr/lib serves as /usr/lib (and so /lib): the
 # loaders and libraries of the guest's programs, dash's own included.
 libs_bind=
 if [ "$arch" != amd64 ]; then
   libs_bind="/bin/busybox mount --bind /mnt/host$target/root/usr/lib /mnt/host/usr/lib"
 fi
-# Some kernels build a module in; then there is nothing to load.
-for file in $(module_files virtio_pci 9pnet_virtio 9p); do
-  cp "$file" "$root/modules/"
-  load_list="$load_list $(basename "$file")"
-done
+initramfs_modules "$root" virtio_pci 9pnet_virtio 9p
 
 cat >"$root/init" <<EOF
 #!/bin/sh
@@ -186,7 +176,7 @@ path=$PATH
   printf '%q reboot -f\n' "$busybox"
 } >"$work/stage2.sh"
 
-(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.gz"
+initramfs_pack "$root" "$work/initramfs.gz"
 
 case "$arch" in
   amd64)
@@ -211,8 +201,7 @@ fi
   -append "$console_args panic=-1 rdinit=/init" \
   -fsdev local,id=fs0,path=/,security_model=none,multidevs=remap \
   -device virtio-9p-pci,fsdev=fs0,mount_tag=hostroot \
-  -object can-bus,id=canbus0 \
-  -device kvaser_pci,canbus=canbus0 -device kvaser_pci,canbus=canbus0 \
+  "${can_bus_args[@]}" \
   ${disk:+-drive file=$disk,format=raw,if=virtio} \
   </dev/null > >(tr -d '\r') 2>&1 &
 qemu_pid=$!

@@ -33,10 +33,8 @@ done
 
 kernel_version=$(ls /lib/modules | sort -V | tail -1)
 kernel_image=/boot/vmlinuz-$kernel_version
-module_files() {
-  modprobe -S "$kernel_version" --show-depends -a "$@" 2>/dev/null |
-    awk '$1 == "insmod" && !seen[$2]++ { print $2 }'
-}
+# shellcheck source=rig/guest-initramfs.sh
+. "$top/rig/guest-initramfs.sh"
 
 work=$(mktemp -d /tmp/vehcan-sysrig.XXXXXX)
 qemu_pid=
@@ -47,15 +45,9 @@ cleanup() {
 trap cleanup EXIT
 
 root=$work/initramfs
-mkdir -p "$root"/{bin,dev,proc,sys,newroot,modules}
-cp /bin/busybox "$root/bin/busybox"
-ln -s busybox "$root/bin/sh"
-load_list=
-for file in $(module_files virtio_pci virtio_blk ext4 9pnet_virtio 9p \
-                           can can-raw can-dev sja1000 kvaser_pci can-j1939); do
-  cp "$file" "$root/modules/"
-  load_list="$load_list $(basename "$file")"
-done
+initramfs_start "$root" /bin/busybox newroot
+initramfs_modules "$root" virtio_pci virtio_blk ext4 9pnet_virtio 9p \
+  can can-raw can-dev sja1000 kvaser_pci can-j1939
 cat >"$root/init" <<INIT
 #!/bin/sh
 /bin/busybox mount -t proc proc /proc
@@ -73,7 +65,7 @@ fi
 exec /bin/busybox switch_root /newroot /sbin/init
 INIT
 chmod +x "$root/init"
-(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initramfs.gz"
+initramfs_pack "$root" "$work/initramfs.gz"
 
 rm -f "$share/power-cut"
 qemu-system-x86_64 -accel tcg -m 1536 -smp 2 -no-reboot \
@@ -83,8 +75,7 @@ qemu-system-x86_64 -accel tcg -m 1536 -smp 2 -no-reboot \
   -drive "file=$disk,if=virtio,format=raw" \
   -fsdev "local,id=rig,path=$share,security_model=none" \
   -device virtio-9p-pci,fsdev=rig,mount_tag=rig \
-  -object can-bus,id=canbus0 \
-  -device kvaser_pci,canbus=canbus0 -device kvaser_pci,canbus=canbus0 \
+  "${can_bus_args[@]}" \
   </dev/null > >(tr -d '\r') 2>&1 &
 qemu_pid=$!
 
