@@ -74,11 +74,24 @@ int Sim::wait(std::chrono::milliseconds timeout) {
     return -1;
 }
 
+void Sim::pause() {
+    if (pid_ > 0) {
+        kill(pid_, SIGSTOP);
+    }
+}
+
+void Sim::resume() {
+    if (pid_ > 0) {
+        kill(pid_, SIGCONT);
+    }
+}
+
 void Sim::stop() {
     if (pid_ <= 0) {
         return;
     }
     kill(pid_, SIGTERM);
+    kill(pid_, SIGCONT); // a paused process takes the SIGTERM only once it goes on
     int status = 0;
     for (int i = 0; i < 100; ++i) {
         if (waitpid(pid_, &status, WNOHANG) == pid_) {

@@ -29,6 +29,10 @@ class Sim {
     // -1 when it did not end within timeout (it is killed then).
     int wait(std::chrono::milliseconds timeout);
     void stop();
+    // Holds the process (SIGSTOP) and lets it go on (SIGCONT): a truck that
+    // sends nothing for a while without leaving the bus.
+    void pause();
+    void resume();
 
   private:
     pid_t pid_ = -1;
