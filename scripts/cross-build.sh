@@ -23,9 +23,13 @@ sysroot=$(bash "$top/scripts/sysroot.sh" "$1")
 source "$top/scripts/compiler-cache.sh"
 # Benchmarks stay out (their numbers would be qemu-user's); everything else
 # is what the toolchain file alone gives. The unit tests run under qemu-user
-# on the sysroot, each in its own message-queue namespace.
+# on the sysroot, each in its own message-queue namespace. Line tables only
+# (-g1): a backtrace keeps file:line, the build is a fifth quicker, and the
+# packages are stripped either way.
 cmake -S "$top" -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/$triplet.cmake" \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEHCAN_WERROR=ON -DVEHCAN_BUILD_BENCH=OFF \
+      -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
+      -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g1 -DNDEBUG" \
       -DVEHCAN_SYSROOT="$sysroot" "${cache_launcher[@]}" \
       -DVEHCAN_TEST_LAUNCHER="unshare;--ipc;$qemu;-L;$sysroot" >/dev/null
 cmake --build "$dir" -j"$(nproc)" >&2
