@@ -15,9 +15,13 @@ cmake --build "$VEHCAN_BUILD_DIR"
 # The rig (label "rig") boots a guest: scripts/check.d/50-rig.sh runs it alone.
 ctest --test-dir "$VEHCAN_BUILD_DIR" --output-on-failure -j"$(nproc)" -LE rig
 
+echo "-- unit: $SECONDS s"
+
 for check in scripts/check.d/*.sh; do
   [ -e "$check" ] || continue
+  started=$SECONDS
   echo "== $(basename "$check" .sh)"
   bash "$check"
+  echo "-- $(basename "$check" .sh): $((SECONDS - started)) s"
 done
-echo "== all tests passed"
+echo "== all tests passed in $SECONDS s"

@@ -8,6 +8,8 @@
 # The load measurement is left to scripts/bench.sh.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
 
 for arch in arm64 armhf; do
   started=$SECONDS
@@ -17,6 +19,10 @@ for arch in arm64 armhf; do
   else
     echo "rig: arm64 build on the arm64 kernel"
   fi
-  ctest --test-dir "$dir" -L rig --output-on-failure -V | grep -v -E '^[0-9]+: PGN VAL'
+  if ! ctest --test-dir "$dir" -L rig --output-on-failure -V 2>&1 | tee "$log" |
+       grep -v -E '^[0-9]+: PGN VAL'; then
+    bash "$top/scripts/rig-failures.sh" "$log"
+    exit 1
+  fi
   echo "rig $arch on arm64: $((SECONDS - started)) s"
 done
