@@ -7,11 +7,5 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build=${VEHCAN_BUILD_DIR:-$top/build}
 started=$SECONDS
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
-if ! ctest --test-dir "$build" -L rig --output-on-failure -V 2>&1 | tee "$log" |
-     grep -v -E '^[0-9]+: PGN VAL'; then
-  bash "$top/scripts/rig-failures.sh" "$log"
-  exit 1
-fi
+bash "$top/scripts/rig-ctest.sh" "$build"
 echo "rig: $((SECONDS - started)) s"

@@ -8,8 +8,6 @@
 # The load measurement is left to scripts/bench.sh.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
-log=$(mktemp)
-trap 'rm -f "$log"' EXIT
 
 for arch in arm64 armhf; do
   started=$SECONDS
@@ -19,10 +17,6 @@ for arch in arm64 armhf; do
   else
     echo "rig: arm64 build on the arm64 kernel"
   fi
-  if ! ctest --test-dir "$dir" -L rig --output-on-failure -V 2>&1 | tee "$log" |
-       grep -v -E '^[0-9]+: PGN VAL'; then
-    bash "$top/scripts/rig-failures.sh" "$log"
-    exit 1
-  fi
+  bash "$top/scripts/rig-ctest.sh" "$dir"
   echo "rig $arch on arm64: $((SECONDS - started)) s"
 done
