@@ -16,36 +16,75 @@ vin=1HTMKAAN0CH123456
 
 ok() { echo "ok - $1" | tee -a "$results"; }
 not_ok() { echo "not ok - $1: $2" | tee -a "$results"; }
-# check NAME COMMAND...: ok when COMMAND succeeds.
+# check NAME COMMAND...: ok when COMMAND succeeds; fails with it.
 check() {
   name=$1; shift
-  if "$@"; then ok "$name"; else not_ok "$name" "$*"; fi
+  if "$@"; then ok "$name"; else not_ok "$name" "$*"; return 1; fi
 }
 main_pid() { systemctl show -p MainPID --value vehcan; }
-# wait_for SECONDS COMMAND...: until COMMAND succeeds, at most SECONDS.
+monotonic_now() { cut -d' ' -f1 /proc/uptime; }
+# wait_for SECONDS COMMAND...: until COMMAND succeeds, at most SECONDS of
+# the clock (not of tries: on a slow host one try can take seconds).
 wait_for() {
-  limit=$1; shift
-  i=0
-  while [ $i -lt $((limit * 2)) ]; do
+  deadline=$(monotonic_now | awk -v s="$1" '{ printf "%d", $1 + s }'); shift
+  while :; do
     if "$@"; then return 0; fi
-    sleep 0.5; i=$((i + 1))
+    [ "$(monotonic_now | cut -d. -f1)" -lt "$deadline" ] || return 1
+    sleep 0.5
   done
-  return 1
+}
+# What a failed check leaves for the reader of the console: the service's
+# journal of this boot and the last boot, and the broker's.
+explain() {
+  echo "---- vehcan's journal, $1"
+  journalctl -b -1 -u vehcan -q -o short-monotonic 2>/dev/null | grep -v 'PGN VAL' | tail -n 15
+  journalctl -b -u vehcan -q -o short-monotonic | grep -v 'PGN VAL' | tail -n 25
+  echo "---- mosquitto's log"
+  tail -n 15 /var/log/mosquitto/mosquitto.log 2>/dev/null
+  echo "---- the subscriber's log, lines after the check began: $(tail -c +$(($2 + 1)) "$sub_log" | wc -l)"
+  tail -c +$(($2 + 1)) "$sub_log" | grep "^vehcan/$vin/61444 " 2>/dev/null | head -n 3 | cut -c1-200
 }
 # EEC1 messages from the engine on the broker, decoded, in the subscriber's
-# log after byte offset $1.
+# log after byte offset $1 (and stamped after $2, an RFC 3339 time, if given).
 eec1_after() {
   tail -c +$(($1 + 1)) "$sub_log" 2>/dev/null |
-    grep -m 1 -q "^vehcan/$vin/61444 {\"acronym\":\"EEC1\".*\"spn\":190,"
+    grep "^vehcan/$vin/61444 {\"acronym\":\"EEC1\".*\"spn\":190," |
+    sed -n 's/.*"timestamp":"\([^"]*\)".*/\1/p' | awk -v t="${2:-}" '$0 > t { f = 1; exit } END { exit !f }'
 }
 size_of() { stat -c %s "$sub_log" 2>/dev/null || echo 0; }
-# The subscriber keeps a session of its own on the broker (QoS 1, not
-# clean), which the broker keeps across its restarts: what the service
-# delivers while the subscriber is away still reaches the log. It comes back
-# whenever the broker does.
+# The subscriber: a unit of its own, enabled, started before the service
+# at every boot and restarted whenever the broker drops it. It counts as
+# started once its subscription is in place (a message of its own came
+# back, or 20 s passed), so that at boot it hears everything the service
+# delivers from its spool. Its session on the broker (QoS 1, not clean)
+# covers the moments it is away.
 subscribe() {
-  systemd-run --quiet --unit=rig-sub \
-    sh -c "while :; do stdbuf -oL mosquitto_sub -c -i rig-sub -q 1 -v -t '+/+/61444' -t '+/+/status' >>$sub_log; sleep 0.5; done"
+  cat >/usr/local/bin/rig-sub-ready <<SCRIPT
+#!/bin/sh
+mark="up \$(date +%s.%N)"
+for i in \$(seq 40); do
+  mosquitto_pub -q 1 -t rig/sub/status -m "\$mark" 2>/dev/null
+  sleep 0.5
+  grep -q "^rig/sub/status \$mark\$" $sub_log && exit 0
+done
+SCRIPT
+  chmod +x /usr/local/bin/rig-sub-ready
+  cat >/etc/systemd/system/rig-sub.service <<UNIT
+[Unit]
+Description=the rig's subscriber
+After=mosquitto.service
+Before=vehcan.service
+StartLimitIntervalSec=0
+[Service]
+ExecStart=/bin/sh -c "exec stdbuf -oL mosquitto_sub -c -i rig-sub -q 1 -v -t '+/+/61444' -t '+/+/status' >>$sub_log"
+ExecStartPost=-/usr/local/bin/rig-sub-ready
+Restart=always
+RestartSec=0.5
+[Install]
+WantedBy=multi-user.target
+UNIT
+  systemctl daemon-reload
+  systemctl enable --now --quiet rig-sub
 }
 # An outage of the broker: stops it for 6 s of traffic and writes the
 # window's first and last second (UTC) to $share/outage.
@@ -66,7 +105,6 @@ outage_arrived() {
   echo "$n" >"$share/outage.count"
   [ "$n" -ge 100 ]
 }
-monotonic_now() { cut -d' ' -f1 /proc/uptime; }
 
 # ---- boot 2: after the power cut ------------------------------------------------------------
 if [ -e "$share/boot1.done" ]; then
@@ -75,17 +113,21 @@ if [ -e "$share/boot1.done" ]; then
     wait_for 180 systemctl is-active --quiet vehcan
   ready_us=$(systemctl show -p ActiveEnterTimestampMonotonic --value vehcan)
   echo "boot-to-ready: $((ready_us / 1000)) ms after the kernel started" | tee -a "$share/figures"
-  before=$(size_of)
-  subscribe
+  # The subscriber came up before the service; everything it logged in
+  # this boot is after what boot 1 had synced.
+  before=$(cat "$share/sub-size")
   check "after the power cut: the broker gets the decoded vehicle again" \
-    wait_for 60 eec1_after "$before"
+    wait_for 60 eec1_after "$before" "$(cat "$share/power-cut-at")"
+  journalctl -b -u vehcan -q | sed -n 's/.*\(spool: [0-9]* messages of an earlier run\).*/power cut: \1/p' |
+    tee -a "$share/figures"
   check "after the power cut: what the spool held during the outage before it arrives" \
-    wait_for 90 outage_arrived "$before"
+    wait_for 90 outage_arrived "$before" || explain "the power cut" "$before"
   echo "power cut: $(cat "$share/outage.count") EEC1 of the outage before it delivered" |
     tee -a "$share/figures"
   check "after the power cut: the journal of the lost boot is readable" \
     sh -c "journalctl -b -1 -u vehcan -q | grep -q 'can0 up at'"
   cp "$sub_log" "$share/broker-boot2.log"
+  cp /var/log/mosquitto/mosquitto.log "$share/mosquitto.log"
   journalctl -b -o short-monotonic >"$share/journal-boot2.log"
   touch "$share/boot2.done"
   systemctl poweroff
@@ -206,7 +248,7 @@ check "kill -SEGV: counted as a restart" \
 check "kill -SEGV: the broker gets the vehicle again after the restart" \
   wait_for 60 eec1_after "$before"
 check "kill -SEGV: what the spool held while the broker was down arrives" \
-  wait_for 90 outage_arrived "$before"
+  wait_for 90 outage_arrived "$before" || explain "the crash" "$before"
 echo "crash: $(cat "$share/outage.count") EEC1 of the outage before it delivered" |
   tee -a "$share/figures"
 
@@ -226,8 +268,9 @@ check "SIGSTOP: the journal names the watchdog" \
 broker_outage
 cp "$sub_log" "$share/broker-boot1.log"
 journalctl -b -o short-monotonic >"$share/journal-boot1.log"
-systemctl show -p ActiveEnterTimestampMonotonic --value vehcan >/dev/null
 sync
+size_of >"$share/sub-size"
+date -u +%Y-%m-%dT%H:%M:%S >"$share/power-cut-at"
 touch "$share/boot1.done"
 sleep 2
 touch "$share/power-cut"
