@@ -70,7 +70,12 @@ case $step in
     done
     mosquitto_sub -h 127.0.0.1 -p $port -q 1 -t 'vehcan/+/+' -F '%t %p' >"$dir/sub.out" 2>&1 &
     sub=$!
-    sleep 1
+    # subscribed once a message of its own comes back (not a PGN: never counted)
+    for _ in $(seq 50); do
+        mosquitto_pub -h 127.0.0.1 -p $port -t vehcan/probe/sub -m up 2>/dev/null
+        sleep 0.2
+        grep -q '^vehcan/probe/sub ' "$dir/sub.out" && break
+    done
     # a backfill: a one-frame capture, after the spool's content
     echo "(2000000000.000000) can0 18FEF100#FF005001FFFFFFFF" >"$dir/one.log"
     timeout 300 "$vehcan" replay "$dir/one.log" --quiet --vehicle cut-test --spool /mnt/spool/vehcan \
