@@ -23,6 +23,10 @@ check() {
 }
 main_pid() { systemctl show -p MainPID --value vehcan; }
 monotonic_now() { cut -d' ' -f1 /proc/uptime; }
+# log_after OFFSET: the subscriber's log after byte OFFSET.
+log_after() { tail -c +$(($1 + 1)) "$sub_log" 2>/dev/null; }
+# The "timestamp" of each message line on standard input.
+stamps() { sed -n 's/.*"timestamp":"\([^"]*\)".*/\1/p'; }
 # wait_for SECONDS COMMAND...: until COMMAND succeeds, at most SECONDS of
 # the clock (not of tries: on a slow host one try can take seconds).
 wait_for() {
@@ -41,15 +45,14 @@ explain() {
   journalctl -b -u vehcan -q -o short-monotonic | grep -v 'PGN VAL' | tail -n 25
   echo "---- mosquitto's log"
   tail -n 15 /var/log/mosquitto/mosquitto.log 2>/dev/null
-  echo "---- the subscriber's log, lines after the check began: $(tail -c +$(($2 + 1)) "$sub_log" | wc -l)"
-  tail -c +$(($2 + 1)) "$sub_log" | grep "^vehcan/$vin/61444 " 2>/dev/null | head -n 3 | cut -c1-200
+  echo "---- the subscriber's log, lines after the check began: $(log_after "$2" | wc -l)"
+  log_after "$2" | grep "^vehcan/$vin/61444 " 2>/dev/null | head -n 3 | cut -c1-200
 }
 # EEC1 messages from the engine on the broker, decoded, in the subscriber's
 # log after byte offset $1 (and stamped after $2, an RFC 3339 time, if given).
 eec1_after() {
-  tail -c +$(($1 + 1)) "$sub_log" 2>/dev/null |
-    grep "^vehcan/$vin/61444 {\"acronym\":\"EEC1\".*\"spn\":190," |
-    sed -n 's/.*"timestamp":"\([^"]*\)".*/\1/p' | awk -v t="${2:-}" '$0 > t { f = 1; exit } END { exit !f }'
+  log_after "$1" | grep "^vehcan/$vin/61444 {\"acronym\":\"EEC1\".*\"spn\":190," |
+    stamps | awk -v t="${2:-}" '$0 > t { f = 1; exit } END { exit !f }'
 }
 size_of() { stat -c %s "$sub_log" 2>/dev/null || echo 0; }
 # The subscriber: a unit of its own, enabled, started before the service
@@ -99,8 +102,7 @@ broker_outage() {
 # after byte OFFSET: what the spool held reached the broker.
 outage_arrived() {
   from=$(sed -n 1p "$share/outage"); to=$(sed -n 2p "$share/outage")
-  n=$(tail -c +$(($1 + 1)) "$sub_log" | grep "^vehcan/$vin/61444 " |
-      sed -n 's/.*"timestamp":"\([^"]*\)".*/\1/p' |
+  n=$(log_after "$1" | grep "^vehcan/$vin/61444 " | stamps |
       awk -v from="$from" -v to="$to" '$0 > from && $0 < to' | sort -u | wc -l)
   echo "$n" >"$share/outage.count"
   [ "$n" -ge 100 ]
@@ -216,7 +218,7 @@ write_conf 'topic_prefix = "fleet"'
 before=$(size_of)
 systemctl reload vehcan
 check "a reload moves the uplink to the new topic prefix, same process" \
-  wait_for 30 sh -c "tail -c +$((before + 1)) $sub_log | grep -q '^fleet/$vin/61444 '"
+  wait_for 30 eval "log_after $before | grep -q '^fleet/$vin/61444 '"
 check "the reload kept the process" sh -c "[ $(main_pid) = $pid ]"
 write_conf
 systemctl reload vehcan
@@ -229,8 +231,8 @@ systemctl stop vehcan
 t1=$(monotonic_now)
 echo "stop: $(echo "$t0 $t1" | awk '{printf "%.1f", $2 - $1}') s" | tee -a "$share/figures"
 check "SIGTERM: stopped within 20 s, offline published" \
-  sh -c "echo '$t0 $t1' | awk '{ exit !(\$2 - \$1 < 20) }' &&
-         tail -c +$((before + 1)) $sub_log | grep -q '^vehcan/$vin/status {.*\"status\":\"offline\"'"
+  eval "echo '$t0 $t1' | awk '{ exit !(\$2 - \$1 < 20) }' &&
+        log_after $before | grep -q '^vehcan/$vin/status {.*\"status\":\"offline\"'"
 check "SIGTERM: a clean exit, not a failure" \
   sh -c '[ "$(systemctl show -p Result --value vehcan)" = success ]'
 systemctl start vehcan
