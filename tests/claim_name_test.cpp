@@ -197,8 +197,8 @@ TEST(ClaimAddressOptions, BadValuesAreUsageErrors) {
         try {
             (void)vehcan::cli::plan_address(o);
             ADD_FAILURE() << "accepted";
-        } catch (const vehcan::cli::Failure &f) {
-            EXPECT_EQ(f.code(), vehcan::cli::kExitUsage);
+        } catch (const vehcan::Failure &f) {
+            EXPECT_EQ(f.code(), vehcan::kExitUsage);
         }
     }
 }

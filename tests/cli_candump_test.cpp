@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+using namespace vehcan;
 using namespace vehcan::cli;
 
 namespace {

@@ -20,6 +20,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+using namespace vehcan;
 using namespace vehcan::cli;
 namespace fs = std::filesystem;
 

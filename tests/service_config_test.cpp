@@ -157,7 +157,7 @@ user = "file-user"
     o.mqtt.url = "mqtt://cli-broker";
     o.mqtt.backlog = 10000; // the default, but given: it stays
     o.given = {"--db", "--mqtt", "--backlog"};
-    vehcan::service::apply_config(c, o);
+    vehcan::cli::apply_config(c, o);
     EXPECT_EQ(o.db, "cli.xml");
     EXPECT_EQ(o.mqtt.url, "mqtt://cli-broker");
     EXPECT_EQ(o.mqtt.backlog, 10000U);
@@ -173,14 +173,14 @@ TEST(ServiceConfig, TheAddressSectionSetsTheClaim) {
     const ServiceConfig c = parse_config(
         "[address]\nname = \"a00082001f00ff01\"\npreferred = 0x2A\nclaim = false\n", "gw.conf", "");
     vehcan::cli::MonitorOptions o;
-    vehcan::service::apply_config(c, o);
+    vehcan::cli::apply_config(c, o);
     EXPECT_EQ(o.claim.from, "0x2A");
     EXPECT_EQ(o.claim.name, "A00082001F00FF01");
     EXPECT_TRUE(o.claim.no_claim);
     vehcan::cli::MonitorOptions given;
     given.claim.from = "0x80";
     given.given = {"--from"};
-    vehcan::service::apply_config(c, given);
+    vehcan::cli::apply_config(c, given);
     EXPECT_EQ(given.claim.from, "0x80");
     EXPECT_EQ(given.claim.name, "A00082001F00FF01");
 }
@@ -189,14 +189,14 @@ TEST(ServiceConfig, TheSpoolSectionSetsTheUplinksSpool) {
     const ServiceConfig c = parse_config(
         "[spool]\ndir = \"/var/lib/vehcan\"\nflush_ms = 250\nmax_mb = 32\n", "gw.conf", "");
     vehcan::cli::MonitorOptions o;
-    vehcan::service::apply_config(c, o);
+    vehcan::cli::apply_config(c, o);
     EXPECT_EQ(o.mqtt.spool_dir, "/var/lib/vehcan");
     EXPECT_EQ(o.mqtt.spool_flush_ms, 250);
     EXPECT_EQ(o.mqtt.spool_max_mb, 32U);
     vehcan::cli::MonitorOptions given;
     given.mqtt.spool_dir = "/tmp/spool";
     given.given = {"--spool", "--spool-max-mb"};
-    vehcan::service::apply_config(c, given);
+    vehcan::cli::apply_config(c, given);
     EXPECT_EQ(given.mqtt.spool_dir, "/tmp/spool");
     EXPECT_EQ(given.mqtt.spool_flush_ms, 250);
     EXPECT_EQ(given.mqtt.spool_max_mb, 256U); // the option's default, given
@@ -206,15 +206,15 @@ TEST(ServiceConfig, AReloadSeesAChangedUplinkOnly) {
     vehcan::cli::MqttOptions a;
     a.url = "mqtt://127.0.0.1";
     vehcan::cli::MqttOptions b = a;
-    EXPECT_TRUE(vehcan::service::same_uplink(a, b));
+    EXPECT_TRUE(vehcan::cli::same_uplink(a, b));
     b.password = "new";
-    EXPECT_FALSE(vehcan::service::same_uplink(a, b));
+    EXPECT_FALSE(vehcan::cli::same_uplink(a, b));
     b = a;
     b.rate_limit = 5;
-    EXPECT_FALSE(vehcan::service::same_uplink(a, b));
+    EXPECT_FALSE(vehcan::cli::same_uplink(a, b));
     b = a;
     b.topic_prefix = "fleet";
-    EXPECT_FALSE(vehcan::service::same_uplink(a, b));
+    EXPECT_FALSE(vehcan::cli::same_uplink(a, b));
 }
 
 // ---- problems, each on its line -------------------------------------------------------------
@@ -323,6 +323,6 @@ TEST(ServiceConfigPassword, SystemdCredentialWhenTheFileNamesNone) {
               "from-file");
     // And the password reaches the uplink's options.
     vehcan::cli::MonitorOptions o;
-    vehcan::service::apply_config(parse_config("", "gw.conf", dir.path()), o);
+    vehcan::cli::apply_config(parse_config("", "gw.conf", dir.path()), o);
     EXPECT_EQ(o.mqtt.password, "from-credential");
 }

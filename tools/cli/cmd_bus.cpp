@@ -56,14 +56,14 @@ void reload_uplink(const MonitorOptions &started, MonitorOptions &current,
     MonitorOptions fresh = started;
     try {
         const char *credentials = std::getenv("CREDENTIALS_DIRECTORY"); // NOLINT
-        svc::apply_config(
-            svc::load_config(started.config, credentials != nullptr ? credentials : ""), fresh);
+        apply_config(svc::load_config(started.config, credentials != nullptr ? credentials : ""),
+                     fresh);
     } catch (const svc::ConfigError &e) {
         svc::log_line(svc::Priority::kError,
                       fmt::format("reload refused, the uplink is unchanged: {}", e.what()));
         return;
     }
-    if (svc::same_uplink(fresh.mqtt, current.mqtt)) {
+    if (same_uplink(fresh.mqtt, current.mqtt)) {
         svc::log_line(svc::Priority::kInfo, "reload: the uplink settings are unchanged");
         return;
     }

@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
+using namespace vehcan;
 using namespace vehcan::cli;
 
 namespace {
@@ -226,7 +227,7 @@ static int run(int argc, char **argv) {
         }
         try {
             const char *credentials = std::getenv("CREDENTIALS_DIRECTORY"); // NOLINT
-            vehcan::service::apply_config(
+            vehcan::cli::apply_config(
                 vehcan::service::load_config(monitor.config,
                                              credentials != nullptr ? credentials : ""),
                 monitor);

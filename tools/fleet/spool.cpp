@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // The fleet link's disk spool over SQLite: see spool.h.
 #include "spool.h"
-#include "common.h"
 #include "timestamp.h"
+#include <failure.h>
 
 #include <sqlite3.h>
 

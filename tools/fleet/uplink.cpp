@@ -7,7 +7,7 @@
 // libmosquitto call, so that the callbacks (which run inside those calls, on the same thread) never
 // wait for it while their caller holds it.
 #include "uplink.h"
-#include "common.h"
+#include <failure.h>
 
 #include <mosquitto.h>
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The broker-free parts of the MQTT uplink: see uplink_parts.h.
 #include "uplink_parts.h"
-#include "common.h"
+#include <failure.h>
 
 #include <algorithm>
 #include <charconv>

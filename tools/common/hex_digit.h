@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
-// One hexadecimal digit's value, shared by the parsers of the CLI.
-#ifndef VEHCAN_CLI_HEX_DIGIT_H
-#define VEHCAN_CLI_HEX_DIGIT_H
+// One hexadecimal digit's value, shared by the value parsers and the candump reader.
+#ifndef VEHCAN_COMMON_HEX_DIGIT_H
+#define VEHCAN_COMMON_HEX_DIGIT_H
 
-namespace vehcan::cli {
+namespace vehcan {
 
 // 0..15 for '0'-'9', 'a'-'f', 'A'-'F'; -1 for any other character.
 constexpr int hex_digit(char c) {
@@ -19,6 +19,6 @@ constexpr int hex_digit(char c) {
     return -1;
 }
 
-} // namespace vehcan::cli
+} // namespace vehcan
 
 #endif

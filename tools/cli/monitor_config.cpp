@@ -4,9 +4,9 @@
 #include <fmt/format.h>
 #include <tuple>
 
-namespace vehcan::service {
+namespace vehcan::cli {
 
-void apply_config(const ServiceConfig &c, cli::MonitorOptions &o) {
+void apply_config(const service::ServiceConfig &c, MonitorOptions &o) {
     auto take = [&o](const auto &from, auto &to, const char *option) {
         if (from && o.given.count(option) == 0) {
             to = static_cast<std::remove_reference_t<decltype(to)>>(*from);
@@ -18,7 +18,7 @@ void apply_config(const ServiceConfig &c, cli::MonitorOptions &o) {
     take(c.monitor.quiet, o.quiet, "--quiet");
     take(c.monitor.duration, o.duration, "--duration");
 
-    cli::MqttOptions &m = o.mqtt;
+    MqttOptions &m = o.mqtt;
     take(c.mqtt.url, m.url, "--mqtt");
     take(c.mqtt.topic_prefix, m.topic_prefix, "--topic-prefix");
     take(c.mqtt.vehicle, m.vehicle, "--vehicle");
@@ -48,8 +48,8 @@ void apply_config(const ServiceConfig &c, cli::MonitorOptions &o) {
     }
 }
 
-bool same_uplink(const cli::MqttOptions &a, const cli::MqttOptions &b) {
-    auto fields = [](const cli::MqttOptions &m) {
+bool same_uplink(const MqttOptions &a, const MqttOptions &b) {
+    auto fields = [](const MqttOptions &m) {
         return std::tie(m.url, m.topic_prefix, m.vehicle, m.rate_limit, m.qos, m.backlog, m.user,
                         m.password, m.ca_file, m.cert_file, m.key_file, m.spool_dir,
                         m.spool_flush_ms, m.spool_max_mb);
@@ -57,4 +57,4 @@ bool same_uplink(const cli::MqttOptions &a, const cli::MqttOptions &b) {
     return fields(a) == fields(b);
 }
 
-} // namespace vehcan::service
+} // namespace vehcan::cli

@@ -1,0 +1,39 @@
+// SPDX-License-Identifier: MIT
+// The exit statuses of vehcan's programs and the failure their parts throw
+// to end one with a line of explanation. Every tool room shares them: the
+// command-line tool, the fleet link and the service.
+#ifndef VEHCAN_COMMON_FAILURE_H
+#define VEHCAN_COMMON_FAILURE_H
+
+#include <stdexcept>
+#include <string>
+
+namespace vehcan {
+
+// The exit codes of vehcan, as its --help and manual page list them.
+enum ExitCode : int {
+    kExitOk = 0,
+    kExitInternal = 1,    // a fault of vehcan itself
+    kExitUsage = 2,       // bad command line or value: malformed hex, unknown PGN, ...
+    kExitCapture = 3,     // capture file unreadable or with a bad line
+    kExitDatabase = 4,    // database missing, broken, or without the entry asked for
+    kExitStack = 5,       // the stack could not come up on can0
+    kExitNoAnswer = 6,    // a request got no answer in time
+    kExitRefused = 7,     // a request was refused (negative acknowledgement)
+    kExitBroker = 8,      // the MQTT broker refused the connection (user name, password)
+    kExitCannotClaim = 9, // no source address could be claimed: Cannot Claim was sent
+};
+
+// A failure that ends the program with a one-line message and an exit code.
+class Failure : public std::runtime_error {
+  public:
+    Failure(int code, const std::string &message) : std::runtime_error(message), code_(code) {}
+    int code() const { return code_; }
+
+  private:
+    int code_;
+};
+
+} // namespace vehcan
+
+#endif
