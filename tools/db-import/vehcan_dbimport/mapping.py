@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 """How one CAN signal becomes one definition of vehcan's parameter database.
 
-The database knows three kinds of definition (README, "Parameter database"):
+The database knows three kinds of definition (docs/database.md):
 
     kind 0, whole bytes       description,0,scale,offset,unit,nbytes,byte,...
     kind 1, named states      description,1,byte,nbits,first bit,last bit
