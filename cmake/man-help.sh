@@ -12,7 +12,9 @@
 #     one "Options:" block (help2man's OPTIONS);
 #   - a "Subcommands:" list is replaced by a COMMANDS section: each
 #     subcommand's own --help under a heading "PROGRAM SUB [OPTIONS]...",
-#     without its repeated help option and exit statuses; each
+#     its options and arguments in one list (its own headings, option
+#     groups' included, left out), without its repeated help option and
+#     exit statuses; each
 #     subcommand's usage is added to the synopsis ("or:" lines);
 #   - "Exit status:" starts the EXIT STATUS section;
 #   - what the build machine lacks is left out ("Not readable here":
@@ -85,7 +87,9 @@ awk -v subs="$subs" -v dir="$work" '
           if (description != "") print "  " description; print ""; continue }
         if (description == "" && line !~ /^ / && line != "") { description = line; continue }
         if (line ~ /^Exit status:/) { in_exit = 1; continue }
-        if (in_exit || line ~ /^(Options|Positionals):$/ || line ~ /^ +-h, ?--help /) continue
+        # Its headings (Options:, Positionals:, the name of an option group) go:
+        # one list under the heading of the subcommand.
+        if (in_exit || line ~ /^[^ ].*:$/ || line ~ /^ +-h, ?--help /) continue
         if (line == "") continue
         print line
       }

@@ -36,14 +36,24 @@ set(VEHCAN_MAN_DIR ${PROJECT_BINARY_DIR}/man)
 set(_man_src ${PROJECT_SOURCE_DIR}/docs/man)
 set(_man_pages "")
 
-# vehcan_man_from_help(NAME COMMAND... [VERSION TEXT]): NAME.1 from COMMAND's
-# --help with docs/man/NAME.h2m; VERSION for a program without --version.
-function(vehcan_man_from_help name)
+# vehcan_man_from_help(NAME PROGRAM [VERSION TEXT]): NAME.1 from PROGRAM's
+# --help with docs/man/NAME.h2m. PROGRAM is a target of the build (run
+# through the cross build's emulator) or a script; VERSION for a program
+# without --version.
+function(vehcan_man_from_help name program)
   cmake_parse_arguments(_m "" "VERSION" "" ${ARGN})
   set(page ${VEHCAN_MAN_DIR}/${name}.1)
+  set(depends "")
+  set(command ${program})
+  if(TARGET ${program})
+    set(depends ${program})
+    set(command ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${program}>)
+  endif()
   # help2man names the program after the file it runs: a script of that name.
+  # It reads standard output only, so a --help that fails leaves it nothing
+  # and the build stops.
   set(runner ${VEHCAN_MAN_DIR}/bin/${name})
-  string(JOIN "' '" command ${_m_UNPARSED_ARGUMENTS})
+  string(JOIN "' '" command ${command})
   file(GENERATE OUTPUT ${runner} CONTENT
        "#!/bin/sh\nexec /bin/sh '${PROJECT_SOURCE_DIR}/cmake/man-help.sh' '${command}' -- \"$@\"\n"
        FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
@@ -52,15 +62,9 @@ function(vehcan_man_from_help name)
   if(_m_VERSION)
     set(version_option "--version-string=${_m_VERSION}")
   endif()
-  set(depends "")
-  foreach(word ${_m_UNPARSED_ARGUMENTS})
-    if(TARGET ${word})
-      list(APPEND depends ${word})
-    endif()
-  endforeach()
   add_custom_command(OUTPUT ${page}.gz
     COMMAND ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${VEHCAN_RELEASE_EPOCH}
-            ${VEHCAN_HELP2MAN} --no-info --no-discard-stderr --section=1
+            ${VEHCAN_HELP2MAN} --no-info --section=1
             "--source=vehcan ${PROJECT_VERSION}" --include=${_man_src}/${name}.h2m
             ${version_option} --output=${page} ${runner}
     # help2man keeps the colon of a heading "vehcan monitor [OPTIONS]:".
@@ -84,14 +88,12 @@ function(vehcan_man_by_hand name section)
   set_property(GLOBAL APPEND PROPERTY VEHCAN_MAN_PAGES ${page}.gz)
 endfunction()
 
-string(JOIN ";" _emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
 vehcan_man_by_hand(pgnparse 1)
 if(TARGET vehcan-cli)
-  vehcan_man_from_help(vehcan ${_emulator} $<TARGET_FILE:vehcan-cli>)
+  vehcan_man_from_help(vehcan vehcan-cli)
 endif()
 if(TARGET vehcan-sim)
-  vehcan_man_from_help(vehcan-sim ${_emulator} $<TARGET_FILE:vehcan-sim>
-                       VERSION "vehcan-sim ${PROJECT_VERSION}")
+  vehcan_man_from_help(vehcan-sim vehcan-sim VERSION "vehcan-sim ${PROJECT_VERSION}")
 endif()
 if(VEHCAN_BUILD_TOOLS)
   # A Python program: the build machine's python3 runs it in native and
