@@ -47,7 +47,8 @@ package_lifecycle() {
       [ \"\$p\" != $pid ] && systemctl is-active --quiet vehcan"
 
   # ---- remove: the service stops, the configuration and the spool stay -----------------------
-  spool_files=$(ls "$state" 2>/dev/null | wc -l)
+  # The spool's files, less SQLite's -wal and -shm, which a clean stop folds in.
+  spool_files=$(ls "$state" 2>/dev/null | grep -v -e '-wal$' -e '-shm$' | tr '\n' ' ')
   dpkg_step "remove: dpkg -r vehcan" -r vehcan
   check "remove: the service is stopped and its unit gone" \
     sh -c '! systemctl is-active --quiet vehcan && [ ! -e /usr/lib/systemd/system/vehcan.service ]'
@@ -55,8 +56,8 @@ package_lifecycle() {
     sh -c '[ "$(systemctl is-enabled vehcan 2>&1)" = masked ]'
   check "remove: vehcan.conf is kept, with the administrator's edit" \
     sh -c "[ '$(md5sum <"$conf" 2>/dev/null)' = '$edited' ]"
-  check "remove: the state directory is kept, with the spool ($spool_files files)" \
-    sh -c "[ $spool_files -gt 0 ] && [ \$(ls $state | wc -l) -eq $spool_files ]"
+  check "remove: the state directory is kept, with the spool ($spool_files)" \
+    sh -c "[ -n '$spool_files' ] && cd $state && ls $spool_files >/dev/null"
 
   # ---- purge: nothing is left ---------------------------------------------------------------
   dpkg_step "purge: dpkg -P vehcan libvehcan0 libvehcan-db0" -P vehcan libvehcan0 libvehcan-db0
