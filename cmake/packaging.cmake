@@ -92,6 +92,9 @@ set(CPACK_DEBIAN_DB_PACKAGE_CONTROL_EXTRA
   ${PROJECT_BINARY_DIR}/debian-control/libvehcan-db0/shlibs
   ${PROJECT_BINARY_DIR}/debian-control/libvehcan-db0/triggers)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# CPack's own ldconfig calls come out of the library packages again: the
+# trigger does that work.
+set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/debian/no-ldconfig-scripts.cmake)
 
 set(CPACK_COMPONENT_RUNTIME_DESCRIPTION "SAE J1939 stack for Linux SocketCAN gateways
 libvehcan detects the bus bit rate of can0, receives and sorts all J1939

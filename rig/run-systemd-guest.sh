@@ -4,8 +4,15 @@
 # root on a disk image, systemd as init, two kvaser_pci CAN controllers on
 # one emulated bus, and a host directory shared over 9p.
 #
-#   rig/run-systemd-guest.sh --disk IMAGE --share DIR [--timeout SECONDS]
+#   rig/run-systemd-guest.sh [--arch amd64|arm64|armhf] --disk IMAGE --share DIR
+#                            [--timeout SECONDS]
 #
+# --arch: the disk's architecture. amd64 (the default) boots the build
+# machine's kernel in qemu-system-x86_64; arm64 and armhf boot Debian's
+# arm64 kernel (from rig/target-root.sh's cache) in qemu-system-aarch64 -M
+# virt -cpu cortex-a53, as rig/run-guest.sh --arch arm64 does: an armhf root
+# is the 32-bit user space of a gateway on the 64-bit kernel, its systemd
+# and programs running through the kernel's compat layer.
 # --disk: the guest's root (a copy of rig/systemd-image.sh's image; it
 # keeps what the guest writes from one boot to the next). --share: seen in
 # the guest as 9p tag "rig"; the image's rig-step.service mounts it at
@@ -20,9 +27,10 @@
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
-disk= share= run_timeout=900
+disk= share= run_timeout=900 arch=amd64
 while [ $# -gt 0 ]; do
   case "$1" in
+    --arch) arch=$2; shift 2 ;;
     --disk) disk=$2; shift 2 ;;
     --share) share=$2; shift 2 ;;
     --timeout) run_timeout=$2; shift 2 ;;
@@ -31,8 +39,27 @@ while [ $# -gt 0 ]; do
 done
 [ -n "$disk" ] && [ -n "$share" ] || { sed -n '2,/^set -euo/p' "$0" | sed -e '$d' -e 's/^# \{0,1\}//' >&2; exit 2; }
 
-kernel_version=$(ls /lib/modules | sort -V | tail -1)
-kernel_image=/boot/vmlinuz-$kernel_version
+case "$arch" in
+  amd64)
+    kernel_version=$(ls /lib/modules | sort -V | tail -1)
+    kernel_image=/boot/vmlinuz-$kernel_version
+    busybox=/bin/busybox
+    machine=(qemu-system-x86_64 -accel tcg -m 1536 -smp 2)
+    # no_timer_check: on a loaded host TCG's timer can miss the kernel's
+    # IO-APIC check, which then panics at boot.
+    console="ttyS0 no_timer_check"
+    ;;
+  arm64 | armhf)
+    target=$(bash "$top/rig/target-root.sh" arm64)
+    modules_root=$target/root
+    kernel_version=$(cat "$target/kernel")
+    kernel_image=$target/root/boot/vmlinuz-$kernel_version
+    busybox=$target/root/bin/busybox
+    machine=(qemu-system-aarch64 -M virt -cpu cortex-a53 -accel tcg -m 1536 -smp 2)
+    console=ttyAMA0
+    ;;
+  *) echo "rig: unknown --arch $arch (amd64, arm64 or armhf)" >&2; exit 2 ;;
+esac
 # shellcheck source=rig/guest-initramfs.sh
 . "$top/rig/guest-initramfs.sh"
 
@@ -45,7 +72,7 @@ cleanup() {
 trap cleanup EXIT
 
 root=$work/initramfs
-initramfs_start "$root" /bin/busybox newroot
+initramfs_start "$root" "$busybox" newroot
 initramfs_modules "$root" virtio_pci virtio_blk ext4 9pnet_virtio 9p \
   can can-raw can-dev sja1000 kvaser_pci can-j1939
 cat >"$root/init" <<INIT
@@ -68,10 +95,10 @@ chmod +x "$root/init"
 initramfs_pack "$root" "$work/initramfs.gz"
 
 rm -f "$share/power-cut"
-qemu-system-x86_64 -accel tcg -m 1536 -smp 2 -no-reboot \
+"${machine[@]}" -no-reboot \
   -display none -monitor none -serial stdio \
   -kernel "$kernel_image" -initrd "$work/initramfs.gz" \
-  -append "console=ttyS0 quiet loglevel=3 panic=-1 rdinit=/init systemd.show_status=false" \
+  -append "console=$console quiet loglevel=3 panic=-1 rdinit=/init systemd.show_status=false" \
   -drive "file=$disk,if=virtio,format=raw" \
   -fsdev "local,id=rig,path=$share,security_model=none" \
   -device virtio-9p-pci,fsdev=rig,mount_tag=rig \

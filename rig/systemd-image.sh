@@ -2,23 +2,40 @@
 # SPDX-License-Identifier: MIT
 # The disk image of the systemd-booted rig guest, and prints its path:
 #
-#   rig/systemd-image.sh DEB...
+#   rig/systemd-image.sh [--arch amd64|arm64|armhf] DEB...
 #
-# A Debian 12 root made with mmdebstrap (minbase, systemd-sysv, iproute2,
-# mosquitto and its clients, and every package that the given .deb files
-# depend on, except the project's own), on a raw ext4 image with:
+# A Debian 12 root of the architecture (default amd64, the build
+# machine's) made with mmdebstrap (minbase, systemd-sysv, iproute2,
+# mosquitto and its clients, on amd64 man-db, and every package that the
+# given .deb files depend on, except the project's own), on a raw ext4
+# image with:
 #   - no root password, a serial console, the host name "gateway";
 #   - rig-step.service: at each boot, once the system is up, mounts the
 #     9p share "rig" at /run/rig and runs /run/rig/step.sh there.
-# The image is cached in $VEHCAN_RIG_CACHE/systemd-amd64 (default
-# /var/cache/vehcan-rig/systemd-amd64) under the hash of its package list and
-# of this script: it is made again only when either changes. Runs use a
-# copy of it, never the image itself.
+# An ARM root's maintainer scripts run under qemu-user through a
+# binfmt_misc of their own (rig/with-binfmt.sh); the build machine's dpkg
+# never learns of the architecture. The image is cached in
+# $VEHCAN_RIG_CACHE/systemd-ARCH (default /var/cache/vehcan-rig/systemd-ARCH)
+# under the hash of its package list and of this script: it is made again
+# only when either changes. Runs use a copy of it, never the image itself.
 set -euo pipefail
 
 top=$(cd "$(dirname "$0")/.." && pwd)
-[ $# -gt 0 ] || { echo "usage: rig/systemd-image.sh DEB..." >&2; exit 2; }
-cache=${VEHCAN_RIG_CACHE:-/var/cache/vehcan-rig}/systemd-amd64
+arch=amd64
+if [ "${1:-}" = --arch ]; then
+  arch=${2:?}
+  shift 2
+fi
+[ $# -gt 0 ] || { echo "usage: rig/systemd-image.sh [--arch amd64|arm64|armhf] DEB..." >&2; exit 2; }
+case "$arch" in
+  amd64) emulate=() ;;
+  arm64 | armhf)
+    bash "$top/scripts/install-deps.sh" rig-arm >/dev/null
+    emulate=(bash "$top/rig/with-binfmt.sh")
+    ;;
+  *) echo "rig: no systemd guest for architecture $arch" >&2; exit 2 ;;
+esac
+cache=${VEHCAN_RIG_CACHE:-/var/cache/vehcan-rig}/systemd-$arch
 mkdir -p "$cache"
 
 # What the project's packages need from Debian: the first alternative of
@@ -31,7 +48,9 @@ needed=$(for deb in "$@"; do dpkg-deb -f "$deb" Depends; done |
     case "$own" in *" $p "*) ;; *) [ -z "$p" ] || echo "$p" ;; esac
   done | sort -u | tr '\n' ' ')
 packages="systemd-sysv udev iproute2 net-tools procps kmod mosquitto mosquitto-clients $needed"
-key=$( (echo "$packages"; grep -v "^ *#" "$0") | sha256sum | cut -c1-16)
+# On x86, man-db: the package lifecycle's checks read the installed pages.
+[ "$arch" != amd64 ] || packages="$packages man-db"
+key=$( (echo "$arch $packages"; grep -v "^ *#" "$0") | sha256sum | cut -c1-16)
 image=$cache/root-$key.img
 
 exec 9>"$cache/lock"
@@ -43,9 +62,18 @@ fi
 
 work=$(mktemp -d "$cache/make.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-echo "rig: making the systemd guest's root ($packages)" >&2
-mmdebstrap --quiet --variant=minbase --include="$(echo "$packages" | tr ' ' ',' | sed 's/,*$//')" \
+echo "rig: making the $arch systemd guest's root ($packages)" >&2
+started=$SECONDS
+foreign=()
+# An ARM root: /sys cannot be mounted in with-binfmt.sh's user namespace
+# (no package needs it), and /usr is merged from the start (mmdebstrap's
+# hook) rather than by usrmerge's script under emulation.
+[ "$arch" = amd64 ] || foreign=(--mode=root --architectures="$arch" --skip=chroot/mount/sys
+  --hook-dir=/usr/share/mmdebstrap/hooks/merged-usr)
+"${emulate[@]}" mmdebstrap --quiet --variant=minbase "${foreign[@]}" \
+  --include="$(echo "$packages" | tr ' ' ',' | sed 's/,*$//')" \
   bookworm "$work/root.tar" /etc/apt/sources.list.d/debian.sources >&2
+echo "rig: the $arch root took $((SECONDS - started)) s" >&2
 
 mkdir "$work/root"
 tar -C "$work/root" -xf "$work/root.tar"

@@ -25,13 +25,17 @@ if(TARGET vehcan_rig_tests)
     LABELS rig TIMEOUT 600 RUN_SERIAL TRUE)
 endif()
 
-# The vehcan service in a systemd-booted Debian 12 guest (amd64): the
-# packages installed with dpkg, two boots with a power cut between them.
-# The guest's image is made once (mmdebstrap, several minutes) and cached
-# under /var/cache/vehcan-rig until its package list changes.
-if(VEHCAN_RIG AND NOT VEHCAN_SANITIZE AND _rig_arch STREQUAL "amd64" AND TARGET vehcan-cli
-   AND TARGET vehcan-sim)
+# The vehcan service in a systemd-booted Debian 12 guest of the build's
+# architecture, its packages installed with dpkg (rig/service-guest-test.sh).
+# amd64: two boots with a power cut between them, then the packages'
+# upgrade, removal and purge. arm64 and armhf, on the arm64 kernel: one boot,
+# the service under its unit and system-call filter. The guest's image is
+# made once (mmdebstrap, several minutes; on ARM under qemu-user) and
+# cached under /var/cache/vehcan-rig until its package list changes.
+if(VEHCAN_RIG AND NOT VEHCAN_SANITIZE AND _rig_arch AND TARGET vehcan-cli AND TARGET vehcan-sim)
+  vehcan_debian_arch(_service_arch)
   add_test(NAME rig.service
-    COMMAND ${PROJECT_SOURCE_DIR}/rig/service-guest-test.sh ${PROJECT_BINARY_DIR})
+    COMMAND ${PROJECT_SOURCE_DIR}/rig/service-guest-test.sh --arch ${_service_arch}
+            ${PROJECT_BINARY_DIR})
   set_tests_properties(rig.service PROPERTIES LABELS rig TIMEOUT 2400 RUN_SERIAL TRUE)
 endif()

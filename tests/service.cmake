@@ -19,7 +19,7 @@ set(_service_dir ${CMAKE_CURRENT_SOURCE_DIR}/service)
 string(JOIN "|" _service_emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
 foreach(_case
     "bad_type.conf|2|^tests/service/bad_type.conf:5: mqtt.qos must be an integer, not a string\n$"
-    "unknown_key.conf|2|^tests/service/unknown_key.conf:3: unknown key bitrate in \\[monitor\\]\n$"
+    "unknown_key.conf|2|^tests/service/unknown_key.conf:3: unknown key bitrate in \\[monitor\\] \\(its keys: db, duration, json, log, quiet\\)\n$"
     "syntax.conf|2|^tests/service/syntax.conf:2: [^\n]+\n$"
     "missing.conf|2|^tests/service/missing.conf: cannot read the configuration: No such file or directory\n$")
   string(REPLACE "|" ";" _fields "${_case}")

@@ -227,9 +227,12 @@ TEST(ServiceConfigErrors, SyntaxErrorsNameTheirLine) {
 
 TEST(ServiceConfigErrors, UnknownNamesAreRefusedOnTheirLine) {
     EXPECT_EQ(problem("[mqtt]\nqos = 1\nbroker = \"x\"\n"),
-              "/etc/vehcan/vehcan.conf:3: unknown key broker in [mqtt]");
+              "/etc/vehcan/vehcan.conf:3: unknown key broker in [mqtt] (its keys: backlog, ca, "
+              "cert, key, password, password_file, qos, rate_limit, topic_prefix, url, user, "
+              "vehicle)");
     EXPECT_EQ(problem("\n[uplink]\nurl = \"x\"\n"),
-              "/etc/vehcan/vehcan.conf:2: unknown section [uplink]");
+              "/etc/vehcan/vehcan.conf:2: unknown section [uplink] (the sections: [address], "
+              "[monitor], [mqtt], [spool])");
     EXPECT_EQ(problem("qos = 1\n"),
               "/etc/vehcan/vehcan.conf:1: qos is outside a section ([monitor], [mqtt], "
               "[spool] or [address])");

@@ -7,8 +7,8 @@
 #   TRIPLET     the multiarch directory of the libraries
 #   EMULATOR    optional: runs the target's programs ('|'-separated, qemu-user)
 # Each package must hold its own files and no other's, for ARCH, with the
-# Depends that Debian's tools computed; lintian (when present) must report
-# no error; and the vehcan that the packages ship, unpacked into a scratch
+# Depends that Debian's tools computed; lintian must report no error and no
+# warning; and the vehcan that the packages ship, unpacked into a scratch
 # root with its libraries and database, must reproduce the golden outputs.
 cmake_minimum_required(VERSION 3.25)
 string(REPLACE "|" ";" emulator "${EMULATOR}")
@@ -33,7 +33,10 @@ set(want_libvehcan-dev /usr/include/j1939_stack.h /usr/include/libxml2.h
 set(want_vehcan /usr/bin/vehcan /usr/bin/vehcan-db-import /usr/bin/pgnparse /usr/bin/vehcan-sim
     /usr/share/vehcan/sample.xml /usr/share/doc/vehcan/copyright
     /usr/lib/systemd/system/vehcan.service /etc/vehcan/vehcan.conf
-    /usr/lib/sysctl.d/60-vehcan-mqueue.conf)
+    /usr/lib/sysctl.d/60-vehcan-mqueue.conf
+    /usr/share/man/man1/vehcan.1.gz /usr/share/man/man1/vehcan-sim.1.gz
+    /usr/share/man/man1/vehcan-db-import.1.gz /usr/share/man/man1/pgnparse.1.gz
+    /usr/share/man/man5/vehcan.conf.5.gz)
 # package: a regular expression its Depends must match
 set(depends_libvehcan0 "^iproute2, net-tools, libc6 \\(>= [0-9.]+\\)$")
 set(depends_libvehcan-db0 "libpugixml1v5 \\(>= [0-9.]+\\)")
@@ -93,14 +96,19 @@ if(NOT rc EQUAL 0 OR NOT conffiles STREQUAL "/etc/vehcan/vehcan.conf\n")
   message(FATAL_ERROR "vehcan's conffiles are '${conffiles}', not /etc/vehcan/vehcan.conf")
 endif()
 
+# Debian's review of the packages: no error and no warning. None is
+# overridden; an override would go to /usr/share/lintian/overrides/PACKAGE
+# with a comment saying why it is right.
 find_program(lintian lintian)
-if(lintian)
-  execute_process(COMMAND ${lintian} --tag-display-limit 0 ${debs}
-    OUTPUT_VARIABLE report ERROR_VARIABLE lintian_err)
-  if(report MATCHES "(^|\n)E: ")
-    message(FATAL_ERROR "lintian reports errors:\n${report}")
-  endif()
+if(NOT lintian)
+  message(FATAL_ERROR "lintian not found: apt-get install lintian")
 endif()
+execute_process(COMMAND ${lintian} --fail-on error,warning --tag-display-limit 0 ${debs}
+  RESULT_VARIABLE rc OUTPUT_VARIABLE report ERROR_VARIABLE lintian_err)
+if(NOT rc EQUAL 0 OR report MATCHES "(^|\n)[EW]: ")
+  message(FATAL_ERROR "lintian (${rc}) on the ${ARCH} packages:\n${report}${lintian_err}")
+endif()
+message(STATUS "lintian: no error and no warning on ${debs}")
 
 # The shipped tool with the shipped libraries and database (the emulator
 # passes LD_LIBRARY_PATH on to the target's loader).

@@ -17,17 +17,8 @@ using namespace vehcan::cli;
 
 namespace {
 
-constexpr const char *kExitCodes = R"(Exit status:
-  0  success
-  1  internal error of vehcan
-  2  bad command line or value (malformed hex, unknown PGN, bad address)
-  3  capture file unreadable or without a CAN frame, or (replay --strict) a malformed line
-  4  database missing, broken, or without the entry asked for
-  5  the stack could not come up on can0 (no can0, not root, queue limits, no traffic)
-  6  no answer to a request in time
-  7  request refused by a negative acknowledgement
-  8  the MQTT broker refused the connection (bad user name or password, not authorized)
-  9  no source address could be claimed: Cannot Claim was sent, nothing else)";
+// --help's last lines, of the tool and of each subcommand.
+const std::string kExitCodes = exit_status_help();
 
 // --mqtt and its companions, the same for monitor and replay.
 void add_mqtt_options(CLI::App *sub, MqttOptions &o) {

@@ -5,6 +5,8 @@
 #ifndef VEHCAN_COMMON_FAILURE_H
 #define VEHCAN_COMMON_FAILURE_H
 
+#include <cstddef>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -23,6 +25,48 @@ enum ExitCode : int {
     kExitBroker = 8,      // the MQTT broker refused the connection (user name, password)
     kExitCannotClaim = 9, // no source address could be claimed: Cannot Claim was sent
 };
+
+// What each exit code means, one entry per code in code order. vehcan's
+// --help lists this table under "Exit status:", and its manual page is made
+// from --help: a new code is added to the enum above and here, nowhere else.
+struct ExitStatusMeaning {
+    int code;
+    const char *meaning;
+};
+inline constexpr ExitStatusMeaning kExitStatuses[] = {
+    {kExitOk, "success"},
+    {kExitInternal, "internal error of vehcan"},
+    {kExitUsage, "bad command line or value (malformed hex, unknown PGN, bad address)"},
+    {kExitCapture,
+     "capture file unreadable or without a CAN frame, or (replay --strict) a malformed line"},
+    {kExitDatabase, "database missing, broken, or without the entry asked for"},
+    {kExitStack,
+     "the stack could not come up on can0 (no can0, not root, queue limits, no traffic)"},
+    {kExitNoAnswer, "no answer to a request in time"},
+    {kExitRefused, "request refused by a negative acknowledgement"},
+    {kExitBroker,
+     "the MQTT broker refused the connection (bad user name or password, not authorized)"},
+    {kExitCannotClaim, "no source address could be claimed: Cannot Claim was sent, nothing else"},
+};
+
+constexpr bool exit_statuses_in_code_order() {
+    for (std::size_t i = 0; i < std::size(kExitStatuses); ++i) {
+        if (kExitStatuses[i].code != static_cast<int>(i)) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(exit_statuses_in_code_order(), "kExitStatuses: one entry per code, in order");
+
+// The table as --help shows it: "Exit status:", then "  CODE  MEANING" a line.
+inline std::string exit_status_help() {
+    std::string text = "Exit status:";
+    for (const ExitStatusMeaning &e : kExitStatuses) {
+        text += "\n  " + std::to_string(e.code) + "  " + e.meaning;
+    }
+    return text;
+}
 
 // A failure that ends the program with a one-line message and an exit code.
 class Failure : public std::runtime_error {

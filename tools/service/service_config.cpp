@@ -101,6 +101,17 @@ struct Key {
 
 using KeyReader = std::function<void(const Key &)>;
 
+// The names of a table's entries, in order, each between before and after:
+// what an "unknown" message offers instead.
+template <typename Table>
+std::string names_of(const Table &table, const char *before, const char *after) {
+    std::string names;
+    for (const auto &entry : table) {
+        names += fmt::format("{}{}{}{}", names.empty() ? "" : ", ", before, entry.first, after);
+    }
+    return names;
+}
+
 // Hands each key of the section to its reader; a key without one is a typo
 // or a setting of another version, and is refused rather than ignored.
 void read_section(const std::string &path, const std::string &section, const toml::node &node,
@@ -114,7 +125,8 @@ void read_section(const std::string &path, const std::string &section, const tom
         const auto it = readers.find(name);
         if (it == readers.end()) {
             fail_at(path, key.source().begin.line != 0 ? key.source() : value.source(),
-                    fmt::format("unknown key {} in [{}]", name, section));
+                    fmt::format("unknown key {} in [{}] (its keys: {})", name, section,
+                                names_of(readers, "", "")));
         }
         it->second(Key{path, fmt::format("{}.{}", section, name), value});
     }
@@ -249,7 +261,8 @@ ServiceConfig parse_config(const std::string &text, const std::string &path,
         const auto it = sections.find(name);
         if (it == sections.end()) {
             fail_at(path, key.source().begin.line != 0 ? key.source() : node.source(),
-                    node.is_table() ? fmt::format("unknown section [{}]", name)
+                    node.is_table() ? fmt::format("unknown section [{}] (the sections: {})", name,
+                                                  names_of(sections, "[", "]"))
                                     : fmt::format("{} is outside a section ([monitor], "
                                                   "[mqtt], [spool] or [address])",
                                                   name));

@@ -57,12 +57,14 @@ using vehcan::sim::Options;
 void usage(FILE *to) {
     (void)std::fprintf(
         to,
-        "usage: vehcan-sim [options]\n"
+        "Usage: vehcan-sim [OPTION]...\n"
         "A simulated truck on a CAN interface. By default an engine (0x00) broadcasts\n"
         "EEC1, ET1, CCVS, LFC, HOURS, VDHR and DM1, a tachograph (0xEE) TCO1 and the driver\n"
         "identification (BAM), and both answer Requests (PGN 59904): Address Claimed with\n"
         "their NAMEs, component and software identification (the engine also its ECU\n"
         "identification; the tachograph NACKs that) by RTS/CTS to a request sent to them.\n"
+        "\n"
+        "Options:\n"
         "  -i, --interface IF   interface of the simulated ECUs (can1)\n"
         "  -w, --watch IF       interface whose state gates sending (can0)\n"
         "  -r, --bus-rate BPS   simulated bus rate: send only while the watched\n"
