@@ -4,18 +4,26 @@ event window, keys in the order docs/fleet-format.md gives ("The decoded
 lines"), compact, UTF-8 as vehcan's own --json prints."""
 
 import datetime
+import functools
 import json
 
 from .batch import EventWindow, RawPayload, Sample
 
 _EPOCH = datetime.datetime(1970, 1, 1)
+_ENCODER = json.JSONEncoder(ensure_ascii=False, allow_nan=False, separators=(",", ":"))
+
+
+@functools.lru_cache(maxsize=4096)
+def _second_text(seconds):
+    d = _EPOCH + datetime.timedelta(seconds=seconds)
+    return (f"{d.year:04d}-{d.month:02d}-{d.day:02d}T{d.hour:02d}:{d.minute:02d}:"
+            f"{d.second:02d}")
 
 
 def timestamp_text(time_us):
     """RFC 3339, UTC, six decimals: "2021-10-14T23:41:24.936348Z"."""
-    d = _EPOCH + datetime.timedelta(microseconds=time_us)
-    return (f"{d.year:04d}-{d.month:02d}-{d.day:02d}T{d.hour:02d}:{d.minute:02d}:"
-            f"{d.second:02d}.{d.microsecond:06d}Z")
+    seconds, micros = divmod(time_us, 1000000)
+    return f"{_second_text(seconds)}.{micros:06d}Z"
 
 
 def sample_object(s):
@@ -77,4 +85,4 @@ def line(item):
     o = _OBJECTS[type(item)](item)
     if item.historical:
         o["historical"] = True
-    return json.dumps(o, ensure_ascii=False, allow_nan=False, separators=(",", ":"))
+    return _ENCODER.encode(o)
