@@ -7,6 +7,7 @@ import os
 import unittest
 
 import support
+import vehcan_fleet as vf
 from support import BASE_MS, batch, birth, event, payload, raw_series, series
 
 TOPIC = "vehcan/truck-17/"
@@ -164,6 +165,40 @@ class TestSeq(support.ScratchCase):
         # the duplicate printed once; the late batch printed
         values = [dict(line)["value"] for line in support.lines_of(done.stdout)]
         self.assertEqual(values, [1000.0, 1001.0, 1002.0, 1003.0, 1004.0])
+
+
+class TestBounds(support.ScratchCase):
+    def test_waiting_batches_beyond_the_bound_are_dropped_and_said(self):
+        def one(seq):
+            return (TOPIC + "batch", payload(batch(seq, signals=[
+                series(1, numbers=[(BASE_MS + seq, 8000 + seq * 8)])])))
+        records = support.write_records(self.path("wait.records"), [
+            one(1), one(2), one(3), (TOPIC + "birth", payload(BIRTH))])
+        done = self.decode(records, args=["--max-waiting", "2"])
+        f = self.path("wait.records")
+        self.assertEqual(done.returncode, 3)
+        self.assertEqual(done.stderr, f"vehcan-fleet: {f} record 1: truck-17: batch seq 1 "
+                                      "dropped: its birth 1 did not come while 2 later batches "
+                                      "waited\n")
+        self.assertEqual([dict(o)["value"] for o in support.lines_of(done.stdout)],
+                         [1002.0, 1003.0])
+
+    def test_the_oldest_births_are_forgotten_beyond_the_bound(self):
+        reports = []
+        stream = vf.Stream(report=reports.append, births_kept=3)
+        for birth_id in range(1, 6):
+            stream.feed(payload(birth(birth_id=birth_id)), "truck-17")
+        self.assertEqual(reports, ["truck-17: birth 1 forgotten: more than 3 births of the "
+                                   "vehicle", "truck-17: birth 2 forgotten: more than 3 births "
+                                   "of the vehicle"])
+        self.assertIsNone(stream.known_birth("truck-17", 2))
+        self.assertIsNotNone(stream.known_birth("truck-17", 3))
+        # a batch of a forgotten birth waits, like one of a birth not yet seen
+        self.assertEqual(stream.feed(payload(FIRST), "truck-17"), [])
+        self.assertEqual(len(stream.feed(payload(batch(2, 5, signals=FIRST.signals[:1])),
+                                         "truck-17")), 3)
+        stream.finish()
+        self.assertEqual(reports[-1], "truck-17: batch seq 1 not decoded: birth 1 never came")
 
 
 if __name__ == "__main__":
