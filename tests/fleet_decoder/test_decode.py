@@ -56,7 +56,7 @@ WANT = [
     V + '"source":0,"pgn":65262,"spn":110,"name":"engine coolant temperature","unit":"°C",'
         '"timestamp":"2026-12-08T18:05:34.577000Z","value":null,"state":"error",'
         '"tolerance":1.0,"reconstruction":"linear"}',
-    V + '"source":null,"pgn":61444,"spn":1483,"name":"controlling device",'
+    V + '"source":null,"pgn":61444,"spn":1483,"name":"controlling device","unit":"",'
         '"timestamp":"2026-12-08T18:05:34.576000Z","value":0.0,"tolerance":0.0,'
         '"reconstruction":"step"}',
     V + '"source":238,"pgn":65280,"timestamp":"2026-12-08T18:05:34.625000Z",'

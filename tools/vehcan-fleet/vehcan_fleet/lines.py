@@ -32,8 +32,7 @@ def sample_object(s):
     o = {"vehicle": s.vehicle, "source": signal.source, "pgn": signal.pgn, "spn": signal.spn,
          "name": signal.name}
     if signal.kind == "number":
-        if signal.unit:
-            o["unit"] = signal.unit
+        o["unit"] = signal.unit
         o["timestamp"] = timestamp_text(s.time_us)
         o["value"] = s.value
         if not s.available:
