@@ -2,7 +2,8 @@
 # vehcan-fleet (tools/vehcan-fleet/), label fleet_decoder: the fleet's
 # decoder of the compact uplink, Python unittest under Debian's Python, one
 # entry per file of tests/fleet_decoder/: schema (the package's schema
-# against the .proto), decode (every kind of line, the saved files, seq),
+# against the .proto), fixtures (the gateway's own payloads, line for line),
+# decode (every kind of line, the saved files, seq),
 # bad_input (refusals and bounds), reconstruct (the library's value at any
 # time), install (pip from the checkout) and listen (against mosquitto, label
 # mqtt too). The package is Architecture: all: a cross build does not run
@@ -16,6 +17,10 @@ if(NOT _protoc)
   vehcan_missing_package(protoc protobuf-compiler)
 endif()
 set(_fleet_tests schema decode bad_input reconstruct install)
+# the gateway's payloads of examples/truck.log with the lines they decode to
+if(EXISTS ${PROJECT_SOURCE_DIR}/tests/fleet_format)
+  list(APPEND _fleet_tests fixtures)
+endif()
 find_program(_fleet_mosquitto mosquitto PATHS /usr/sbin)
 find_program(_fleet_openssl openssl)
 find_program(_fleet_passwd mosquitto_passwd)

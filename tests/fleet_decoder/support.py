@@ -16,7 +16,8 @@ SOURCE = os.environ.get("VEHCAN_SOURCE_DIR",
                         os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
 PACKAGE_DIR = os.path.join(SOURCE, "tools", "vehcan-fleet")
 PYTHON = os.environ.get("VEHCAN_PYTHON3", sys.executable)
-FIXTURES = os.path.join(SOURCE, "tests", "fleet_format")
+# the gateway's payloads with the lines they decode to
+FIXTURES = os.environ.get("VEHCAN_FLEET_FIXTURES", os.path.join(SOURCE, "tests", "fleet_format"))
 
 sys.path.insert(0, PACKAGE_DIR)
 sys.dont_write_bytecode = True
