@@ -10,11 +10,16 @@
 #include "timestamp.h"
 #include "transport.h"
 #include "uplink.h"
+#include "uplink_cost.h"
+#include "uplink_feed.h"
+
+#include <monitor_config.h>
 
 #include <cerrno>
 #include <chrono>
 #include <fmt/format.h>
 #include <fstream>
+#include <limits>
 #include <map>
 #include <system_error>
 #include <tuple>
@@ -64,11 +69,23 @@ std::string hex_text(const std::vector<uint8_t> &data) {
 
 class Replay {
   public:
-    Replay(const Database *db, bool json, bool quiet, Uplink *uplink)
-        : db_(db), json_(json), quiet_(quiet), uplink_(uplink) {}
+    Replay(const Database *db, bool json, bool quiet, Uplink *uplink, UplinkCost *cost)
+        : db_(db), json_(json), quiet_(quiet), uplink_(uplink), cost_(cost) {}
 
     void frame(const CanFrame &f) {
         ++summary_.frames;
+        if (f.has_time && !f.error_frame && !f.remote) {
+            // every frame, for the compact uplink's event windows
+            const uint32_t id = f.extended ? f.id : (f.id | 0x80000000U);
+            if (uplink_ != nullptr && uplink_->compact()) {
+                uplink_->frame(f.time_us, id, f.data.data(), f.len);
+            }
+            if (cost_ != nullptr) {
+                cost_->frame(f.time_us, id, f.data.data(), f.len);
+            }
+            first_us_ = std::min(first_us_, f.time_us);
+            last_us_ = std::max(last_us_, f.time_us);
+        }
         if (!f.extended || f.remote || f.error_frame) {
             ++summary_.skipped;
             return;
@@ -177,6 +194,8 @@ class Replay {
     }
 
     Summary &summary() { return summary_; }
+    int64_t first_us() const { return first_us_; }
+    int64_t last_us() const { return last_us_; }
 
   private:
     void note(const J1939Message &m, const std::string &text) {
@@ -211,7 +230,14 @@ class Replay {
                 summary_.driver2 = f.text;
             }
         }
-        if (json_ || uplink_ != nullptr) {
+        const int64_t unix_us = m.has_time ? start_us_ + m.time_us : unix_now_us();
+        const bool compact = uplink_ != nullptr && uplink_->compact();
+        if (compact) {
+            feed_compact(*uplink_, d, m.data.data(), m.data.size(), unix_us, m.source,
+                         static_cast<double>(m.time_us) / 1e6);
+        }
+        Uplink *json_uplink = compact ? nullptr : uplink_;
+        if (json_ || json_uplink != nullptr || cost_ != nullptr) {
             nlohmann::json j = to_json(d);
             j["time"] = static_cast<double>(m.time_us) / 1e6;
             j["priority"] = m.priority;
@@ -225,15 +251,20 @@ class Replay {
                 j["data"] = hex_text(m.data);
             }
             // The capture's own time: a backfill keeps when things happened.
-            stamp_message(j, m.has_time ? start_us_ + m.time_us : unix_now_us(),
-                          uplink_ != nullptr ? uplink_->next_seq() : ++seq_);
-            if (uplink_ != nullptr) {
-                uplink_->message(m.time_us, m.source, m.pgn, j);
+            stamp_message(j, unix_us, json_uplink != nullptr ? json_uplink->next_seq() : ++seq_);
+            if (json_uplink != nullptr) {
+                json_uplink->message(m.time_us, m.source, m.pgn, j);
+            }
+            if (cost_ != nullptr) {
+                std::optional<nlohmann::json> store;
+                cost_->message(uplink_message(d, m.data.data(), m.data.size(), unix_us, m.source,
+                                              static_cast<double>(m.time_us) / 1e6, store),
+                               j);
             }
             if (json_ && !quiet_) {
                 fmt::print(out(), "{}\n", j.dump());
             }
-            if (json_ || quiet_) {
+            if (json_ || quiet_ || cost_ != nullptr) {
                 return;
             }
         }
@@ -249,6 +280,9 @@ class Replay {
     bool json_;
     bool quiet_;
     Uplink *uplink_;
+    UplinkCost *cost_;
+    int64_t first_us_ = std::numeric_limits<int64_t>::max();
+    int64_t last_us_ = std::numeric_limits<int64_t>::min();
     bool have_start_ = false;
     int64_t start_us_ = 0;
     uint64_t seq_ = 0; // without an uplink, numbered per run
@@ -271,13 +305,29 @@ int run_replay(const ReplayOptions &o) {
     if (o.speed < 0) {
         throw Failure(kExitUsage, "--speed must be 0 (at once) or more");
     }
+    MqttOptions mqtt = o.mqtt;
+    if (auto path = database_path(o.db)) {
+        mqtt.database = *path;
+    }
+    if (!o.config.empty()) {
+        try {
+            apply_collection(vehcan::service::load_config(o.config, ""), mqtt, {});
+        } catch (const vehcan::service::ConfigError &e) {
+            throw Failure(kExitUsage, e.what());
+        }
+    }
     std::optional<Uplink> uplink;
-    if (!o.mqtt.url.empty()) {
-        uplink.emplace(o.mqtt, true);
+    if (!mqtt.url.empty() && !o.uplink_cost) {
+        uplink.emplace(mqtt, true);
         uplink->online({{"capture", o.file}});
     }
-    ReplayPace pace(o.speed);
-    Replay replay(db ? &*db : nullptr, o.json, o.quiet, uplink ? &*uplink : nullptr);
+    std::optional<UplinkCost> cost;
+    if (o.uplink_cost) {
+        cost.emplace(mqtt, o.uplink_save);
+    }
+    ReplayPace pace(o.uplink_cost ? 0 : o.speed);
+    Replay replay(db ? &*db : nullptr, o.json && !o.uplink_cost, o.quiet || o.uplink_cost,
+                  uplink ? &*uplink : nullptr, cost ? &*cost : nullptr);
     std::string line;
     unsigned long number = 0;
     while (std::getline(in, line)) {
@@ -314,6 +364,9 @@ int run_replay(const ReplayOptions &o) {
         throw Failure(kExitCapture, fmt::format("{}: no CAN frame in {} lines", o.file, number));
     }
     replay.finish(o.file);
+    if (cost) {
+        cost->report(out(), o.file, replay.first_us(), replay.last_us(), o.json);
+    }
     if (uplink) {
         // A backfill waits for the broker as long as it takes.
         fmt::print(stderr, "mqtt: capture read, delivering what is left\n");

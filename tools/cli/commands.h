@@ -51,6 +51,9 @@ struct ReplayOptions {
     bool quiet = false;  // no timeline or summary (with --mqtt)
     double speed = 0;    // 1: at the capture's own pace, 2: twice as fast; 0: at once
     MqttOptions mqtt;    // url empty: no uplink
+    std::string config;  // the compact uplink's campaign
+    bool uplink_cost = false;
+    std::string uplink_save; // the compact payloads to this directory (with the cost report)
 };
 int run_replay(const ReplayOptions &o);
 

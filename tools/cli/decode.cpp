@@ -22,27 +22,33 @@ namespace {
 
 // ---- tables -----------------------------------------------------------------------
 
-// The one fixed-scaling parameter that decode_without_xml() gives for a PGN.
+// The one fixed-scaling parameter that decode_without_xml() gives for a PGN,
+// and where it sits (the fleet link reads the sender's raw value for its
+// range and its "error" and "not available" indicators).
 struct ScaledParameter {
     uint32_t pgn;
     std::string_view name;
     unsigned long spn;
     std::string_view unit;
+    int first_byte; // from 0
+    int bytes;
+    double resolution;
+    double offset;
 };
 
 constexpr std::array kScaled{
-    ScaledParameter{61443, "accelerator pedal position 1", 91, "%"},
-    ScaledParameter{61444, "engine speed", 190, "rpm"},
-    ScaledParameter{64777, "engine total fuel used (high resolution)", 5054, "L"},
-    ScaledParameter{65132, "tachograph vehicle speed", 1624, "km/h"},
-    ScaledParameter{65216, "service distance", 914, "km"},
-    ScaledParameter{65217, "total vehicle distance (high resolution)", 917, "m"},
-    ScaledParameter{65253, "engine total hours of operation", 247, "h"},
-    ScaledParameter{65257, "engine total fuel used", 250, "L"},
-    ScaledParameter{65258, "axle weight", 582, "kg"},
-    ScaledParameter{65262, "engine coolant temperature", 110, "°C"},
-    ScaledParameter{65265, "wheel-based vehicle speed", 84, "km/h"},
-    ScaledParameter{65276, "fuel level 1", 96, "%"},
+    ScaledParameter{61443, "accelerator pedal position 1", 91, "%", 1, 1, 0.4, 0},
+    ScaledParameter{61444, "engine speed", 190, "rpm", 3, 2, 0.125, 0},
+    ScaledParameter{64777, "engine total fuel used (high resolution)", 5054, "L", 4, 4, 0.001, 0},
+    ScaledParameter{65132, "tachograph vehicle speed", 1624, "km/h", 6, 2, 0.00390625, 0},
+    ScaledParameter{65216, "service distance", 914, "km", 1, 2, 5.0, -160635.0},
+    ScaledParameter{65217, "total vehicle distance (high resolution)", 917, "m", 0, 4, 5.0, 0},
+    ScaledParameter{65253, "engine total hours of operation", 247, "h", 0, 4, 0.05, 0},
+    ScaledParameter{65257, "engine total fuel used", 250, "L", 4, 4, 0.5, 0},
+    ScaledParameter{65258, "axle weight", 582, "kg", 1, 2, 0.5, 0},
+    ScaledParameter{65262, "engine coolant temperature", 110, "°C", 0, 1, 1.0, -40.0},
+    ScaledParameter{65265, "wheel-based vehicle speed", 84, "km/h", 1, 2, 0.00390625, 0},
+    ScaledParameter{65276, "fuel level 1", 96, "%", 1, 1, 0.4, 0},
 };
 
 struct StateName {
@@ -157,6 +163,43 @@ Field make_state(const StateField &f, uint32_t pgn, long raw, const Database *db
     return out;
 }
 
+// ---- the standard's ranges ----
+
+// The largest valid raw count of a parameter of `bits` bits: below the
+// indicators, which take the top two values of a narrow field and the top
+// five of the most significant byte of a wider one.
+uint64_t largest_valid(int bits) {
+    if (bits <= 1) {
+        return 1;
+    }
+    if (bits < 8) {
+        return (uint64_t{1} << bits) - 3;
+    }
+    return (uint64_t{0xFB} << (bits - 8)) - 1;
+}
+
+Field::Indicator indicator_of(uint64_t raw, int bits) {
+    if (bits < 2) {
+        return Field::Indicator::none;
+    }
+    const uint64_t top = bits < 8 ? raw : raw >> (bits - 8);
+    const uint64_t ones = bits < 8 ? (uint64_t{1} << bits) - 1 : 0xFF;
+    if (top == ones) {
+        return Field::Indicator::not_available;
+    }
+    if (top == ones - 1) {
+        return Field::Indicator::error;
+    }
+    return Field::Indicator::none;
+}
+
+void set_range(Field &f, uint64_t raw, int bits, double resolution, double offset) {
+    f.resolution = resolution;
+    f.offset = offset;
+    f.maximum = static_cast<double>(largest_valid(bits)) * resolution + offset;
+    f.indicator = indicator_of(raw, bits);
+}
+
 long raw_of(int code, int low_code, int high_code) {
     if (code == low_code) {
         return 0;
@@ -194,14 +237,22 @@ void decode_scaled(Decoded &d, const uint8_t *data, size_t len) {
         if (decode_without_xml(data, static_cast<int>(len), p.pgn, &value) != 0) {
             return; // the payload is too short for the parameter
         }
+        Field f;
         if (std::isnan(value)) {
-            Field f;
             f.name = p.name;
             f.spn = p.spn;
-            d.fields.push_back(f);
+            f.unit = p.unit;
         } else {
-            d.fields.push_back(make_number(p.name, p.spn, value, p.unit));
+            f = make_number(p.name, p.spn, value, p.unit);
         }
+        if (static_cast<size_t>(p.first_byte + p.bytes) <= len) {
+            uint64_t raw = 0;
+            for (int i = p.bytes; i-- > 0;) {
+                raw = raw << 8U | data[p.first_byte + i];
+            }
+            set_range(f, raw, 8 * p.bytes, p.resolution, p.offset);
+        }
+        d.fields.push_back(f);
         d.decoded = true;
     }
 }
@@ -400,6 +451,7 @@ void decode_from_database(Decoded &d, const uint8_t *data, size_t len, const Dat
         }
         uint64_t raw = 0;
         uint64_t all_ones = 0;
+        int bits = 0;
         if (def->kind == 0) {
             const auto &positions = def->byte_positions;
             if (positions.empty() || positions.size() > 8) {
@@ -416,15 +468,26 @@ void decode_from_database(Decoded &d, const uint8_t *data, size_t len, const Dat
             if (!inside) {
                 continue;
             }
+            bits = 8 * static_cast<int>(positions.size());
         } else {
-            auto bits = bits_at(data, len, def->byte_position, def->start_bit, def->end_bit);
-            if (!bits) {
+            auto field = bits_at(data, len, def->byte_position, def->start_bit, def->end_bit);
+            if (!field) {
                 continue;
             }
-            raw = *bits;
-            all_ones = (uint64_t{1} << (def->end_bit - def->start_bit + 1)) - 1;
+            raw = *field;
+            bits = def->end_bit - def->start_bit + 1;
+            all_ones = (uint64_t{1} << bits) - 1;
         }
         if (raw == all_ones) {
+            Field gone;
+            gone.name = def->description;
+            gone.spn = spn;
+            gone.from_database = true;
+            if (def->kind != 1) {
+                gone.unit = def->unit == "-" ? "" : def->unit;
+                set_range(gone, raw, bits, def->scale, def->offset);
+            }
+            d.unavailable.push_back(gone);
             continue;
         }
         Field f;
@@ -440,6 +503,7 @@ void decode_from_database(Decoded &d, const uint8_t *data, size_t len, const Dat
             f = make_number(def->description, spn,
                             static_cast<double>(raw) * def->scale + def->offset,
                             def->unit == "-" ? "" : def->unit);
+            set_range(f, raw, bits, def->scale, def->offset);
         }
         f.from_database = true;
         d.fields.push_back(f);

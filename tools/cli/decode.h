@@ -26,6 +26,17 @@ struct Field {
     long raw = -1;         // Kind::state: the field's value; -1 when the decoder gives none
     std::string text;      // Kind::state: the state's name; Kind::text: the text
     bool from_database = false;
+    // Kind::number, for the fleet link (the JSON and text forms leave them
+    // out): value = raw * resolution + offset, raw from 0 to the width's
+    // largest valid count, so that the valid range is [offset, maximum].
+    // resolution 0: not known. indicator: the sender's raw value is the
+    // standard's "error" or "not available" (the number is what the
+    // library made of it).
+    enum class Indicator { none, error, not_available };
+    double resolution = 0.0;
+    double offset = 0.0;
+    double maximum = 0.0;
+    Indicator indicator = Indicator::none;
 };
 
 struct TroubleCode {
@@ -50,6 +61,10 @@ struct Decoded {
     std::optional<Lamps> lamps;     // diagnostic messages
     std::vector<TroubleCode> codes; // diagnostic messages
     bool decoded = false;           // some decoder applied
+    // The database's parameters of the PGN whose bits were all ones ("not
+    // available"): left out of fields, which list what the sender reports,
+    // and kept here for the fleet link, which tracks when a value goes away.
+    std::vector<Field> unavailable;
 };
 
 // Decodes data (len bytes) of pgn. db may be null.

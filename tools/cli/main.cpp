@@ -55,6 +55,13 @@ void add_mqtt_options(CLI::App *sub, MqttOptions &o) {
                     "(default: the system's CAs)");
     sub->add_option("--mqtt-cert", o.cert_file, "mqtts: our client certificate");
     sub->add_option("--mqtt-key", o.key_file, "mqtts: the key of --mqtt-cert");
+    sub->add_option("--uplink", o.uplink,
+                    "compact: each value within its tolerance in compressed batches; json: "
+                    "every decoded message as JSON")
+        ->check(CLI::IsMember({"compact", "json"}))
+        ->capture_default_str();
+    sub->add_flag("--exact", o.collection.exact,
+                  "compact: every change of every value (tolerance 0)");
 }
 
 // --from, --name and --no-claim: the address the command sends from.
@@ -188,6 +195,16 @@ static int run(int argc, char **argv) {
                   "play the capture at its own pace times this factor (0: at once)");
     add_mqtt_options(p, replay.mqtt);
     p->add_option("--db", replay.db, "parameter database (XML); default $VEHCAN_DB");
+    p->add_option("--config", replay.config,
+                  "the compact uplink's campaign: a TOML file with [collection] and [[signal]] "
+                  "tables (vehcan.conf's other sections are read and left alone)");
+    p->add_flag("--uplink-cost", replay.uplink_cost,
+                "print the bytes per vehicle-hour the capture costs in each uplink mode, by "
+                "PGN, without a broker");
+    p->add_option("--uplink-save", replay.uplink_save,
+                  "with --uplink-cost: also write each birth and batch of the compact uplink "
+                  "to this directory, one file each")
+        ->type_name("DIR");
     p->add_flag("--strict", replay.strict,
                 "stop at the first malformed line (exit 3); by default each one is reported "
                 "on stderr as FILE:LINE: reason and skipped");

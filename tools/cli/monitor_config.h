@@ -17,6 +17,11 @@ namespace vehcan::cli {
 // file or credential always applies: no option carries one.
 void apply_config(const service::ServiceConfig &c, MonitorOptions &o);
 
+// The file's [collection] and [[signal]] tables (the compact uplink's
+// campaign) onto m, unless given names --uplink or --exact.
+void apply_collection(const service::ServiceConfig &c, MqttOptions &m,
+                      const std::set<std::string> &given);
+
 // Whether two sets of uplink options make the same connection.
 bool same_uplink(const MqttOptions &a, const MqttOptions &b);
 

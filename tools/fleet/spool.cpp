@@ -127,6 +127,12 @@ void Spool::configure() {
     exec("CREATE TABLE IF NOT EXISTS messages (id INTEGER PRIMARY KEY, topic TEXT NOT NULL, "
          "payload BLOB NOT NULL, retain INTEGER NOT NULL)");
     exec("CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value INTEGER NOT NULL)");
+    exec("CREATE TABLE IF NOT EXISTS open_batch (id INTEGER PRIMARY KEY CHECK (id = 1), "
+         "topic TEXT NOT NULL, payload BLOB NOT NULL, retain INTEGER NOT NULL)");
+    // A batch an earlier run left open waits behind everything else.
+    exec("BEGIN IMMEDIATE; INSERT INTO messages (id, topic, payload, retain) SELECT "
+         "(SELECT coalesce(max(id), 0) + 1 FROM messages), topic, payload, retain FROM "
+         "open_batch; DELETE FROM open_batch; COMMIT");
     const auto last_id = query_int("SELECT coalesce(max(id), 0) FROM messages");
     next_id_ = std::max(next_id_, last_id + 1);
     const auto seq = static_cast<uint64_t>(
@@ -139,6 +145,9 @@ void Spool::configure() {
     select_ = prepare("SELECT id, topic, payload, retain FROM messages WHERE id > ? ORDER BY id "
                       "LIMIT ?");
     set_seq_ = prepare("INSERT OR REPLACE INTO meta (key, value) VALUES ('next_seq', ?)");
+    set_open_ = prepare("INSERT OR REPLACE INTO open_batch (id, topic, payload, retain) VALUES "
+                        "(1, ?, ?, ?)");
+    clear_open_ = prepare("DELETE FROM open_batch");
     recount_untaken();
 }
 
@@ -168,7 +177,7 @@ void Spool::set_aside(const std::string &why) {
 }
 
 void Spool::close_database() {
-    for (sqlite3_stmt **s : {&insert_, &delete_, &select_, &set_seq_}) {
+    for (sqlite3_stmt **s : {&insert_, &delete_, &select_, &set_seq_, &set_open_, &clear_open_}) {
         sqlite3_finalize(*s);
         *s = nullptr;
     }
@@ -241,8 +250,17 @@ uint64_t Spool::bytes_used() {
 
 // ---- in and out ----
 
-void Spool::add(Outgoing message) {
+int64_t Spool::add(Outgoing message) {
     pending_.push_back({next_id_++, std::move(message)});
+    return pending_.back().id;
+}
+
+void Spool::set_open(std::optional<Outgoing> batch) {
+    if (!batch && !open_) {
+        return;
+    }
+    open_ = std::move(batch);
+    open_changed_ = true;
 }
 
 void Spool::acknowledge(int64_t id) {
@@ -287,14 +305,25 @@ void Spool::write_transaction(bool with_inserts, uint64_t next_seq) {
         sqlite3_reset(set_seq_);
         sqlite3_bind_int64(set_seq_, 1, static_cast<int64_t>(next_seq));
         check(sqlite3_step(set_seq_), "writing the sequence number");
+        if (open_changed_ && open_) {
+            sqlite3_bind_text(set_open_, 1, open_->topic.data(),
+                              static_cast<int>(open_->topic.size()), SQLITE_STATIC);
+            sqlite3_bind_blob(set_open_, 2, open_->payload.data(),
+                              static_cast<int>(open_->payload.size()), SQLITE_STATIC);
+            sqlite3_bind_int(set_open_, 3, open_->retain ? 1 : 0);
+            check(sqlite3_step(set_open_), "writing the open batch");
+        } else if (open_changed_) {
+            check(sqlite3_step(clear_open_), "clearing the open batch");
+        }
         exec("COMMIT");
         committed_seq_ = next_seq;
+        open_changed_ = false;
         stored_ = stored_ - std::min(stored_, deleted) + (with_inserts ? pending_.size() : 0);
     } catch (const SqlError &) {
         (void)sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
-    for (sqlite3_stmt *s : {insert_, delete_, set_seq_}) {
+    for (sqlite3_stmt *s : {insert_, delete_, set_seq_, set_open_, clear_open_}) {
         sqlite3_reset(s);
         sqlite3_clear_bindings(s);
     }
@@ -306,7 +335,7 @@ void Spool::commit(uint64_t next_seq) {
     }
     next_seq_ = std::max(next_seq_, next_seq);
     // Nothing new: no transaction, no write to the flash.
-    if (pending_.empty() && acked_.empty() && next_seq_ == committed_seq_) {
+    if (pending_.empty() && acked_.empty() && next_seq_ == committed_seq_ && !open_changed_) {
         return;
     }
     if (db_ == nullptr) {
@@ -329,6 +358,9 @@ void Spool::commit(uint64_t next_seq) {
                     fmt::print(stderr, "spool: {} has room again: messages go to the disk\n",
                                path_);
                 }
+            } else {
+                to_memory(std::move(pending_)); // behind those already there
+                pending_.clear();
             }
             acked_.clear();
             break;

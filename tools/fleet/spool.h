@@ -26,6 +26,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -56,8 +57,14 @@ class Spool {
     // one the spool committed in an earlier run, 1 for a new spool.
     uint64_t next_seq() const { return next_seq_; }
 
-    // A message to keep: written at the next commit().
-    void add(Outgoing message);
+    // A message to keep: written at the next commit(). Returns its id.
+    int64_t add(Outgoing message);
+    // The batch still being filled (the compact uplink's), as it stands:
+    // written with the next commit() in place of the one before, nothing
+    // clears it. At the next open, a batch left there (the run ended without
+    // closing it: a power cut, a kill) becomes the last message waiting, so
+    // that a power cut loses no more of it than a commit period.
+    void set_open(std::optional<Outgoing> batch);
     // The message with this id was delivered: removed at the next commit().
     void acknowledge(int64_t id);
     // Writes what was added and acknowledged since the last commit, and
@@ -118,10 +125,14 @@ class Spool {
     sqlite3_stmt *delete_ = nullptr;
     sqlite3_stmt *select_ = nullptr;
     sqlite3_stmt *set_seq_ = nullptr;
+    sqlite3_stmt *set_open_ = nullptr;
+    sqlite3_stmt *clear_open_ = nullptr;
 
     std::vector<SpooledMessage> pending_; // added, not yet committed
     std::vector<int64_t> acked_;          // delivered, not yet deleted
-    std::deque<SpooledMessage> memory_;   // committed to memory (disk full)
+    std::optional<Outgoing> open_;        // the open batch, for the next commit
+    bool open_changed_ = false;
+    std::deque<SpooledMessage> memory_; // committed to memory (disk full)
     int64_t next_id_ = 1;
     int64_t cursor_ = 0; // the highest id take() handed out
     uint64_t next_seq_ = 1;

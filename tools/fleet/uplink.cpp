@@ -9,10 +9,14 @@
 #include "uplink.h"
 #include <failure.h>
 
+#include "compact_codec.h"
+#include "timestamp.h"
+
 #include <mosquitto.h>
 
 #include <array>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -42,6 +46,9 @@ constexpr auto kConnackWait = std::chrono::seconds(15);
 // close() keeps this long of its time for the "offline" status.
 constexpr auto kGoodbyeTime = std::chrono::milliseconds(300);
 constexpr const char *kSystemCaPath = "/etc/ssl/certs";
+// Compact: the status's counters are refreshed at most this often (and at
+// each connection): each refresh is bytes on the link.
+constexpr auto kStatusRefresh = std::chrono::minutes(10);
 
 std::once_flag g_library_once;
 
@@ -78,6 +85,12 @@ std::string error_text(int rc) {
     return rc == MOSQ_ERR_ERRNO ? errno_text() : mosquitto_strerror(rc);
 }
 
+bool is_batch_topic(const std::string &topic) {
+    constexpr std::string_view leaf = "/batch";
+    return topic.size() >= leaf.size() &&
+           topic.compare(topic.size() - leaf.size(), leaf.size(), leaf) == 0;
+}
+
 std::string vin_of(const nlohmann::json &message) {
     for (const auto &v : message.value("values", nlohmann::json::array())) {
         if (v.value("name", "") == "VIN") {
@@ -92,6 +105,10 @@ std::string vin_of(const nlohmann::json &message) {
 Uplink::Uplink(const MqttOptions &o, bool replay)
     : o_(o), url_(parse_broker_url(o.url)), started_(utc_now()), replay_(replay),
       limiter_(o.rate_limit), backlog_(o.backlog) {
+    if (o.uplink != "compact" && o.uplink != "json") {
+        throw Failure(kExitUsage,
+                      fmt::format("--uplink must be compact or json, not '{}'", o.uplink));
+    }
     if (o.qos != 0 && o.qos != 1) {
         throw Failure(kExitUsage, fmt::format("--qos must be 0 or 1, not {}", o.qos));
     }
@@ -146,6 +163,15 @@ Uplink::Uplink(const MqttOptions &o, bool replay)
         }
         next_flush_ = Clock::now() + std::chrono::milliseconds(o.spool_flush_ms);
     }
+    if (o.uplink == "compact") {
+        CollectionSettings collection = o.collection;
+        if (collection.exact && collection.name == "default") {
+            collection.name = "exact";
+        }
+        // (called with mutex_ held: from decoded(), close() and the thread)
+        encoder_ = std::make_unique<CompactEncoder>(std::move(collection), vehicle_, o.database,
+                                                    [this] { return next_seq_++; });
+    }
     std::call_once(g_library_once, [] { mosquitto_lib_init(); });
     thread_ = std::thread([this] { run(); });
 }
@@ -163,7 +189,89 @@ void Uplink::online(const nlohmann::json &details) {
     const std::lock_guard lock(mutex_);
     status_ = {{"status", "online"}, {"started", started_}};
     status_.update(details);
+    if (encoder_) {
+        status_["uplink"] = "compact";
+        status_["collection"] = encoder_->settings().name;
+        update_counters();
+    }
     status_due_ = true;
+}
+
+// The compact link's counters in the status. Called with the lock held.
+void Uplink::update_counters() {
+    if (!encoder_ || status_.is_null()) {
+        return;
+    }
+    const CompactCounters &c = encoder_->counters();
+    status_["bytes_sent"] = bytes_acked_;
+    status_["batches"] = batches_acked_;
+    status_["births"] = c.births;
+    status_["compression_ratio"] = c.compressed_bytes > 0
+                                       ? std::round(static_cast<double>(c.plain_bytes) /
+                                                    static_cast<double>(c.compressed_bytes) * 100) /
+                                             100
+                                       : 0.0;
+}
+
+std::string Uplink::vehicle_topic(const char *leaf) const {
+    return fmt::format("{}/{}/{}", o_.topic_prefix, vehicle_, leaf);
+}
+
+// The encoder's births and batches to the spool or the backlog. Called with
+// the lock held.
+void Uplink::enqueue_compact() {
+    for (CompactPayload &p : encoder_->take()) {
+        const bool birth = p.kind == CompactPayload::Kind::birth;
+        Outgoing m{vehicle_topic(birth ? "birth" : "batch"), std::move(p.bytes), birth};
+        m.generation = session_up_ ? generation_ : 0;
+        enqueue(std::move(m));
+    }
+}
+
+void Uplink::decoded(const UplinkMessage &m) {
+    const std::lock_guard lock(mutex_);
+    if (!refused_.empty() || closing_ || !encoder_) {
+        return;
+    }
+    if (m.pgn == kPgnVehicleIdentification) {
+        for (const UplinkValue &v : m.values) {
+            if (v.name == "VIN" && !v.text.empty() && topic_level(v.text) != vehicle_) {
+                const std::string base = o_.topic_prefix + "/";
+                const std::string old = vehicle_;
+                vehicle_ = topic_level(v.text);
+                // The retained topics under the old name are cleared; the
+                // trouble codes and the birth move with the vehicle.
+                if (!status_.is_null()) {
+                    urgent_.push_back({base + old + "/status", "", true});
+                }
+                if (!last_dm1_.empty()) {
+                    urgent_.push_back({base + old + "/dm1", "", true});
+                    urgent_.push_back({base + vehicle_ + "/dm1", last_dm1_, true});
+                }
+                urgent_.push_back({base + old + "/birth", "", true});
+                encoder_->rename(vehicle_);
+            }
+        }
+    }
+    bool dm1_changed = false;
+    if (m.pgn == kPgnDm1 && m.json != nullptr) {
+        if (auto payload = codes_.update(m.source, *m.json)) {
+            // The first DM1 of a run is news only when it reports a fault.
+            dm1_changed = dm1_seen_ || payload->find("\"dtcs\"") != std::string::npos;
+            dm1_seen_ = true;
+            last_dm1_ = *payload;
+            urgent_.push_back({vehicle_topic("dm1"), *payload, true});
+        }
+    }
+    encoder_->add(m, dm1_changed);
+    enqueue_compact();
+}
+
+void Uplink::frame(int64_t unix_us, uint32_t id, const uint8_t *data, size_t len) {
+    const std::lock_guard lock(mutex_);
+    if (encoder_) {
+        encoder_->frame(unix_us, id, data, len);
+    }
 }
 
 void Uplink::enqueue(Outgoing m) {
@@ -232,6 +340,12 @@ void Uplink::stop(Clock::time_point deadline) {
 }
 
 UplinkReport Uplink::close(Clock::time_point deadline) {
+    if (encoder_) {
+        // What the encoder holds back goes out with the rest.
+        const std::lock_guard lock(mutex_);
+        encoder_->finish(replay_ ? 0 : unix_now_us());
+        enqueue_compact();
+    }
     stop(deadline);
     const std::lock_guard lock(mutex_);
     report_.delivered = delivered_;
@@ -292,6 +406,18 @@ void Uplink::run() {
     Clock::time_point next_attempt = Clock::now();
     while (refused_.empty()) {
         auto now = Clock::now();
+        if (encoder_ && !closing_) {
+            if (!replay_) {
+                // Live, batches and event windows are due by the clock too.
+                encoder_->tick(unix_now_us());
+                enqueue_compact();
+            }
+            if (now >= next_status_ && !status_.is_null()) {
+                update_counters();
+                status_due_ = session_up_;
+                next_status_ = now + kStatusRefresh;
+            }
+        }
         if (spool_ && (now >= next_flush_ || (closing_ && !incoming_.empty()))) {
             flush(lock);
             now = Clock::now();
@@ -398,6 +524,14 @@ bool Uplink::all_sent() const {
 // send are taken out when few are ready. Called with the lock held; the
 // spool works without it.
 void Uplink::flush(std::unique_lock<std::mutex> &lock) {
+    // The compact batch being filled is saved as it stands with each commit.
+    std::optional<Outgoing> open;
+    if (encoder_) {
+        if (auto snapshot = encoder_->snapshot(0)) {
+            open = Outgoing{vehicle_topic("batch"), std::move(snapshot->bytes), false};
+        }
+        enqueue_compact(); // (a birth the snapshot refers to)
+    }
     std::vector<Outgoing> batch;
     batch.swap(incoming_);
     std::vector<int64_t> acked;
@@ -405,11 +539,20 @@ void Uplink::flush(std::unique_lock<std::mutex> &lock) {
     const uint64_t next_seq = next_seq_;
     const bool need_more = ready_.size() < kSpoolBatch;
     lock.unlock();
+    std::vector<std::pair<int64_t, uint64_t>> generations;
     for (Outgoing &m : batch) {
-        spool_->add(std::move(m));
+        const uint64_t generation = m.generation;
+        const bool is_batch = is_batch_topic(m.topic);
+        const int64_t id = spool_->add(std::move(m));
+        if (is_batch && generation != 0) {
+            generations.emplace_back(id, generation);
+        }
     }
     for (int64_t id : acked) {
         spool_->acknowledge(id);
+    }
+    if (encoder_) {
+        spool_->set_open(std::move(open));
     }
     spool_->commit(next_seq);
     std::vector<SpooledMessage> taken;
@@ -420,6 +563,7 @@ void Uplink::flush(std::unique_lock<std::mutex> &lock) {
     const uint64_t takeable = spool_->takeable();
     const uint64_t dropped = spool_->dropped();
     lock.lock();
+    spooled_generation_.insert(generations.begin(), generations.end());
     spool_ready_ = takeable;
     for (SpooledMessage &m : taken) {
         ready_.push_back(std::move(m));
@@ -533,6 +677,19 @@ void Uplink::pump(std::unique_lock<std::mutex> &lock) {
     }
     std::vector<SpooledMessage> batch;
     const size_t room = o_.inflight - std::min(o_.inflight, in_flight_.size());
+    // A changed dm1 first, then the birth again after a reconnect, then the
+    // backlog.
+    while (batch.size() < room && !urgent_.empty()) {
+        batch.push_back({0, std::move(urgent_.front())});
+        urgent_.pop_front();
+    }
+    if (birth_on_connect_ && encoder_ && batch.size() < room) {
+        birth_on_connect_ = false;
+        if (auto birth = encoder_->current_birth()) {
+            batch.push_back({0, Outgoing{vehicle_topic("birth"), std::move(birth->bytes), true}});
+        }
+    }
+    std::vector<bool> historical;
     while (batch.size() < room && (spool_ ? !ready_.empty() : !backlog_.empty())) {
         if (spool_) {
             batch.push_back(std::move(ready_.front()));
@@ -541,10 +698,31 @@ void Uplink::pump(std::unique_lock<std::mutex> &lock) {
             batch.push_back({0, backlog_.pop()});
         }
     }
+    // A batch goes out as historical on any other connection than the one
+    // it was made on.
+    historical.resize(batch.size(), false);
+    for (size_t i = 0; encoder_ && i < batch.size(); ++i) {
+        const SpooledMessage &m = batch[i];
+        if (!is_batch_topic(m.message.topic)) {
+            continue;
+        }
+        uint64_t made_on = m.message.generation;
+        if (m.id != 0) {
+            const auto it = spooled_generation_.find(m.id);
+            made_on = it != spooled_generation_.end() ? it->second : 0;
+        }
+        historical[i] = made_on != generation_;
+    }
     if (!status && batch.empty()) {
         return;
     }
     lock.unlock();
+    for (size_t i = 0; i < batch.size(); ++i) {
+        if (historical[i]) {
+            batch[i].message.payload =
+                mark_historical(batch[i].message.payload, o_.collection.zstd_level);
+        }
+    }
     if (status) {
         // Sent again at every connection, so not kept in flight.
         mosquitto_publish(mosq_, nullptr, status_topic().c_str(), static_cast<int>(status->size()),
@@ -621,6 +799,9 @@ void Uplink::on_connect(struct mosquitto * /*mosq*/, void *self, int rc) {
         u->backoff_.reset();
         const std::lock_guard lock(u->mutex_);
         u->status_due_ = true;
+        ++u->generation_;
+        u->birth_on_connect_ = true;
+        u->update_counters();
         fmt::print(stderr, "mqtt: connected to {}:{} as {}, {} messages waiting\n", u->url_.host,
                    u->url_.port, client_id_for(u->connected_vehicle_, u->replay_),
                    u->spool_ ? u->ready_.size() + u->spool_waiting_ + u->incoming_.size()
@@ -666,6 +847,11 @@ bool Uplink::acknowledged(int mid) {
         if (it->mid == mid) {
             if (it->message.id != 0) {
                 acked_.push_back(it->message.id);
+                spooled_generation_.erase(it->message.id);
+            }
+            if (encoder_) {
+                bytes_acked_ += it->message.message.payload.size();
+                batches_acked_ += is_batch_topic(it->message.message.topic) ? 1U : 0U;
             }
             in_flight_.erase(it);
             ++delivered_;

@@ -1,16 +1,25 @@
 // SPDX-License-Identifier: MIT
 // The fleet uplink: publishes the decoded vehicle to an MQTT broker through
-// libmosquitto. Fed each decoded message as the JSON object that --json
-// prints, it publishes it to PREFIX/VEHICLE/PGN; it keeps PREFIX/VEHICLE/dm1
-// (the active trouble codes) and PREFIX/VEHICLE/status (online / offline)
-// retained on the broker. While the broker cannot be reached it keeps the
-// messages in its disk spool (--spool, see spool.h) or, without one, the
-// newest of them in a bounded backlog in memory, and reconnects with
-// back-off.
+// libmosquitto, in one of two forms:
+//   compact (the default): each decoded value is a signal whose points go
+//     out within its tolerance, in compressed batches on PREFIX/VEHICLE/batch
+//     with the retained birth on PREFIX/VEHICLE/birth (compact.h and
+//     docs/fleet-format.md);
+//   json: each decoded message as the JSON object that --json prints, on
+//     PREFIX/VEHICLE/PGN.
+// Both keep PREFIX/VEHICLE/dm1 (the active trouble codes) and
+// PREFIX/VEHICLE/status (online / offline) retained on the broker. While the
+// broker cannot be reached it keeps the messages in its disk spool (--spool,
+// see spool.h) or, without one, the newest of them in a bounded backlog in
+// memory, and reconnects with back-off. In compact form a changed dm1 goes
+// out ahead of any backlog.
 #ifndef VEHCAN_FLEET_UPLINK_H
 #define VEHCAN_FLEET_UPLINK_H
 
+#include "collection.h"
+#include "compact.h"
 #include "spool.h"
+#include "uplink_message.h"
 #include "uplink_parts.h"
 
 #include <atomic>
@@ -46,6 +55,9 @@ struct MqttOptions {
     std::string ca_file;                 // mqtts://: the CA that signed the broker's certificate
     std::string cert_file;
     std::string key_file;
+    std::string uplink = "compact"; // --uplink compact|json (json: today's per-message JSON)
+    CollectionSettings collection;  // compact: the defaults, exact or a campaign
+    std::string database;           // compact: the database that named the SPNs (for the birth)
 };
 
 // What the uplink did, as close() reports it.
@@ -84,6 +96,16 @@ class Uplink {
     // topic. With a spool the message is published once a commit wrote it.
     void message(int64_t time_us, int source, uint32_t pgn, const nlohmann::json &message);
 
+    // Whether the uplink takes decoded() (compact) rather than message().
+    bool compact() const { return encoder_ != nullptr; }
+
+    // Compact: one decoded message (its values and, for a DM1 or the
+    // vehicle identification, its JSON). A DM1 that changed the active
+    // codes updates the retained dm1 at once, ahead of any backlog.
+    void decoded(const UplinkMessage &m);
+    // Compact: one raw frame for the event windows (a replay's).
+    void frame(int64_t unix_us, uint32_t id, const uint8_t *data, size_t len);
+
     // The broker refused us (bad user name or password, not authorized):
     // the reason, else empty. Then nothing more is published.
     std::string refused() const;
@@ -113,6 +135,9 @@ class Uplink {
     void flush(std::unique_lock<std::mutex> &lock);
     void refill(std::unique_lock<std::mutex> &lock);
     void enqueue(Outgoing m);
+    void enqueue_compact();
+    void update_counters();
+    std::string vehicle_topic(const char *leaf) const;
     bool all_sent() const;
     bool acknowledged(int mid);
     void say_goodbye();
@@ -144,6 +169,16 @@ class Uplink {
     std::deque<SpooledMessage> ready_; // with a spool: committed, taken out to send
     std::vector<int64_t> acked_;       // with a spool: delivered, to delete
     uint64_t next_seq_ = 1;
+    std::unique_ptr<CompactEncoder> encoder_; // compact only
+    std::deque<Outgoing> urgent_;             // ahead of the backlog: a changed dm1
+    bool dm1_seen_ = false;
+    uint64_t generation_ =
+        0; // counts connections; a batch sent on another than it was made on is historical
+    std::map<int64_t, uint64_t> spooled_generation_; // spool id -> generation (this run's batches)
+    uint64_t bytes_acked_ = 0; // compact: payload bytes the broker acknowledged
+    uint64_t batches_acked_ = 0;
+    std::chrono::steady_clock::time_point next_status_{};
+    bool birth_on_connect_ = false;
     uint64_t spool_waiting_ = 0; // the spool's waiting() at its last commit or take
     uint64_t spool_ready_ = 0;   // and its takeable()
     uint64_t spool_dropped_ = 0;

@@ -73,6 +73,9 @@ struct Outgoing {
     std::string topic;
     std::string payload;
     bool retain = false;
+    // Compact batches: the connection it was made on (0: none), so that one
+    // sent on a later connection is marked historical. Not kept by the spool.
+    uint64_t generation = 0;
 };
 
 // The messages waiting for the broker, oldest first, at most capacity of

@@ -4,6 +4,7 @@
 #include "service_config.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <fmt/format.h>
 #include <fstream>
@@ -82,6 +83,19 @@ struct Key {
             fail(fmt::format("must be from {} to {}, not {}", low, high, v));
         }
         return v;
+    }
+    // A number of any sign.
+    double any_number() const {
+        if (const auto *i = node.as_integer()) {
+            return static_cast<double>(i->get());
+        }
+        if (const auto *f = node.as_floating_point()) {
+            if (std::isnan(f->get())) {
+                fail("must be a number, not nan");
+            }
+            return f->get();
+        }
+        wrong_type("a number");
     }
     double number(double low) const {
         double v = 0;
@@ -253,18 +267,87 @@ ServiceConfig parse_config(const std::string &text, const std::string &path,
          [&](const Key &k) { c.address.preferred = static_cast<uint8_t>(k.integer(0, 253)); }},
         {"claim", [&](const Key &k) { c.address.claim = k.boolean(); }},
     };
+    const std::map<std::string, KeyReader> collection{
+        {"uplink",
+         [&](const Key &k) {
+             const std::string v = k.text();
+             if (v != "compact" && v != "json") {
+                 k.fail(fmt::format("must be \"compact\" or \"json\", not \"{}\"", v));
+             }
+             c.collection.uplink = v;
+         }},
+        {"mode",
+         [&](const Key &k) {
+             const std::string v = k.text();
+             if (v != "default" && v != "exact") {
+                 k.fail(fmt::format("must be \"default\" or \"exact\", not \"{}\"", v));
+             }
+             c.collection.exact = v == "exact";
+         }},
+        {"name", [&](const Key &k) { c.collection.name = k.text(); }},
+        {"heartbeat_s", [&](const Key &k) { c.collection.heartbeat_s = k.number(0.001); }},
+        {"batch_s", [&](const Key &k) { c.collection.batch_s = k.number(0.001); }},
+        {"batch_kb", [&](const Key &k) { c.collection.batch_kb = k.integer(1, 65536); }},
+        {"event_before_s", [&](const Key &k) { c.collection.event_before_s = k.number(0); }},
+        {"event_after_s", [&](const Key &k) { c.collection.event_after_s = k.number(0); }},
+        {"dm1_events", [&](const Key &k) { c.collection.dm1_events = k.boolean(); }},
+        {"zstd_level", [&](const Key &k) { c.collection.zstd_level = k.integer(0, 22); }},
+    };
+    SignalSection *signal = nullptr; // the [[signal]] being read
+    const std::map<std::string, KeyReader> signal_keys{
+        {"pgn", [&](const Key &k) { signal->pgn = k.integer(0, 0x3FFFF); }},
+        {"spn", [&](const Key &k) { signal->spn = k.integer(1, 0x7FFFF); }},
+        {"source", [&](const Key &k) { signal->source = k.integer(0, 253); }},
+        {"tolerance", [&](const Key &k) { signal->tolerance = k.number(0); }},
+        {"reconstruction",
+         [&](const Key &k) {
+             const std::string v = k.text();
+             if (v != "step" && v != "linear") {
+                 k.fail(fmt::format("must be \"step\" or \"linear\", not \"{}\"", v));
+             }
+             signal->linear = v == "linear";
+         }},
+        {"heartbeat_s", [&](const Key &k) { signal->heartbeat_s = k.number(0.001); }},
+        {"min_interval_s", [&](const Key &k) { signal->min_interval_s = k.number(0); }},
+        {"exclude", [&](const Key &k) { signal->exclude = k.boolean(); }},
+        {"raw", [&](const Key &k) { signal->raw = k.boolean(); }},
+        {"event_above", [&](const Key &k) { signal->event_above = k.any_number(); }},
+        {"event_below", [&](const Key &k) { signal->event_below = k.any_number(); }},
+        {"event_name", [&](const Key &k) { signal->event_name = k.text(); }},
+        {"event_interval_s", [&](const Key &k) { signal->event_interval_s = k.number(0); }},
+    };
     const std::map<std::string, const std::map<std::string, KeyReader> *> sections{
-        {"monitor", &monitor}, {"mqtt", &mqtt}, {"spool", &spool}, {"address", &address}};
+        {"monitor", &monitor},
+        {"mqtt", &mqtt},
+        {"spool", &spool},
+        {"address", &address},
+        {"collection", &collection}};
 
     for (auto &&[key, node] : root) {
         const std::string name(key.str());
+        if (name == "signal") {
+            const auto *tables = node.as_array();
+            if (tables == nullptr || !tables->is_array_of_tables()) {
+                fail_at(path, node.source(), "signal must be tables: [[signal]]");
+            }
+            for (const toml::node &table : *tables) {
+                c.signals.emplace_back();
+                signal = &c.signals.back();
+                signal->line = static_cast<int>(table.source().begin.line);
+                read_section(path, "signal", table, signal_keys);
+                if (!signal->pgn && !signal->spn) {
+                    fail_at(path, table.source(), "a [[signal]] names a pgn, an spn or both");
+                }
+            }
+            continue;
+        }
         const auto it = sections.find(name);
         if (it == sections.end()) {
             fail_at(path, key.source().begin.line != 0 ? key.source() : node.source(),
                     node.is_table() ? fmt::format("unknown section [{}] (the sections: {})", name,
                                                   names_of(sections, "[", "]"))
                                     : fmt::format("{} is outside a section ([monitor], "
-                                                  "[mqtt], [spool] or [address])",
+                                                  "[mqtt], [spool], [address] or [collection])",
                                                   name));
         }
         read_section(path, name, node, *it->second);

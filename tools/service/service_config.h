@@ -7,6 +7,14 @@
 //              password_file, ca, cert, key
 //   [spool]    dir, flush_ms, max_mb
 //   [address]  name, preferred, claim
+//   [collection]  uplink, mode, name, heartbeat_s, batch_s, batch_kb,
+//              event_before_s, event_after_s, dm1_events, zstd_level
+//   [[signal]] (any number) pgn, spn, source, tolerance, reconstruction,
+//              heartbeat_s, min_interval_s, exclude, raw, event_above,
+//              event_below, event_name, event_interval_s
+//
+// [collection] and [[signal]] are the compact uplink's campaign
+// (docs/fleet-compact.md); a file holding only them serves replay --config.
 //
 // Every key is optional; a key that is not there leaves the command line's
 // default. Options given on the command line override the file. The MQTT
@@ -20,6 +28,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace vehcan::service {
 
@@ -70,12 +79,47 @@ struct AddressSettings {
     std::optional<bool> claim;        // false: use the address without claiming
 };
 
+// The compact uplink's collection as a whole.
+struct CollectionSection {
+    std::optional<std::string> uplink; // "compact" or "json"
+    std::optional<bool> exact;         // mode = "exact"
+    std::optional<std::string> name;   // the campaign's name in the birth
+    std::optional<double> heartbeat_s;
+    std::optional<double> batch_s;
+    std::optional<int64_t> batch_kb;
+    std::optional<double> event_before_s;
+    std::optional<double> event_after_s;
+    std::optional<bool> dm1_events;
+    std::optional<int64_t> zstd_level;
+};
+
+// One [[signal]] table: the values it is about (pgn, spn, source) and what
+// it changes for them. At least pgn or spn is set.
+struct SignalSection {
+    std::optional<int64_t> pgn;
+    std::optional<int64_t> spn;
+    std::optional<int64_t> source;
+    std::optional<double> tolerance;
+    std::optional<bool> linear; // reconstruction = "linear" / "step"
+    std::optional<double> heartbeat_s;
+    std::optional<double> min_interval_s;
+    bool exclude = false;
+    bool raw = false;
+    std::optional<double> event_above;
+    std::optional<double> event_below;
+    std::string event_name;
+    std::optional<double> event_interval_s;
+    int line = 0;
+};
+
 struct ServiceConfig {
     std::string path;
     MonitorSettings monitor;
     MqttSettings mqtt;
     SpoolSettings spool;
     AddressSettings address;
+    CollectionSection collection;
+    std::vector<SignalSection> signals;
 };
 
 // Reads and checks the file. credentials_dir is systemd's

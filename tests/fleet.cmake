@@ -1,0 +1,16 @@
+# SPDX-License-Identifier: MIT
+# The compact fleet link without a broker: the format's fixtures (the
+# contract with the fleet's decoder), the collection's error bound on
+# random signals and on captures, the campaign's rules. The broker cases are
+# in mqtt.cmake.
+if(NOT TARGET vehcan_fleet OR NOT TARGET vehcan_cli_core)
+  return()
+endif()
+
+add_executable(fleet_unit_test fleet_format_test.cpp fleet_collection_test.cpp)
+target_link_libraries(fleet_unit_test PRIVATE vehcan_cli_core vehcan_fleet GTest::gtest
+                      GTest::gtest_main vehcan_warnings)
+target_compile_definitions(fleet_unit_test PRIVATE VEHCAN_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+                           VEHCAN_BINARY_DIR="${PROJECT_BINARY_DIR}")
+gtest_discover_tests(fleet_unit_test TEST_PREFIX fleet. DISCOVERY_TIMEOUT 60
+                     PROPERTIES TIMEOUT 120 ENVIRONMENT "VEHCAN_DB=")

@@ -1,0 +1,81 @@
+// SPDX-License-Identifier: MIT
+// The compact format's framing: see compact_codec.h.
+#include "compact_codec.h"
+
+#include "vehcan_uplink.pb.h"
+
+#include <fmt/format.h>
+#include <zstd.h>
+
+namespace vehcan::cli {
+
+std::string frame_payload(const std::string &plain, int level) {
+    vehcan::uplink::Envelope e;
+    e.set_format(kCompactFormat);
+    e.set_body_size(static_cast<uint32_t>(plain.size()));
+    if (level <= 0) {
+        e.set_compression(vehcan::uplink::COMPRESSION_NONE);
+        e.set_body(plain);
+    } else {
+        std::string body(ZSTD_compressBound(plain.size()), '\0');
+        const size_t n = ZSTD_compress(body.data(), body.size(), plain.data(), plain.size(), level);
+        if (ZSTD_isError(n) != 0U) {
+            // (only for a bad level or no memory; the plain body still reads)
+            e.set_compression(vehcan::uplink::COMPRESSION_NONE);
+            e.set_body(plain);
+        } else {
+            body.resize(n);
+            e.set_compression(vehcan::uplink::COMPRESSION_ZSTD);
+            e.set_body(std::move(body));
+        }
+    }
+    return e.SerializeAsString();
+}
+
+std::string unframe_payload(std::string_view envelope) {
+    vehcan::uplink::Envelope e;
+    if (!e.ParseFromArray(envelope.data(), static_cast<int>(envelope.size()))) {
+        throw FormatError("not an Envelope");
+    }
+    if (e.format() != kCompactFormat) {
+        throw FormatError(
+            fmt::format("format {} (this decoder reads {})", e.format(), kCompactFormat));
+    }
+    if (e.body_size() > kLargestBody) {
+        throw FormatError(fmt::format("a body of {} bytes", e.body_size()));
+    }
+    switch (e.compression()) {
+    case vehcan::uplink::COMPRESSION_NONE:
+        return e.body();
+    case vehcan::uplink::COMPRESSION_ZSTD: {
+        std::string plain(e.body_size(), '\0');
+        const size_t n =
+            ZSTD_decompress(plain.data(), plain.size(), e.body().data(), e.body().size());
+        if (ZSTD_isError(n) != 0U) {
+            throw FormatError(fmt::format("zstd: {}", ZSTD_getErrorName(n)));
+        }
+        if (n != plain.size()) {
+            throw FormatError(
+                fmt::format("the body decompresses to {} bytes, not {}", n, plain.size()));
+        }
+        return plain;
+    }
+    default:
+        throw FormatError(fmt::format("compression {}", static_cast<int>(e.compression())));
+    }
+}
+
+std::string mark_historical(const std::string &envelope, int level) {
+    try {
+        vehcan::uplink::Payload p;
+        if (!p.ParseFromString(unframe_payload(envelope)) || !p.has_batch()) {
+            return envelope;
+        }
+        p.mutable_batch()->set_historical(true);
+        return frame_payload(p.SerializeAsString(), level);
+    } catch (const FormatError &) {
+        return envelope;
+    }
+}
+
+} // namespace vehcan::cli
