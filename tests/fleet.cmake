@@ -14,3 +14,7 @@ target_compile_definitions(fleet_unit_test PRIVATE VEHCAN_SOURCE_DIR="${PROJECT_
                            VEHCAN_BINARY_DIR="${PROJECT_BINARY_DIR}")
 gtest_discover_tests(fleet_unit_test TEST_PREFIX fleet. DISCOVERY_TIMEOUT 60
                      PROPERTIES TIMEOUT 120 ENVIRONMENT "VEHCAN_DB=")
+
+# The MQTT tests' reader of what a subscriber saw (mqtt.cmake).
+add_executable(fleet_payload_lines fleet_payload_lines.cpp)
+target_link_libraries(fleet_payload_lines PRIVATE vehcan_fleet vehcan_warnings)
