@@ -7,7 +7,9 @@ if(NOT TARGET vehcan_fleet OR NOT TARGET vehcan_cli_core)
   return()
 endif()
 
-add_executable(fleet_unit_test fleet_format_test.cpp fleet_collection_test.cpp)
+add_executable(fleet_unit_test fleet_format_test.cpp fleet_collection_test.cpp
+               fleet_capture_test.cpp ${PROJECT_SOURCE_DIR}/tools/sim/road_drive.cpp)
+target_include_directories(fleet_unit_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/sim)
 target_link_libraries(fleet_unit_test PRIVATE vehcan_cli_core vehcan_fleet GTest::gtest
                       GTest::gtest_main vehcan_warnings)
 target_compile_definitions(fleet_unit_test PRIVATE VEHCAN_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
