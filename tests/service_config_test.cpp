@@ -232,7 +232,7 @@ TEST(ServiceConfigErrors, UnknownNamesAreRefusedOnTheirLine) {
               "/etc/vehcan/vehcan.conf:2: unknown section [uplink]");
     EXPECT_EQ(problem("qos = 1\n"),
               "/etc/vehcan/vehcan.conf:1: qos is outside a section ([monitor], [mqtt], "
-              "[spool] or [address])");
+              "[spool], [address] or [collection])");
 }
 
 TEST(ServiceConfigErrors, WrongTypesAndRangesNameKeyAndLine) {

@@ -573,9 +573,11 @@ case_compact_births_and_reconnect() {
 # A batch that never reached the broker (the backlog in memory holds one,
 # the broker is away while the capture plays) is a gap the decoder reports.
 case_compact_seq_gap() {
-    broker p "${plain[@]}"
+    mkdir -p "$work/db"
+    broker p "allow_anonymous true" "persistence true" "persistence_location $work/db/" \
+        "max_queued_messages 0"
     compact_subscriber fleet "$port_p" -t 'vehcan/gap-test/#'
-    broker_stop p
+    broker_stop p # the subscriber's session stays in the broker's database
     drive_capture "$work/drive.log" 10
     printf '[collection]\nbatch_s = 1\n' >"$work/campaign.toml"
     "${vehcan[@]}" replay "$work/drive.log" --speed 2 --quiet --vehicle gap-test --backlog 2 \
