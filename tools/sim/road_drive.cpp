@@ -112,7 +112,7 @@ class Log {
         std::string s(line, static_cast<size_t>(n));
         for (uint8_t b : data) {
             char hex[3];
-            std::snprintf(hex, sizeof hex, "%02X", b);
+            (void)std::snprintf(hex, sizeof hex, "%02X", b);
             s += hex;
         }
         out_ << s << '\n';
