@@ -17,13 +17,22 @@ if(NOT _mosquitto OR NOT _mosquitto_sub OR NOT _openssl OR NOT _sqlite3 OR NOT _
 endif()
 # A cross build's vehcan runs under its qemu-user.
 string(JOIN " " _mqtt_emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
+# (the compact cases read the payloads with tests/fleet_payload_lines.cpp, run on the build machine)
+set(_payload_lines "")
+if(TARGET fleet_payload_lines AND NOT CMAKE_CROSSCOMPILING)
+  set(_payload_lines $<TARGET_FILE:fleet_payload_lines>)
+endif()
 foreach(_case replay_topics_and_json dm1_retained last_will rate_limit tls_and_password
               broker_outage backlog_overflow spool_kill_and_backfill spool_long_outage
-              spool_fsyncs)
+              spool_fsyncs compact_births_and_reconnect compact_seq_gap
+              compact_spool_kill_alarms_first)
+  if(_case MATCHES "^compact_" AND NOT _payload_lines)
+    continue()
+  endif()
   add_test(NAME mqtt.${_case}
     COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/mqtt/run_case.sh $<TARGET_FILE:vehcan-cli> ${_case})
   set_tests_properties(mqtt.${_case} PROPERTIES LABELS mqtt TIMEOUT 240
-    ENVIRONMENT "VEHCAN_DB=;VEHCAN_TEST_MOSQUITTO=${_mosquitto};VEHCAN_TEST_EMULATOR=${_mqtt_emulator}")
+    ENVIRONMENT "VEHCAN_DB=;VEHCAN_TEST_MOSQUITTO=${_mosquitto};VEHCAN_TEST_EMULATOR=${_mqtt_emulator};VEHCAN_TEST_PAYLOAD_LINES=${_payload_lines}")
 endforeach()
 
 # ---- monitor --mqtt against vehcan-sim in the rig, the broker on the guest's loopback ----

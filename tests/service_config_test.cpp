@@ -235,7 +235,7 @@ TEST(ServiceConfigErrors, UnknownNamesAreRefusedOnTheirLine) {
               "[monitor], [mqtt], [spool])");
     EXPECT_EQ(problem("qos = 1\n"),
               "/etc/vehcan/vehcan.conf:1: qos is outside a section ([monitor], [mqtt], "
-              "[spool] or [address])");
+              "[spool], [address] or [collection])");
 }
 
 TEST(ServiceConfigErrors, WrongTypesAndRangesNameKeyAndLine) {
@@ -328,4 +328,76 @@ TEST(ServiceConfigPassword, SystemdCredentialWhenTheFileNamesNone) {
     vehcan::cli::MonitorOptions o;
     vehcan::cli::apply_config(parse_config("", "gw.conf", dir.path()), o);
     EXPECT_EQ(o.mqtt.password, "from-credential");
+}
+
+// ---- the compact uplink's campaign -----------------------------------------------------------
+
+TEST(ServiceConfig, ACampaignsTablesBecomeTheCollectionsRules) {
+    const ServiceConfig c = parse_config(R"([collection]
+mode = "exact"
+name = "cold start"
+heartbeat_s = 30
+batch_s = 10
+
+[[signal]]
+spn = 110
+tolerance = 0.5
+event_above = 105
+event_name = "coolant hot"
+event_interval_s = 600
+
+[[signal]]
+pgn = 65280
+raw = true
+min_interval_s = 1
+
+[[signal]]
+pgn = 61444
+source = 3
+exclude = true
+reconstruction = "step"
+)",
+                                         "gw.conf", "");
+    vehcan::cli::MonitorOptions o;
+    o.given = {"--uplink"};
+    o.mqtt.uplink = "json"; // given: the file's uplink would not override it
+    vehcan::cli::apply_config(c, o);
+    const vehcan::cli::CollectionSettings &s = o.mqtt.collection;
+    EXPECT_EQ(o.mqtt.uplink, "json");
+    EXPECT_TRUE(s.exact);
+    EXPECT_EQ(s.name, "cold start");
+    EXPECT_EQ(s.heartbeat_ms, 30000);
+    EXPECT_EQ(s.batch_ms, 10000);
+    ASSERT_EQ(s.rules.size(), 3U);
+    EXPECT_EQ(s.rules[0].spn, 110U);
+    EXPECT_EQ(s.rules[0].tolerance, 0.5);
+    EXPECT_EQ(s.rules[0].event_above, 105.0);
+    EXPECT_EQ(s.rules[0].event_name, "coolant hot");
+    EXPECT_EQ(s.rules[0].event_interval_ms, 600000);
+    EXPECT_EQ(s.rules[0].line, 7);
+    EXPECT_TRUE(s.rules[1].raw);
+    EXPECT_EQ(s.rules[1].pgn, 65280U);
+    EXPECT_EQ(s.rules[1].min_interval_ms, 1000);
+    EXPECT_TRUE(s.rules[2].exclude);
+    EXPECT_EQ(s.rules[2].source, 3);
+    EXPECT_EQ(s.rules[2].reconstruction, vehcan::cli::Reconstruction::step);
+    // the rules as the encoder finds them
+    EXPECT_EQ(vehcan::cli::find_rule(s, 65262, 110, 0), &s.rules[0]);
+    EXPECT_EQ(vehcan::cli::find_rule(s, 61444, 190, 0), nullptr);
+    EXPECT_EQ(vehcan::cli::find_rule(s, 61444, 190, 3), &s.rules[2]);
+}
+
+TEST(ServiceConfig, ACampaignsMistakesNameTheirLine) {
+    EXPECT_EQ(problem("[[signal]]\ntolerance = 1\n"),
+              "/etc/vehcan/vehcan.conf:1: a [[signal]] names a pgn, an spn or both");
+    EXPECT_EQ(problem("[[signal]]\nspn = 110\nreconstruction = \"cubic\"\n"),
+              "/etc/vehcan/vehcan.conf:3: signal.reconstruction must be \"step\" or \"linear\", "
+              "not \"cubic\"");
+    EXPECT_EQ(problem("[[signal]]\nspn = 110\ntolerence = 1\n"),
+              "/etc/vehcan/vehcan.conf:3: unknown key tolerence in [signal]");
+    EXPECT_EQ(problem("[collection]\nmode = \"fast\"\n"),
+              "/etc/vehcan/vehcan.conf:2: collection.mode must be \"default\" or \"exact\", not "
+              "\"fast\"");
+    EXPECT_EQ(problem("signal = 3\n"),
+              "/etc/vehcan/vehcan.conf:1: signal must be tables: [[signal]]");
 }

@@ -95,6 +95,8 @@ write_conf() {
     printf '[mqtt]\nurl = "mqtt://127.0.0.1:1883"\nvehicle = "rig-gateway"\n'
     for line in "$@"; do echo "$line"; done
     printf '[spool]\ndir = "/var/lib/vehcan"\n'
+    # the checks read the per-message JSON topics
+    printf '[collection]\nuplink = "json"\n'
   } >/etc/vehcan/vehcan.conf
 }
 

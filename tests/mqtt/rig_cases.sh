@@ -71,13 +71,15 @@ if [ "$mode" = --measure ]; then
     truck=$!
     pids+=("$truck")
     measure "default traffic, monitor --json" json --json
-    measure "default traffic, monitor --mqtt" mqtt --quiet --mqtt "mqtt://127.0.0.1:$port"
+    measure "default traffic, --mqtt --uplink json" mqtt --quiet --uplink json \
+        --mqtt "mqtt://127.0.0.1:$port"
+    measure "default traffic, --mqtt (compact)" mqtt --quiet --mqtt "mqtt://127.0.0.1:$port"
     kill $truck
     wait $truck 2>/dev/null
     # the flood: --json, then the uplink with in-flight windows of 20
     # (libmosquitto's default), 100 (vehcan's) and 1000, then 100 with the
     # disk spool (on the guest's memory: the uplink's own cost, not the disk's)
-    for kind in json 20 100 1000 spool; do
+    for kind in json 20 100 1000 spool compact; do
         "$sim" --quiet --flood 60 &
         flood=$!
         pids+=("$flood")
@@ -85,10 +87,14 @@ if [ "$mode" = --measure ]; then
         json) measure "flood, monitor --json" json --json ;;
         spool)
             rm -rf "$work/mem/spool"
-            measure "flood, --mqtt --spool" mqtt --quiet --mqtt "mqtt://127.0.0.1:$port" \
-                --spool "$work/mem/spool" ;;
-        *) measure "flood, --mqtt --mqtt-inflight $kind" mqtt --quiet \
-            --mqtt "mqtt://127.0.0.1:$port" --mqtt-inflight "$kind" ;;
+            measure "flood, --mqtt --uplink json --spool" mqtt --quiet --uplink json \
+                --mqtt "mqtt://127.0.0.1:$port" --spool "$work/mem/spool" ;;
+        compact)
+            rm -rf "$work/mem/spool"
+            measure "flood, --mqtt (compact) --spool" mqtt --quiet \
+                --mqtt "mqtt://127.0.0.1:$port" --spool "$work/mem/spool" ;;
+        *) measure "flood, --mqtt --uplink json --mqtt-inflight $kind" mqtt --quiet \
+            --uplink json --mqtt "mqtt://127.0.0.1:$port" --mqtt-inflight "$kind" ;;
         esac
         kill $flood
         wait $flood 2>/dev/null
@@ -104,7 +110,7 @@ sleep 1
 
 # The live bus to the broker: the VIN in the topics once it came, the
 # retained trouble codes under it; Ctrl-C ends with "offline" and status 0.
-"$vehcan" monitor --quiet --vehicle rig-gw --mqtt "mqtt://127.0.0.1:$port" \
+"$vehcan" monitor --quiet --uplink json --vehicle rig-gw --mqtt "mqtt://127.0.0.1:$port" \
     >"$work/mon.out" 2>"$work/mon.err" &
 monitor=$!
 if wait_until 120 seen "^vehcan/$vin/dm1 \{\"nodes\":\[\{\"dtcs\":\[\{\"fmi\":16,.*\"spn\":110\}\]" &&
@@ -140,7 +146,7 @@ mosquitto_sub -h 127.0.0.1 -p $port -q 1 -t 'fleet/#' -F '%t %p' >"$work/fleet.o
 pids+=("$!")
 sleep 1
 screen new-session -d -s live -x 140 -y 30 \
-    "$vehcan monitor --topic-prefix fleet --mqtt mqtt://127.0.0.1:$port 2>$work/live.err; echo \$? >$work/live.status"
+    "$vehcan monitor --topic-prefix fleet --uplink json --mqtt mqtt://127.0.0.1:$port 2>$work/live.err; echo \$? >$work/live.status"
 fleet_seen() { grep -q -E -- "$1" "$work/fleet.out"; }
 on_screen() {
     screen capture-pane -p -t live >"$work/screen.out" 2>/dev/null

@@ -37,7 +37,7 @@ case $step in
     mount_spool || { echo "FAIL no disk"; exit 1; }
     ip link set can1 up type can bitrate 500000
     "$sim" --quiet &
-    "$vehcan" monitor --quiet --vehicle cut-test --mqtt "mqtt://127.0.0.1:$port" \
+    "$vehcan" monitor --quiet --uplink json --vehicle cut-test --mqtt "mqtt://127.0.0.1:$port" \
         --spool /mnt/spool/vehcan >"$dir/cut.out" 2>"$dir/cut.err" &
     : >"$dir/seen.txt"
     while true; do
@@ -78,7 +78,7 @@ case $step in
     done
     # a backfill: a one-frame capture, after the spool's content
     echo "(2000000000.000000) can0 18FEF100#FF005001FFFFFFFF" >"$dir/one.log"
-    timeout 300 "$vehcan" replay "$dir/one.log" --quiet --vehicle cut-test --spool /mnt/spool/vehcan \
+    timeout 300 "$vehcan" replay "$dir/one.log" --quiet --uplink json --vehicle cut-test --spool /mnt/spool/vehcan \
         --mqtt "mqtt://127.0.0.1:$port" >"$dir/after.out" 2>"$dir/after.err"
     echo $? >"$dir/after.status"
     sleep 2

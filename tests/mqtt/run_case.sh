@@ -72,7 +72,7 @@ subscribe() {
     local name=$1 port=$2
     shift 2
     : >"$work/$name.out"
-    mosquitto_sub -h 127.0.0.1 -p "$port" -q 1 -F '%r %t %p' -t vehcan/probe "$@" \
+    mosquitto_sub -h 127.0.0.1 -p "$port" -q 1 -F "${sub_format:-%r %t %p}" -t vehcan/probe "$@" \
         >"$work/$name.out" 2>"$work/$name.err" &
     pids+=("$!")
     printf -v "sub_$name" '%s' "$!"
@@ -136,7 +136,7 @@ case_replay_topics_and_json() {
     broker b "${plain[@]}"
     subscribe all "$port_b" -t 'vehcan/#'
     "${vehcan[@]}" replay examples/truck.log --json >"$work/replay.json" || fail "replay --json"
-    timeout 120 "${vehcan[@]}" replay examples/truck.log --quiet --vehicle gw-7 \
+    timeout 120 "${vehcan[@]}" replay examples/truck.log --quiet --uplink json --vehicle gw-7 \
         --mqtt "mqtt://127.0.0.1:$port_b" >"$work/vehcan.log" 2>&1 ||
         fail "vehcan exit status $?"
     [ -s "$work/vehcan.log" ] || fail "nothing said on stderr"
@@ -182,7 +182,7 @@ case_dm1_retained() {
 (1002.000000) can0 18FECA00#00FF00000000FFFF
 (1003.000000) can0 18FECA00#00FF00000000FFFF
 LOG
-    timeout 120 "${vehcan[@]}" replay "$work/dm1.log" --quiet --vehicle dm1-test \
+    timeout 120 "${vehcan[@]}" replay "$work/dm1.log" --quiet --uplink json --vehicle dm1-test \
         --mqtt "mqtt://127.0.0.1:$port_b" >"$work/vehcan.log" 2>&1 || fail "vehcan exit status $?"
     local code='"dtcs":[{"fmi":16,"fmi_text":"data valid but above normal operating range, moderately severe level","occurrences":'
     # (each carries the time stamp and number of the DM1 that changed it)
@@ -205,7 +205,7 @@ case_last_will() {
     broker b "${plain[@]}"
     subscribe all "$port_b" -t 'vehcan/+/status'
     counter_capture "$work/long.log" 600 100 10
-    "${vehcan[@]}" replay "$work/long.log" --speed 1 --quiet --vehicle will-test \
+    "${vehcan[@]}" replay "$work/long.log" --speed 1 --quiet --uplink json --vehicle will-test \
         --mqtt "mqtt://127.0.0.1:$port_b" >"$work/vehcan.log" 2>&1 &
     local v=$!
     pids+=("$v")
@@ -227,7 +227,7 @@ case_rate_limit() {
     counter_capture "$work/fast.log" 30 100 10
     counter_capture "$work/slow.log" 5 600 20
     sort -m "$work/fast.log" "$work/slow.log" >"$work/both.log"
-    timeout 120 "${vehcan[@]}" replay "$work/both.log" --quiet --vehicle rate-test --rate-limit 2 --qos 0 \
+    timeout 120 "${vehcan[@]}" replay "$work/both.log" --quiet --uplink json --vehicle rate-test --rate-limit 2 --qos 0 \
         --mqtt "mqtt://127.0.0.1:$port_b" >"$work/vehcan.log" 2>&1 || fail "vehcan exit status $?"
     wait_until 30 grep -q '"time":2.4' "$work/all.out" || fail "the last message did not come"
     sequence_of all >"$work/got.txt"
@@ -264,7 +264,7 @@ case_tls_and_password() {
     subscribe all "$port_t" "${pub_args[@]}" -t "vehcan/$vin/61444"
     local mq=(--mqtt "mqtts://127.0.0.1:$port_t" --mqtt-user fleet --mqtt-ca "$d/ca.crt"
         --mqtt-cert "$d/client.crt" --mqtt-key "$d/client.key")
-    VEHCAN_MQTT_PASSWORD=right-secret timeout 120 "${vehcan[@]}" replay examples/truck.log --quiet \
+    VEHCAN_MQTT_PASSWORD=right-secret timeout 120 "${vehcan[@]}" replay examples/truck.log --quiet --uplink json \
         --vehicle tls-test "${mq[@]}" >"$work/vehcan.log" 2>&1 || fail "vehcan exit status $?"
     "${vehcan[@]}" replay examples/truck.log --json | grep '"pgn":61444,' |
         sed "s|^|0 vehcan/$vin/61444 |" | tail -n 5 >"$work/want.txt"
@@ -275,7 +275,7 @@ case_tls_and_password() {
     [ "$(retained "$port_t" "vehcan/$vin/status" "${pub_args[@]}")" = "1 {\"status\":\"offline\",\"vehicle\":\"$vin\"}" ] ||
         fail "retained status over TLS"
 
-    VEHCAN_MQTT_PASSWORD=wrong timeout 60 "${vehcan[@]}" replay examples/truck.log --quiet \
+    VEHCAN_MQTT_PASSWORD=wrong timeout 60 "${vehcan[@]}" replay examples/truck.log --quiet --uplink json \
         --vehicle tls-test "${mq[@]}" >"$work/refused.out" 2>"$work/refused.err"
     local status=$?
     [ "$status" = 8 ] || fail "wrong password: exit status $status, expected 8"
@@ -294,7 +294,7 @@ case_broker_outage() {
         "max_queued_messages 0"
     subscribe seq "$port_p" -c -i vehcan-test-outage -t 'vehcan/+/65280'
     counter_capture "$work/count.log" 150 40 10
-    "${vehcan[@]}" replay "$work/count.log" --speed 1 --quiet --vehicle outage-test \
+    "${vehcan[@]}" replay "$work/count.log" --speed 1 --quiet --uplink json --vehicle outage-test \
         --mqtt "mqtt://127.0.0.1:$port_p" >"$work/vehcan.log" 2>&1 &
     local v=$!
     pids+=("$v")
@@ -329,7 +329,7 @@ case_backlog_overflow() {
     subscribe seq "$port_p" -c -i vehcan-test-overflow -t 'vehcan/+/65280'
     broker_stop p # the subscriber's session stays in the broker's database
     counter_capture "$work/count.log" 200 10 10
-    "${vehcan[@]}" replay "$work/count.log" --quiet --vehicle overflow-test --backlog 50 \
+    "${vehcan[@]}" replay "$work/count.log" --quiet --uplink json --vehicle overflow-test --backlog 50 \
         --mqtt "mqtt://127.0.0.1:$port_p" >"$work/vehcan.log" 2>&1 &
     local v=$!
     pids+=("$v")
@@ -373,7 +373,7 @@ case_spool_kill_and_backfill() {
     broker_stop b # away during the first run
     counter_capture "$work/drive.log" 400 40 10 # 16 s of capture, 25 messages a second
     local spool=$work/spool
-    "${vehcan[@]}" replay "$work/drive.log" --speed 2 --quiet --vehicle spool-test --spool "$spool" \
+    "${vehcan[@]}" replay "$work/drive.log" --speed 2 --quiet --uplink json --vehicle spool-test --spool "$spool" \
         --mqtt "mqtt://127.0.0.1:$port_b" >"$work/run1.log" 2>&1 &
     local v=$! started=$SECONDS
     pids+=("$v")
@@ -398,7 +398,7 @@ case_spool_kill_and_backfill() {
     broker_start b || fail "the broker did not come back"
     subscribe all "$port_b" -t 'vehcan/+/65280'
     counter_capture "$work/later.log" 5 100 20
-    timeout 120 "${vehcan[@]}" replay "$work/later.log" --quiet --vehicle spool-test --spool "$spool" \
+    timeout 120 "${vehcan[@]}" replay "$work/later.log" --quiet --uplink json --vehicle spool-test --spool "$spool" \
         --mqtt "mqtt://127.0.0.1:$port_b" >"$work/run2.log" 2>&1 || fail "second run: exit status $?"
     grep -q -x "spool: $committed messages of an earlier run in $spool/spool.db, sent first" \
         "$work/run2.log" || fail "the second run did not find the spool's messages"
@@ -428,7 +428,7 @@ case_spool_long_outage() {
     subscribe seq "$port_p" -c -i vehcan-test-spool-outage -t 'vehcan/+/65280'
     counter_capture "$work/count.log" 7560 48 10 11 12 13 # 363 s, 4 senders
     local total=30240
-    "${vehcan[@]}" replay "$work/count.log" --speed 20 --quiet --vehicle outage-test \
+    "${vehcan[@]}" replay "$work/count.log" --speed 20 --quiet --uplink json --vehicle outage-test \
         --spool "$work/spool" --spool-max-mb 16 \
         --mqtt "mqtt://127.0.0.1:$port_p" >"$work/vehcan.log" 2>&1 &
     local v=$!
@@ -464,13 +464,13 @@ case_spool_fsyncs() {
     broker b "${plain[@]}"
     counter_capture "$work/sim.log" 420 48 10 11 12 13 # 20 s, 84 messages a second
     counter_capture "$work/first.log" 1 48 10
-    "${vehcan[@]}" replay "$work/first.log" --quiet --spool "$work/spool" \
+    "${vehcan[@]}" replay "$work/first.log" --quiet --uplink json --spool "$work/spool" \
         --mqtt "mqtt://127.0.0.1:$port_b" >"$work/first.log.out" 2>&1 || fail "first run"
     # LeakSanitizer cannot run under ptrace: a sanitized build checks its
     # leaks in the other cases.
     ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 \
         strace -f -tt -e trace=fsync,fdatasync -o "$work/strace.log" \
-        "${vehcan[@]}" replay "$work/sim.log" --speed 1 --quiet --vehicle fsync-test \
+        "${vehcan[@]}" replay "$work/sim.log" --speed 1 --quiet --uplink json --vehicle fsync-test \
         --spool "$work/spool" --mqtt "mqtt://127.0.0.1:$port_b" >"$work/vehcan.log" 2>&1 ||
         fail "vehcan exit status $?"
     grep -q -x "mqtt: 1680 messages delivered to 127.0.0.1:$port_b, 0 dropped from the full spool, 0 left in the spool $work/spool/spool.db" \
@@ -491,6 +491,154 @@ case_spool_fsyncs() {
     # the whole run: a commit a second over about 21 s, the last commit and
     # the checkpoint at the end (two syncs)
     [ "$all" -le 26 ] || fail "$all fsyncs over a 20 s run"
+}
+
+# ---- the compact uplink ----
+
+# drive_capture FILE SECONDS: the engine speed every 20 ms, moving; a DM1
+# every second, with a fault from half-time on; the coolant every second
+# from half-time on (the signal table grows then).
+drive_capture() {
+    awk -v s="$2" 'BEGIN {
+        for (ms = 0; ms < s * 1000; ms += 20) {
+            t = 1000 + ms / 1000.0;
+            raw = int((1200 + 400 * sin(ms / 3000.0)) * 8);
+            printf "(%.6f) can0 0CF00400#FF7D7D%02X%02X00FF7D\n", t, raw % 256, int(raw / 256);
+            if (ms % 1000 == 0 && ms >= s * 500) {
+                printf "(%.6f) can0 18FECA00#04FF6E001001FFFF\n", t + 0.001;
+                printf "(%.6f) can0 18FEEE00#8246FFFFFFFFFFFF\n", t + 0.002;
+            } else if (ms % 1000 == 0) {
+                printf "(%.6f) can0 18FECA00#00FF00000000FFFF\n", t + 0.001;
+            }
+        }
+    }' >"$1"
+}
+# payload_lines NAME: the compact payloads a "%r %t %x" subscriber saw,
+# decoded: lines in NAME.jsonl, seq gaps and the summary in NAME.decode.
+payload_lines() {
+    cut -d' ' -f2- "$work/$1.out" |
+        "$VEHCAN_TEST_PAYLOAD_LINES" >"$work/$1.jsonl" 2>"$work/$1.decode" ||
+        fail "the payloads do not decode: $(cat "$work/$1.decode")"
+}
+compact_subscriber() { # NAME PORT TOPIC...: hex payloads, a session kept across outages
+    local name=$1 port=$2
+    shift 2
+    sub_format='%r %t %x' subscribe "$name" "$port" -c -i "vehcan-test-$name" "$@"
+}
+
+# Births when the table grows and after every reconnect (the latest one
+# retained), batches numbered without a gap across a broker outage, the
+# ones made while it was away marked historical, every engine speed of the
+# capture within its tolerance of what the batches reconstruct.
+case_compact_births_and_reconnect() {
+    mkdir -p "$work/db"
+    broker p "allow_anonymous true" "persistence true" "persistence_location $work/db/" \
+        "max_queued_messages 0"
+    compact_subscriber fleet "$port_p" -t 'vehcan/compact-test/#'
+    drive_capture "$work/drive.log" 20
+    printf '[collection]\nbatch_s = 2\n' >"$work/campaign.toml"
+    "${vehcan[@]}" replay "$work/drive.log" --speed 1 --quiet --vehicle compact-test \
+        --config "$work/campaign.toml" --mqtt "mqtt://127.0.0.1:$port_p" >"$work/vehcan.log" 2>&1 &
+    local v=$!
+    pids+=("$v")
+    wait_until 60 at_least fleet '/batch ' 2 || fail "no batch before the outage"
+    broker_stop p
+    sleep 4 # the outage
+    broker_start p || fail "the broker did not come back"
+    wait "$v"
+    local status=$?
+    [ "$status" = 0 ] || fail "vehcan exit status $status"
+    grep -q 'mqtt: lost the broker' "$work/vehcan.log" || fail "vehcan did not see the outage"
+    sleep 1
+    payload_lines fleet
+    cat "$work/fleet.decode"
+    ! grep -q 'seq gap' "$work/fleet.decode" || fail "a batch went missing"
+    local births
+    births=$(grep -c ' vehcan/compact-test/birth ' "$work/fleet.out")
+    # the first, the grown table at half-time, and again after the reconnect
+    [ "$births" -ge 3 ] || fail "$births births"
+    retained "$port_p" vehcan/compact-test/birth | head -c 1 >"$work/retained.txt"
+    [ "$(cat "$work/retained.txt")" = 1 ] || fail "no retained birth: $(od -c "$work/retained.txt" | head -2)"
+    grep -q '"historical":true' "$work/fleet.jsonl" || fail "nothing marked historical"
+    grep -q '"name":"engine coolant temperature"' "$work/fleet.jsonl" || fail "the coolant never came"
+    # Reconstruct the engine speed at every frame of the capture: a step or
+    # a line between the points, each frame within the tolerance.
+    jq -r 'select(.spn == 190) | [.timestamp, .value, .tolerance, .reconstruction] | @tsv' \
+        "$work/fleet.jsonl" | sort -u >"$work/points.tsv"
+    [ -s "$work/points.tsv" ] || fail "no engine speed decoded"
+    awk -F'\t' -f "$top/tests/mqtt/reconstruct.awk" \
+        "$work/points.tsv" "$work/drive.log" || fail "engine speed beyond its tolerance"
+}
+
+# A batch that never reached the broker (the backlog in memory holds one,
+# the broker is away while the capture plays) is a gap the decoder reports.
+case_compact_seq_gap() {
+    mkdir -p "$work/db"
+    broker p "allow_anonymous true" "persistence true" "persistence_location $work/db/" \
+        "max_queued_messages 0"
+    compact_subscriber fleet "$port_p" -t 'vehcan/gap-test/#'
+    broker_stop p # the subscriber's session stays in the broker's database
+    drive_capture "$work/drive.log" 10
+    printf '[collection]\nbatch_s = 1\n' >"$work/campaign.toml"
+    "${vehcan[@]}" replay "$work/drive.log" --speed 2 --quiet --vehicle gap-test --backlog 2 \
+        --config "$work/campaign.toml" --mqtt "mqtt://127.0.0.1:$port_p" >"$work/vehcan.log" 2>&1 &
+    local v=$!
+    pids+=("$v")
+    sleep 7
+    broker_start p || fail "the broker did not come back"
+    wait "$v"
+    local status=$?
+    [ "$status" = 0 ] || fail "vehcan exit status $status"
+    wait_until 30 at_least fleet '/batch ' 1 || fail "no batch"
+    payload_lines fleet
+    cat "$work/fleet.decode"
+    grep -q 'dropped from the full backlog' "$work/vehcan.log" || fail "nothing dropped"
+    grep -q -E 'first seq ([2-9]|[1-9][0-9])' "$work/fleet.decode" ||
+        grep -q 'seq gap' "$work/fleet.decode" || fail "the decoder saw no gap"
+}
+
+# SIGKILL with the spool, the broker away: a second run sends the first
+# run's batches (historical), losing at most a commit period, and the
+# changed dm1 reaches the broker ahead of that backlog.
+case_compact_spool_kill_alarms_first() {
+    local spool=$work/spool
+    broker p "${plain[@]}"
+    broker_stop p
+    drive_capture "$work/drive.log" 30
+    printf '[collection]\nbatch_s = 60\n' >"$work/campaign.toml"
+    "${vehcan[@]}" replay "$work/drive.log" --speed 1 --quiet --vehicle kill-test --spool "$spool" \
+        --config "$work/campaign.toml" --mqtt "mqtt://127.0.0.1:$port_p" >"$work/first.log" 2>&1 &
+    local v=$!
+    pids+=("$v")
+    sleep 8
+    kill -KILL "$v"
+    wait "$v" 2>/dev/null
+    broker_start p || fail "the broker did not come back"
+    compact_subscriber fleet "$port_p" -t 'vehcan/kill-test/#'
+    # the second run: from half-time on, with the fault
+    awk -F'[()]' '$2 >= 1015' "$work/drive.log" >"$work/later.log"
+    timeout 120 "${vehcan[@]}" replay "$work/later.log" --speed 4 --quiet --vehicle kill-test \
+        --spool "$spool" --config "$work/campaign.toml" --mqtt "mqtt://127.0.0.1:$port_p" \
+        >"$work/second.log" 2>&1 || fail "the second run failed"
+    grep -q 'messages of an earlier run' "$work/second.log" || fail "no spool left by the kill"
+    sleep 1
+    payload_lines fleet
+    cat "$work/fleet.decode"
+    # the dm1 with the fault before the first batch
+    local dm1 batch
+    dm1=$(grep -n ' vehcan/kill-test/dm1 ' "$work/fleet.out" | head -1 | cut -d: -f1)
+    batch=$(grep -n ' vehcan/kill-test/batch ' "$work/fleet.out" | head -1 | cut -d: -f1)
+    [ -n "$dm1" ] && [ -n "$batch" ] || fail "no dm1 or no batch"
+    [ "$dm1" -lt "$batch" ] || fail "the dm1 (line $dm1) came after a batch (line $batch)"
+    # the first run's engine speed: read until the kill, at most a commit
+    # period (1 s) lost; the first run played about 8 s
+    local last
+    last=$(jq -r 'select(.spn == 190 and .historical == true) | .timestamp' "$work/fleet.jsonl" |
+        sort | tail -1)
+    [ -n "$last" ] || fail "none of the first run's batches came"
+    local seconds=${last:17:9}
+    awk -v s="$seconds" 'BEGIN { exit !(s + 0 >= 45.5) }' ||
+        fail "the first run's last engine speed at $last: more than a commit period lost"
 }
 
 "case_$case_name"

@@ -11,6 +11,7 @@
 #include "pgn_names.h"
 #include "timestamp.h"
 #include "uplink.h"
+#include "uplink_feed.h"
 
 #include <j1939_stack.h>
 
@@ -63,6 +64,7 @@ void reload_uplink(const MonitorOptions &started, MonitorOptions &current,
                       fmt::format("reload refused, the uplink is unchanged: {}", e.what()));
         return;
     }
+    fresh.mqtt.database = current.mqtt.database;
     if (same_uplink(fresh.mqtt, current.mqtt)) {
         svc::log_line(svc::Priority::kInfo, "reload: the uplink settings are unchanged");
         return;
@@ -158,6 +160,7 @@ int run_monitor(const MonitorOptions &started) {
     std::optional<Database> db;
     if (auto path = database_path(o.db)) {
         db = open_database(*path);
+        o.mqtt.database = *path;
     }
     std::optional<Uplink> uplink;
     if (!o.mqtt.url.empty()) {
@@ -190,14 +193,23 @@ int run_monitor(const MonitorOptions &started) {
         stamp_message(j, received_us, uplink ? uplink->next_seq() : ++seq);
         return j;
     };
-    const bool want_json = uplink || (o.json && !o.quiet);
+    // (a compact uplink takes the decoded values, not the JSON)
+    const bool json_uplink = uplink && !uplink->compact();
+    const bool want_json = json_uplink || (o.json && !o.quiet);
     // Every message goes to the broker (its rate limit aside); the terminal
     // may show fewer.
     // The vehicle identification as last published: an uplink started anew
     // by a reload is told it first, so that it names the vehicle by its VIN.
     std::optional<nlohmann::json> vin_message;
+    std::vector<uint8_t> vin_payload;
     auto publish = [&](LazyDecoded &m, const nlohmann::json &j) {
-        if (uplink) {
+        if (uplink && uplink->compact()) {
+            if (m.pgn() == kPgnVehicleIdentification) {
+                vin_payload.assign(m.data(), m.data() + m.len());
+            }
+            feed_compact(*uplink, m.get(), m.data(), m.len(), unix_now_us(), -1,
+                         seconds_since_start());
+        } else if (uplink) {
             const auto us =
                 std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
             if (m.pgn() == kPgnVehicleIdentification) {
@@ -250,7 +262,11 @@ int run_monitor(const MonitorOptions &started) {
         if (vehcan::service::g_reload.exchange(false) && !o.config.empty()) {
             service.reloading();
             reload_uplink(started, o, uplink, bitrate);
-            if (uplink && vin_message) {
+            if (uplink && uplink->compact() && !vin_payload.empty()) {
+                LazyDecoded vin(kPgnVehicleIdentification, vin_payload.data(), vin_payload.size(),
+                                db ? &*db : nullptr);
+                publish(vin, nlohmann::json());
+            } else if (uplink && vin_message) {
                 uplink->message(0, -1, kPgnVehicleIdentification, *vin_message);
             }
             service.reloaded(messages, broker_state(uplink));

@@ -7,6 +7,7 @@
 #include "live_table.h"
 #include "our_address.h"
 #include "timestamp.h"
+#include "uplink_feed.h"
 
 #include <j1939_stack.h>
 
@@ -276,7 +277,9 @@ int run_live_monitor(const MonitorOptions &o, const Database *db, Uplink *uplink
         if (table.count(sender, pgn, buf.data(), size, now)) {
             table.set_values(sender, message.get(), buf.data(), size, now);
         }
-        if (uplink != nullptr) {
+        if (uplink != nullptr && uplink->compact()) {
+            feed_compact(*uplink, message.get(), buf.data(), size, received_us, sender, now);
+        } else if (uplink != nullptr) {
             const auto us =
                 std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start);
             nlohmann::json j = monitor_json(message.get(), now, size);

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
 // vehcan-sim: a simulated truck on a CAN interface.
 #include "drive_cycle.h"
+#include "road_drive.h"
 #include "sim.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -83,6 +85,10 @@ void usage(FILE *to) {
         "      --vin TEXT       vehicle identification, 17 characters (1HTMKAAN0CH123456)\n"
         "      --second-vin T   the second sender's in the interleaved scenario\n"
         "      --report FILE    write the counts there at the end\n"
+        "      --road-log FILE  instead: write a drive on the road (town, country road,\n"
+        "                       motorway; gear changes, noise, an overheat) of --duration\n"
+        "                       seconds (3600) as a candump log, without a bus\n"
+        "      --seed N         the road drive's seed (1)\n"
         "  -q, --quiet          print nothing but errors\n",
         vehcan::sim::kDriveCyclePeriod, vehcan::sim::scenario_names());
 }
@@ -119,6 +125,10 @@ bool parse(int argc, char **argv, Options &o, bool &help) {
             o.second_vin = value();
         } else if (a == "--report" && has_value) {
             o.report = value();
+        } else if (a == "--road-log" && has_value) {
+            o.road_log = value();
+        } else if (a == "--seed" && has_value) {
+            o.seed = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
         } else if (a == "-q" || a == "--quiet") {
             o.quiet = true;
         } else if (a == "-h" || a == "--help") {
@@ -153,6 +163,24 @@ int main(int argc, char **argv) {
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     (void)std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (!options.road_log.empty()) {
+        vehcan::sim::RoadDriveOptions road;
+        road.seconds = options.duration_s > 0 ? options.duration_s : 3600;
+        road.seed = options.seed;
+        road.vin = options.vin;
+        std::ofstream out(options.road_log);
+        const uint64_t frames = vehcan::sim::write_road_drive(out, road);
+        out.close();
+        if (!out) {
+            (void)std::fprintf(stderr, "vehcan-sim: cannot write %s\n", options.road_log.c_str());
+            return 1;
+        }
+        if (!options.quiet) {
+            std::printf("vehcan-sim: %.0f s of road drive, %llu frames, in %s\n", road.seconds,
+                        static_cast<unsigned long long>(frames), options.road_log.c_str());
+        }
+        return 0;
+    }
     if (!options.scenario.empty()) {
         return vehcan::sim::run_scenario(options);
     }

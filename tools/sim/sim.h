@@ -26,7 +26,9 @@ struct Options {
     std::string scenario;     // non-empty: send one raw transport scenario
     std::string vin = "1HTMKAAN0CH123456";
     std::string second_vin = "2FRHDUYS2Y1234567";
-    std::string report; // file for the flood's or truck's counts
+    std::string report;   // file for the flood's or truck's counts
+    std::string road_log; // non-empty: write a road drive as a candump log there
+    uint32_t seed = 1;    // the road drive's
     bool quiet = false;
 };
 

@@ -1,0 +1,78 @@
+// SPDX-License-Identifier: MIT
+// The MQTT tests' decoder of the compact uplink: reads what a subscriber
+// saw, one "TOPIC HEXPAYLOAD" line per message (mosquitto_sub -F '%t %x'),
+// decodes every birth and batch in order with the gateway's decoder, and
+// prints the decoded lines on standard output. On standard error: each gap
+// and repeat of the batches' seq, then one summary line
+//   births B (signals S1,S2,..) batches N historical H
+// Exit status 1 when a payload does not decode.
+#include "compact_decoder.h"
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+namespace {
+
+std::string from_hex(const std::string &hex) {
+    std::string out;
+    out.reserve(hex.size() / 2);
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    }
+    return out;
+}
+
+bool ends_with(const std::string &s, const std::string &tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+} // namespace
+
+int main() {
+    vehcan::cli::CompactDecoder decoder;
+    std::string line;
+    size_t births = 0;
+    size_t batches = 0;
+    size_t historical = 0;
+    std::string signals;
+    while (std::getline(std::cin, line)) {
+        const size_t space = line.find(' ');
+        if (space == std::string::npos) {
+            continue;
+        }
+        const std::string topic = line.substr(0, space);
+        const bool birth = ends_with(topic, "/birth");
+        if ((!birth && !ends_with(topic, "/batch")) || space + 1 >= line.size()) {
+            continue; // other topics, and an empty payload clearing a retained birth
+        }
+        try {
+            const size_t known = decoder.timelines().size();
+            const auto lines = decoder.feed(from_hex(line.substr(space + 1)));
+            if (birth) {
+                ++births;
+                (void)known;
+                continue;
+            }
+            ++batches;
+            for (const auto &j : lines) {
+                historical += j.contains("historical") ? 1U : 0U;
+                std::cout << j.dump() << "\n";
+            }
+        } catch (const vehcan::cli::FormatError &e) {
+            std::cerr << "cannot decode a payload of " << topic << ": " << e.what() << "\n";
+            return 1;
+        }
+    }
+    const auto &seqs = decoder.seqs();
+    for (size_t i = 1; i < seqs.size(); ++i) {
+        if (seqs[i] > seqs[i - 1] + 1) {
+            std::cerr << "seq gap: " << seqs[i - 1] << " then " << seqs[i] << "\n";
+        } else if (seqs[i] <= seqs[i - 1]) {
+            std::cerr << "seq repeat: " << seqs[i] << " after " << seqs[i - 1] << "\n";
+        }
+    }
+    std::cerr << "births " << births << " batches " << batches << " historical lines " << historical
+              << " first seq " << (seqs.empty() ? 0 : seqs.front()) << "\n";
+    return 0;
+}
