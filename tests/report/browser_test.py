@@ -67,6 +67,16 @@ def open_page(browser, path):
     check(not errors, f"{path}: console errors: {errors}")
 
 
+def check_aligned(browser, name):
+    """Every chart's plot area starts and ends at the same x: one moment is
+    at one place on all of them."""
+    areas = browser.run(
+        "return window.vehcanReport.charts.map(c => { const a = c.graph.getArea();"
+        " const r = c.graph.graphDiv.getBoundingClientRect(); return [r.left + a.x, a.w]; })")
+    check(all(abs(x - areas[0][0]) < 1 and abs(w - areas[0][1]) < 1 for x, w in areas),
+          f"{name}: the charts' plot areas differ: {areas}")
+
+
 def page_data(browser):
     return browser.run("return window.vehcanReport.data")
 
@@ -100,6 +110,7 @@ def drag_zoom(browser, chart_index, start, end):
 
 
 def check_zoom_together(browser, name, start=0.3, end=0.4):
+    check_aligned(browser, name)
     before = chart_ranges(browser)
     full = browser.run("return window.vehcanReport.window")
     drag_zoom(browser, 0, start, end)
@@ -394,8 +405,10 @@ def main():
     parser.add_argument("--work", required=True)
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)
+    started = time.time()
     with Browser() as browser:
         CASES[args.case](args, browser)
+    print(f"{args.case}: {time.time() - started:.1f} s", flush=True)
     print(f"{checks - len(failures)} passed, {len(failures)} failed")
     return 1 if failures else 0
 

@@ -134,6 +134,8 @@
     s.stateText = new Map((s.states || []).map(([value, text]) => [value, text]));
   }
 
+  performance.mark('vehcan-data-read');
+
   function lowerBound(times, x) {
     let lo = 0;
     let hi = times.length;
@@ -227,7 +229,7 @@
 
   const leftRoom = 110;
   const secondAxisRoom = 50;
-  const rightRoom = secondAxisRoom + 18 + 5; // the axis, its label (yLabelWidth), a gap
+  let rightRoom = 5; // then what the bus chart's second axis takes (drawBus)
 
   function baseOptions(legend) {
     return {
@@ -332,6 +334,8 @@
     options.axes.y2 = { axisLabelWidth: secondAxisRoom, axisLabelFormatter: valueText,
                         independentTicks: true, drawGrid: false };
     const graph = new Dygraph(box.plot, rows, options);
+    const area = graph.getArea();
+    rightRoom = box.plot.clientWidth - area.x - area.w;
     report.bus = { graph: graph, rows: null };
     report.charts.push(report.bus);
   }
@@ -553,6 +557,7 @@
     drawTables();
     drawBus();
     drawCodes();
+    performance.mark('vehcan-tables-drawn');
     drawSignals();
     showWindow();
     document.getElementById('reset-zoom').addEventListener('click',
