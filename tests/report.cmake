@@ -15,10 +15,11 @@ gtest_discover_tests(report_unit_test TEST_PREFIX report. DISCOVERY_TIMEOUT 60
 
 # A simulated drive of any length, with a manifest of what it holds (the
 # benchmark's hour comes from it too: bench/report.cmake).
+vehcan_require(nlohmann_json DEBIAN nlohmann-json3-dev ARCH_ALL)
 add_executable(vehcan_drive_capture ${CMAKE_CURRENT_SOURCE_DIR}/report/drive_capture.cpp
                ${PROJECT_SOURCE_DIR}/tools/sim/drive_cycle.cpp)
 target_include_directories(vehcan_drive_capture PRIVATE ${PROJECT_SOURCE_DIR}/tools/sim)
-target_link_libraries(vehcan_drive_capture PRIVATE vehcan_warnings)
+target_link_libraries(vehcan_drive_capture PRIVATE nlohmann_json::nlohmann_json vehcan_warnings)
 
 # ---- vehcan plot: goldens and refusals --------------------------------------------------------
 vehcan_cli_case(help.plot 0 STDOUT "Usage: vehcan plot .*--spn.*Exit status:" ARGS plot --help)

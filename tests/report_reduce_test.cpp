@@ -67,28 +67,26 @@ TEST(Reduce, EveryBucketKeepsItsMinimumAndMaximumAtTheirTimes) {
     const size_t buckets = 1000;
     const int64_t end = p.back().t_us;
     const std::vector<Point> r = reduce_min_max(p, 0, end, buckets);
-    // Brute force: each bucket's extremes, by the bucket each time falls in.
-    for (size_t b = 0; b < buckets; ++b) {
-        const Point *low = nullptr;
-        const Point *high = nullptr;
-        for (const Point &q : p) {
-            const auto bucket = std::min<size_t>(
-                static_cast<size_t>(static_cast<double>(q.t_us) / static_cast<double>(end) *
-                                    static_cast<double>(buckets)),
-                buckets - 1);
-            if (bucket != b) {
-                continue;
-            }
-            if (low == nullptr || q.v < low->v) {
-                low = &q;
-            }
-            if (high == nullptr || q.v > high->v) {
-                high = &q;
-            }
+    // Each bucket's extremes the plain way: every sample to the bucket its
+    // time falls in, the first smallest and the first largest kept.
+    std::vector<const Point *> low(buckets, nullptr);
+    std::vector<const Point *> high(buckets, nullptr);
+    for (const Point &q : p) {
+        const auto b = std::min<size_t>(
+            static_cast<size_t>(static_cast<double>(q.t_us) / static_cast<double>(end) *
+                                static_cast<double>(buckets)),
+            buckets - 1);
+        if (low[b] == nullptr || q.v < low[b]->v) {
+            low[b] = &q;
         }
-        ASSERT_NE(low, nullptr);
-        EXPECT_TRUE(contains(r, *low)) << "bucket " << b;
-        EXPECT_TRUE(contains(r, *high)) << "bucket " << b;
+        if (high[b] == nullptr || q.v > high[b]->v) {
+            high[b] = &q;
+        }
+    }
+    for (size_t b = 0; b < buckets; ++b) {
+        ASSERT_NE(low[b], nullptr);
+        EXPECT_TRUE(contains(r, *low[b])) << "bucket " << b;
+        EXPECT_TRUE(contains(r, *high[b])) << "bucket " << b;
     }
     // Nothing else: two points a bucket, the extremes of the whole are there.
     EXPECT_EQ(r.size(), 2 * buckets);

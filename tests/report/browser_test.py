@@ -302,7 +302,7 @@ def case_codes(args, browser):
     check(len(items) == 6, f"codes: timeline rows {items}")
     check(any("SPN 110" in i and "moderately severe" in i for i in items),
           f"codes: no row for the overheat in {items}")
-    check(any(i.startswith("red stop lamp") for i in items), f"codes: no red stop row")
+    check(any(i.startswith("red stop lamp") for i in items), "codes: no red stop row")
     rows = [r.text for r in browser.driver.find_elements(By.CSS_SELECTOR, "#codes-table tbody tr")]
     check(len(rows) == 4 and any(r.startswith("0x03 161") for r in rows),
           f"codes: table {rows}")

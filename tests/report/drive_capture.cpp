@@ -25,6 +25,7 @@
 #include <cstdlib>
 #include <functional>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -60,7 +61,7 @@ struct Writer {
     void flush(int64_t t_us) {
         auto end = pending.lower_bound(t_us);
         for (auto it = pending.begin(); it != end; ++it) {
-            std::fputs(it->second.c_str(), capture);
+            (void)std::fputs(it->second.c_str(), capture);
         }
         pending.erase(pending.begin(), end);
     }
@@ -146,7 +147,8 @@ struct Bands {
     std::map<std::tuple<int, unsigned long, int>, unsigned long> messages;
 
     void dm1(int64_t t_us, uint8_t source, const std::vector<Code> &codes) {
-        for (auto &[key, is_open] : open) {
+        for (auto &entry : open) {
+            const auto &key = entry.first;
             if (std::get<0>(key) != source) {
                 continue;
             }
@@ -154,7 +156,7 @@ struct Bands {
                 return c.spn == std::get<1>(key) && c.fmi == std::get<2>(key);
             });
             if (!listed) {
-                is_open = false;
+                entry.second = false;
             }
         }
         for (const Code &c : codes) {
@@ -210,6 +212,11 @@ std::vector<Code> transmission_codes(double t) {
 
 // ---- the bus ------------------------------------------------------------------------
 
+// What a group that the tool does not decode without a database carries.
+Bytes undecoded(double) {
+    return Bytes(8, 0x7D);
+}
+
 struct Periodic {
     uint32_t pgn;
     uint8_t source;
@@ -225,30 +232,26 @@ int64_t jitter_us(uint64_t &state) {
     return static_cast<int64_t>((state >> 33U) % 801) - 400;
 }
 
-std::string json_spans(const std::vector<std::pair<int64_t, int64_t>> &spans) {
-    std::string s = "[";
+nlohmann::json spans_json(const std::vector<std::pair<int64_t, int64_t>> &spans) {
+    nlohmann::json out = nlohmann::json::array();
     for (const auto &[a, b] : spans) {
-        char item[64];
-        std::snprintf(item, sizeof item, "%s[%.6f,%.6f]", s.size() > 1 ? "," : "",
-                      static_cast<double>(a) / 1e6, static_cast<double>(b) / 1e6);
-        s += item;
+        out.push_back({static_cast<double>(a) / 1e6, static_cast<double>(b) / 1e6});
     }
-    return s + "]";
+    return out;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+int run(int argc, char **argv) {
     if (argc != 4) {
-        std::fprintf(stderr, "usage: vehcan_drive_capture SECONDS CAPTURE MANIFEST\n");
+        (void)std::fputs("usage: vehcan_drive_capture SECONDS CAPTURE MANIFEST\n", stderr);
         return 2;
     }
-    const double seconds = std::atof(argv[1]);
+    char *end = nullptr;
+    const double seconds = std::strtod(argv[1], &end);
     Writer w;
     w.capture = std::fopen(argv[2], "w");
     FILE *manifest = std::fopen(argv[3], "w");
-    if (seconds <= 0 || w.capture == nullptr || manifest == nullptr) {
-        std::fprintf(stderr, "vehcan_drive_capture: bad duration or cannot write\n");
+    if (*end != '\0' || seconds <= 0 || w.capture == nullptr || manifest == nullptr) {
+        (void)std::fputs("vehcan_drive_capture: bad duration or cannot write\n", stderr);
         return 2;
     }
 
@@ -268,7 +271,6 @@ int main(int argc, char **argv) {
     };
     const auto cycle_at = [](double t) { return std::fmod(t, vehcan::sim::kDriveCyclePeriod); };
 
-    const Bytes undecoded(8, 0x7D);
     std::vector<Periodic> groups{
         {61444, kEngine, 3, 10, 0,
          [](double t) {
@@ -316,17 +318,17 @@ int main(int argc, char **argv) {
              return b;
          }},
         // Traffic the tool does not decode without a database.
-        {61442, kTransmission, 3, 10, 2, [&](double) { return undecoded; }},
-        {0, kTransmission, 3, 10, 4, [&](double) { return undecoded; }}, // TSC1 to the engine
-        {61441, kBrakes, 6, 10, 6, [&](double) { return undecoded; }},
-        {61449, kBrakes, 6, 10, 8, [&](double) { return undecoded; }},
-        {65134, kBrakes, 6, 20, 9, [&](double) { return undecoded; }},
-        {61440, kRetarder, 6, 100, 21, [&](double) { return undecoded; }},
-        {65215, kBrakes, 6, 100, 25, [&](double) { return undecoded; }},
-        {61445, kTransmission, 6, 100, 27, [&](double) { return undecoded; }},
-        {65266, kEngine, 6, 100, 29, [&](double) { return undecoded; }},
-        {65247, kEngine, 6, 250, 31, [&](double) { return undecoded; }},
-        {65269, kEngine, 6, 1000, 33, [&](double) { return undecoded; }},
+        {61442, kTransmission, 3, 10, 2, undecoded},
+        {0, kTransmission, 3, 10, 4, undecoded}, // TSC1 to the engine
+        {61441, kBrakes, 6, 10, 6, undecoded},
+        {61449, kBrakes, 6, 10, 8, undecoded},
+        {65134, kBrakes, 6, 20, 9, undecoded},
+        {61440, kRetarder, 6, 100, 21, undecoded},
+        {65215, kBrakes, 6, 100, 25, undecoded},
+        {61445, kTransmission, 6, 100, 27, undecoded},
+        {65266, kEngine, 6, 100, 29, undecoded},
+        {65247, kEngine, 6, 250, 31, undecoded},
+        {65269, kEngine, 6, 1000, 33, undecoded},
     };
 
     Bands bands;
@@ -411,36 +413,37 @@ int main(int argc, char **argv) {
         }
     }
     w.flush(INT64_MAX);
-    std::fclose(w.capture);
+    (void)std::fclose(w.capture);
 
     // ---- the manifest ----
-    std::fprintf(manifest, "{\"seconds\": %.3f, \"frames\": %lu,\n \"messages\": {", seconds,
-                 w.frames);
-    bool first = true;
-    for (const auto &[key, n] : w.messages) {
-        std::fprintf(manifest, "%s\"%s\": %lu", first ? "" : ", ", key.c_str(), n);
-        first = false;
-    }
-    std::fprintf(manifest, "},\n \"codes\": [");
-    first = true;
+    nlohmann::json m{{"seconds", seconds}, {"frames", w.frames}, {"messages", w.messages}};
+    m["codes"] = nlohmann::json::array();
     for (const auto &[key, spans] : bands.spans) {
-        std::fprintf(manifest,
-                     "%s\n  {\"source\": %d, \"spn\": %lu, \"fmi\": %d, \"messages\": %lu, "
-                     "\"spans\": %s}",
-                     first ? "" : ",", std::get<0>(key), std::get<1>(key), std::get<2>(key),
-                     bands.messages[key], json_spans(spans).c_str());
-        first = false;
+        m["codes"].push_back({{"source", std::get<0>(key)},
+                              {"spn", std::get<1>(key)},
+                              {"fmi", std::get<2>(key)},
+                              {"messages", bands.messages[key]},
+                              {"spans", spans_json(spans)}});
     }
-    std::fprintf(manifest, "],\n \"lamps\": [");
-    first = true;
+    m["lamps"] = nlohmann::json::array();
     for (const auto &[key, spans] : lamp_spans) {
         const size_t slash = key.find('/');
-        std::fprintf(manifest, "%s\n  {\"source\": %s, \"lamp\": \"%s\", \"spans\": %s}",
-                     first ? "" : ",", key.substr(0, slash).c_str(), key.substr(slash + 1).c_str(),
-                     json_spans(spans).c_str());
-        first = false;
+        m["lamps"].push_back({{"source", std::stoi(key.substr(0, slash))},
+                              {"lamp", key.substr(slash + 1)},
+                              {"spans", spans_json(spans)}});
     }
-    std::fprintf(manifest, "]}\n");
-    std::fclose(manifest);
+    (void)std::fputs((m.dump(1) + "\n").c_str(), manifest);
+    (void)std::fclose(manifest);
     return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    try {
+        return run(argc, argv);
+    } catch (const std::exception &e) {
+        (void)std::fprintf(stderr, "vehcan_drive_capture: %s\n", e.what());
+        return 1;
+    }
 }

@@ -336,6 +336,7 @@ nlohmann::json CaptureReport::series_json(const PageSettings &settings,
         senders[key.first].insert(key.second);
     }
     std::vector<size_t> wanted;
+    wanted.reserve(chosen.size());
     for (const Series *s : chosen) {
         wanted.push_back(detail_points_wanted(s->points.size()));
     }
