@@ -109,6 +109,18 @@ def drag_zoom(browser, chart_index, start, end):
     time.sleep(0.4)  # the refinement waits 120 ms after the last change
 
 
+def seconds_of(text):
+    """ "12.345 s" or "1:02:03.4" (minutes and seconds below 60) in seconds,
+    or None when it is neither."""
+    text = text.strip()
+    if text.endswith(" s"):
+        return float(text[:-2])
+    parts = text.split(":")
+    if len(parts) != 3 or not (0 <= int(parts[1]) < 60 and 0 <= float(parts[2]) < 60):
+        return None
+    return int(parts[0]) * 3600 + int(parts[1]) * 60 + float(parts[2])
+
+
 def check_zoom_together(browser, name, start=0.3, end=0.4):
     check_aligned(browser, name)
     before = chart_ranges(browser)
@@ -126,6 +138,10 @@ def check_zoom_together(browser, name, start=0.3, end=0.4):
               f"{name}: chart {k} shows {r}, the first {after[0]}")
     text = browser.driver.find_element(By.ID, "window-text").text
     check(text.startswith("showing"), f"{name}: the header says '{text}'")
+    shown = [seconds_of(t) for t in text[len("showing "):].split(" (")[0].split(" to ")]
+    check(len(shown) == 2 and None not in shown and abs(shown[0] - a) <= 0.051 + 1e-3 * (b - a)
+          and abs(shown[1] - b) <= 0.051 + 1e-3 * (b - a),
+          f"{name}: the header says '{text}', the charts show {a} to {b}")
     return a, b
 
 

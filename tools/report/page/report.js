@@ -59,10 +59,11 @@
       return s.toFixed(3) + ' s';
     }
     const sign = s < 0 ? '-' : '';
-    const a = Math.abs(s);
-    const h = Math.floor(a / 3600);
-    const m = Math.floor(a / 60) % 60;
-    const rest = (a % 60).toFixed(1).padStart(4, '0');
+    // In tenths first, so that 119.97 s is 0:02:00.0 and not 0:01:60.0.
+    const tenths = Math.round(Math.abs(s) * 10);
+    const h = Math.floor(tenths / 36000);
+    const m = Math.floor(tenths / 600) % 60;
+    const rest = ((tenths % 600) / 10).toFixed(1).padStart(4, '0');
     return sign + h + ':' + String(m).padStart(2, '0') + ':' + rest;
   }
 
