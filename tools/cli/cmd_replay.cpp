@@ -386,9 +386,10 @@ void write_report(const ReplayOptions &o, const report::ChartingLibrary &library
     const nlohmann::json data = page.data(settings);
     const std::string html = report::render_page(data, library);
     write_file(o.report, html);
-    fmt::print(out(), "{}: {:.1f} MB, {} frames, {} signals on {} charts, {} trouble codes\n",
-               o.report, static_cast<double>(html.size()) / 1e6, page.frames(),
-               data["series"].size(), data["charts"].size(), data["codes"].size());
+    fmt::print(out(), "{}: {:.1f} MB, {}, {} on {}, {}\n", o.report,
+               static_cast<double>(html.size()) / 1e6, count_of(page.frames(), "frame"),
+               count_of(data["series"].size(), "signal"), count_of(data["charts"].size(), "chart"),
+               count_of(data["codes"].size(), "trouble code"));
 }
 
 } // namespace
