@@ -8,6 +8,9 @@
 #     "| what | figure |" lines; their other lines become notes. Each runs in
 #     a private IPC namespace where possible (the stack's bench makes queues);
 #   - vehcan replay's CPU time without and with the example database;
+#   - the report: vehcan replay --report of the example capture and of an
+#     hour's simulated drive (time, page size) and each page opening in
+#     Debian's chromium, headless (bench/report_bench.py);
 #   - the rig's load figures, when the rig is available (QEMU guest with the
 #     kernel's CAN_J1939; skip with VEHCAN_BENCH_NO_RIG=1): in the x86 guest
 #     at the flood and paced at 1,000 frames/s, with the system calls per
@@ -134,6 +137,24 @@ replay_rows() {
     rows+=("| vehcan replay, the same with data/sample.xml | ${best_db} s CPU ($(awk -v a="$best_db" -v b="$best_plain" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }') x) |")
 }
 replay_rows
+
+# The report's build and opening times (bench/report_bench.py), where the
+# browser is installed (scripts/deps.d/56-report-tests.txt).
+report_rows() {
+    local vehcan=$build/tools/cli/vehcan drive=$build/tests/vehcan_drive_capture out
+    if [ ! -x "$vehcan" ] || [ ! -x "$drive" ] || [ ! -x /usr/bin/chromium ]; then
+        notes+=("report: not run (no vehcan, vehcan_drive_capture or chromium)")
+        return
+    fi
+    echo "bench: timing the report" >&2
+    if out=$(/usr/bin/python3 bench/report_bench.py --vehcan "$vehcan" --drive "$drive" 2>&1); then
+        collect < <(own_rows report <<<"$out")
+    else
+        notes+=("report: FAILED: ${out##*$'\n'}")
+        failed=1
+    fi
+}
+report_rows
 
 # rig_load LABEL ARCH PROGRAM [ARG...]: the rig's load report in the ARCH
 # guest, one row per figure, named LABEL. ARGs: seconds of flood and a pace

@@ -160,11 +160,7 @@ int run_db(const DbOptions &o) {
         }
         return kExitOk;
     }
-    uint32_t spn = 0;
-    if (o.spn.find_first_not_of("0123456789") != std::string::npos || o.spn.size() > 6 ||
-        (spn = static_cast<uint32_t>(std::stoul(o.spn))) == 0 || spn > 524287) {
-        throw Failure(kExitUsage, fmt::format("'{}' is not an SPN (1 to 524287)", o.spn));
-    }
+    const uint32_t spn = parse_spn(o.spn);
     if (!o.state.empty()) {
         long value = 0;
         try {

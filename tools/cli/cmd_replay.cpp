@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
-// vehcan replay: decodes a candump capture offline.
+// vehcan replay: decodes a candump capture offline, to a timeline and a
+// summary, to the broker, or to a report page; vehcan plot: a few of its
+// signals as an SVG chart.
 #include "candump.h"
 #include "commands.h"
 #include "common.h"
@@ -7,6 +9,7 @@
 #include "j1939_id.h"
 #include "pgn_names.h"
 #include "replay_pace.h"
+#include "report_feed.h"
 #include "timestamp.h"
 #include "transport.h"
 #include "uplink.h"
@@ -15,14 +18,23 @@
 
 #include <monitor_config.h>
 
+#include <capture_report.h>
+#include <page.h>
+#include <svg_plot.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <fmt/format.h>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <map>
+#include <set>
 #include <system_error>
 #include <tuple>
+#include <unistd.h>
 
 namespace vehcan::cli {
 
@@ -86,13 +98,18 @@ class Replay {
             first_us_ = std::min(first_us_, f.time_us);
             last_us_ = std::max(last_us_, f.time_us);
         }
+        // Times count from the capture's first frame, J1939 or not.
+        if (f.has_time && !have_start_ && !f.error_frame) {
+            start_us_ = f.time_us;
+            have_start_ = true;
+        }
+        if (report_ != nullptr && !f.error_frame) {
+            report_->frame(f.has_time ? f.time_us - start_us_ : 0, f.remote ? 0 : f.len,
+                           f.extended);
+        }
         if (!f.extended || f.remote || f.error_frame) {
             ++summary_.skipped;
             return;
-        }
-        if (f.has_time && !have_start_) {
-            start_us_ = f.time_us;
-            have_start_ = true;
         }
         const J1939Id id = split_j1939_id(f.id);
         J1939Message m;
@@ -197,6 +214,29 @@ class Replay {
     int64_t first_us() const { return first_us_; }
     int64_t last_us() const { return last_us_; }
 
+    // Every message from now on goes to the report too.
+    void set_report(report::CaptureReport *r) { report_ = r; }
+
+    // The report's summary lines that only the replay knows.
+    void finish_report(report::CaptureReport &r) const {
+        if (have_start_) {
+            r.set_start(start_us_);
+        }
+        const TransportCounters &c = tp_.counters();
+        r.summary_row("capture lines", fmt::format("{}, {} malformed and skipped", summary_.lines,
+                                                   summary_.malformed));
+        r.summary_row("frames not J1939",
+                      fmt::format("{} (11-bit, remote or error frames)", summary_.skipped));
+        r.summary_row("transport transfers",
+                      fmt::format("{} completed from {} frames, {} aborted, {} dropped, {} "
+                                  "unfinished",
+                                  c.completed, c.transport_frames, c.aborted, c.dropped,
+                                  tp_.open_transfers()));
+        if (!summary_.vin.empty()) {
+            r.summary_row("VIN", summary_.vin);
+        }
+    }
+
   private:
     void note(const J1939Message &m, const std::string &text) {
         if (quiet_) {
@@ -214,6 +254,9 @@ class Replay {
         ++summary_.messages;
         ++summary_.per_pgn[m.pgn];
         const Decoded d = decode_payload(m.pgn, m.data.data(), m.data.size(), db_);
+        if (report_ != nullptr) {
+            feed_report(*report_, m, d);
+        }
         for (const TroubleCode &code : d.codes) {
             CodeSeen &seen = summary_.codes[{m.source, code.spn, code.fmi}];
             if (seen.count++ == 0) {
@@ -283,6 +326,7 @@ class Replay {
     UplinkCost *cost_;
     int64_t first_us_ = std::numeric_limits<int64_t>::max();
     int64_t last_us_ = std::numeric_limits<int64_t>::min();
+    report::CaptureReport *report_ = nullptr;
     bool have_start_ = false;
     int64_t start_us_ = 0;
     uint64_t seq_ = 0; // without an uplink, numbered per run
@@ -290,20 +334,126 @@ class Replay {
     Summary summary_;
 };
 
+// Reads the capture line by line: each frame goes to on_frame; a malformed
+// line is reported on stderr and skipped, or ends the run with --strict.
+// Fills the summary's line counts.
+void read_capture(const std::string &file, bool strict, Summary &summary,
+                  const std::function<void(const CanFrame &)> &on_frame) {
+    std::ifstream in(file);
+    if (!in) {
+        throw Failure(kExitCapture, fmt::format("cannot open capture {}: {}", file,
+                                                std::generic_category().message(errno)));
+    }
+    std::string line;
+    unsigned long number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        CanFrame frame;
+        std::string error;
+        switch (parse_candump_line(line, &frame, &error)) {
+        case LineKind::frame:
+            on_frame(frame);
+            break;
+        case LineKind::blank:
+            break;
+        case LineKind::error:
+            (void)std::fflush(out());
+            if (strict) {
+                throw Failure(kExitCapture, fmt::format("{}:{}: {}", file, number, error));
+            }
+            // A cut-off line or another tool's output in a long capture costs
+            // that line, not the whole replay.
+            fmt::print(stderr, "{}:{}: {}\n", file, number, error);
+            ++summary.malformed;
+            break;
+        }
+    }
+    if (in.bad()) {
+        throw Failure(kExitCapture, fmt::format("reading {} failed", file));
+    }
+    summary.lines = number;
+}
+
+Failure no_frame(const std::string &file, const Summary &summary) {
+    return {kExitCapture, fmt::format("{}: no CAN frame in {} lines", file, summary.lines)};
+}
+
+// "190,84" (spaces allowed after the commas), in the order given, each once.
+std::vector<unsigned long> parse_spn_list(const std::string &text) {
+    std::vector<unsigned long> spns;
+    size_t at = 0;
+    while (at <= text.size()) {
+        const size_t comma = std::min(text.find(',', at), text.size());
+        std::string_view item(text.data() + at, comma - at);
+        while (!item.empty() && item.front() == ' ') {
+            item.remove_prefix(1);
+        }
+        const unsigned long spn = parse_spn(item);
+        if (std::find(spns.begin(), spns.end(), spn) == spns.end()) {
+            spns.push_back(spn);
+        }
+        at = comma + 1;
+    }
+    return spns;
+}
+
+void write_file(const std::string &path, std::string_view content) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    if (f) {
+        f.write(content.data(), static_cast<std::streamsize>(content.size()));
+        f.close();
+    }
+    if (!f) {
+        throw Failure(kExitUsage, fmt::format("cannot write {}: {}", path,
+                                              std::generic_category().message(errno)));
+    }
+}
+
+// Writes the page of a replayed capture and says what is in it.
+void write_report(const ReplayOptions &o, const report::ChartingLibrary &library,
+                  const report::CaptureReport &page, const std::set<unsigned long> &spns) {
+    report::PageSettings settings;
+    settings.title = o.file;
+    settings.producer = "vehcan replay";
+    settings.bitrate = o.bitrate;
+    settings.spns = spns;
+    const nlohmann::json data = page.data(settings);
+    const std::string html = report::render_page(data, library);
+    write_file(o.report, html);
+    fmt::print(out(), "{}: {:.1f} MB, {}, {} on {}, {}\n", o.report,
+               static_cast<double>(html.size()) / 1e6, count_of(page.frames(), "frame"),
+               count_of(data["series"].size(), "signal"), count_of(data["charts"].size(), "chart"),
+               count_of(data["codes"].size(), "trouble code"));
+}
+
 } // namespace
 
 int run_replay(const ReplayOptions &o) {
-    std::ifstream in(o.file);
-    if (!in) {
-        throw Failure(kExitCapture, fmt::format("cannot open capture {}: {}", o.file,
-                                                std::generic_category().message(errno)));
-    }
     std::optional<Database> db;
     if (auto path = database_path(o.db)) {
         db = open_database(*path);
     }
     if (o.speed < 0) {
         throw Failure(kExitUsage, "--speed must be 0 (at once) or more");
+    }
+    // The report's choices are checked, and its library read, before a
+    // long capture is.
+    std::set<unsigned long> spns;
+    std::optional<report::ChartingLibrary> library;
+    std::optional<report::CaptureReport> page;
+    if (!o.report.empty()) {
+        if (!o.spn.empty()) {
+            for (unsigned long spn : parse_spn_list(o.spn)) {
+                spns.insert(spn);
+            }
+        }
+        if (o.bitrate == 0) {
+            throw Failure(kExitUsage, "--bitrate must be more than 0");
+        }
+        library = report::load_charting_library(report::default_library_dir());
+        page.emplace();
+    } else if (!o.spn.empty()) {
+        throw Failure(kExitUsage, "--spn chooses the signals of a --report");
     }
     MqttOptions mqtt = o.mqtt;
     if (auto path = database_path(o.db)) {
@@ -326,42 +476,26 @@ int run_replay(const ReplayOptions &o) {
         cost.emplace(mqtt, o.uplink_save);
     }
     ReplayPace pace(o.uplink_cost ? 0 : o.speed);
-    Replay replay(db ? &*db : nullptr, o.json && !o.uplink_cost, o.quiet || o.uplink_cost,
-                  uplink ? &*uplink : nullptr, cost ? &*cost : nullptr);
-    std::string line;
-    unsigned long number = 0;
-    while (std::getline(in, line)) {
-        ++number;
-        CanFrame frame;
-        std::string error;
-        switch (parse_candump_line(line, &frame, &error)) {
-        case LineKind::frame:
-            pace.wait_for(frame);
-            if (uplink && !uplink->refused().empty()) {
-                finish_uplink(*uplink, std::chrono::steady_clock::now());
-            }
-            replay.frame(frame);
-            break;
-        case LineKind::blank:
-            break;
-        case LineKind::error:
-            (void)std::fflush(out());
-            if (o.strict) {
-                throw Failure(kExitCapture, fmt::format("{}:{}: {}", o.file, number, error));
-            }
-            // A cut-off line or another tool's output in a long capture costs
-            // that line, not the whole replay.
-            fmt::print(stderr, "{}:{}: {}\n", o.file, number, error);
-            ++replay.summary().malformed;
-            break;
+    Replay replay(db ? &*db : nullptr, o.json && !o.uplink_cost,
+                  o.quiet || o.uplink_cost || page.has_value(), uplink ? &*uplink : nullptr,
+                  cost ? &*cost : nullptr);
+    if (page) {
+        replay.set_report(&*page);
+    }
+    read_capture(o.file, o.strict, replay.summary(), [&](const CanFrame &frame) {
+        pace.wait_for(frame);
+        if (uplink && !uplink->refused().empty()) {
+            finish_uplink(*uplink, std::chrono::steady_clock::now());
         }
+        replay.frame(frame);
+    });
+    if (page) {
+        // A capture without a frame still gets its page, which says so.
+        replay.finish_report(*page);
+        write_report(o, *library, *page, spns);
     }
-    if (in.bad()) {
-        throw Failure(kExitCapture, fmt::format("reading {} failed", o.file));
-    }
-    replay.summary().lines = number;
     if (replay.summary().frames == 0) {
-        throw Failure(kExitCapture, fmt::format("{}: no CAN frame in {} lines", o.file, number));
+        throw no_frame(o.file, replay.summary());
     }
     replay.finish(o.file);
     if (cost) {
@@ -371,6 +505,77 @@ int run_replay(const ReplayOptions &o) {
         // A backfill waits for the broker as long as it takes.
         fmt::print(stderr, "mqtt: capture read, delivering what is left\n");
         finish_uplink(*uplink, std::chrono::steady_clock::time_point::max());
+    }
+    return kExitOk;
+}
+
+int run_plot(const PlotOptions &o) {
+    if (o.spn.empty()) {
+        throw Failure(kExitUsage, "--spn names the signals to plot, e.g. --spn 190,84");
+    }
+    const std::vector<unsigned long> spns = parse_spn_list(o.spn);
+    const bool png = o.output.size() >= 4 && o.output.compare(o.output.size() - 4, 4, ".png") == 0;
+    if (png) {
+        throw Failure(kExitUsage, fmt::format("-o {}: vehcan writes SVG only; convert it with "
+                                              "rsvg-convert (librsvg2-bin) or open it in a "
+                                              "browser",
+                                              o.output));
+    }
+    if (o.output.empty() && isatty(fileno(out())) != 0) {
+        throw Failure(kExitUsage, "give -o FILE.svg: the SVG would go to the terminal");
+    }
+    if (o.width < 300 || o.width > 10000) {
+        throw Failure(kExitUsage, "--width must be 300 to 10000 pixels");
+    }
+    std::optional<Database> db;
+    if (auto path = database_path(o.db)) {
+        db = open_database(*path);
+    }
+    report::CaptureReport samples;
+    Replay replay(db ? &*db : nullptr, false, true, nullptr, nullptr);
+    replay.set_report(&samples);
+    read_capture(o.file, false, replay.summary(),
+                 [&](const CanFrame &frame) { replay.frame(frame); });
+    if (replay.summary().frames == 0) {
+        throw no_frame(o.file, replay.summary());
+    }
+    std::vector<report::PlotSeries> plotted;
+    std::vector<unsigned long> missing;
+    for (unsigned long spn : spns) {
+        const std::vector<const report::Series *> found = samples.series_of(spn);
+        if (found.empty()) {
+            missing.push_back(spn);
+        }
+        for (const report::Series *s : found) {
+            const PgnName *name = find_pgn_name(s->pgn);
+            report::PlotSeries p;
+            p.label = fmt::format("{} (SPN {}, {} from 0x{:02X})", s->name, s->spn,
+                                  name != nullptr ? std::string(name->acronym)
+                                                  : fmt::format("PGN {}", s->pgn),
+                                  s->source);
+            p.unit = s->unit;
+            p.state = s->kind == report::Series::Kind::state;
+            p.states = s->states;
+            p.points = s->points;
+            plotted.push_back(std::move(p));
+        }
+    }
+    if (plotted.empty()) {
+        throw Failure(kExitCapture,
+                      fmt::format("{}: none of the SPNs {} has a value", o.file, o.spn));
+    }
+    for (unsigned long spn : missing) {
+        fmt::print(stderr, "vehcan: no value of SPN {} in {}\n", spn, o.file);
+    }
+    report::PlotSettings settings;
+    settings.title = o.file;
+    settings.width = o.width;
+    const auto [t0, t1] = samples.time_range();
+    const std::string svg = report::svg_plot(plotted, t0, t1, settings);
+    if (o.output.empty()) {
+        fmt::print(out(), "{}", svg);
+    } else {
+        write_file(o.output, svg);
     }
     return kExitOk;
 }

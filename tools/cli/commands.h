@@ -47,15 +47,28 @@ struct ReplayOptions {
     std::string file;
     std::string db;
     bool json = false;
-    bool strict = false; // stop at the first malformed line
-    bool quiet = false;  // no timeline or summary (with --mqtt)
-    double speed = 0;    // 1: at the capture's own pace, 2: twice as fast; 0: at once
-    MqttOptions mqtt;    // url empty: no uplink
-    std::string config;  // the compact uplink's campaign
+    bool strict = false;       // stop at the first malformed line
+    bool quiet = false;        // no timeline or summary (with --mqtt)
+    double speed = 0;          // 1: at the capture's own pace, 2: twice as fast; 0: at once
+    MqttOptions mqtt;          // url empty: no uplink
+    std::string report;        // --report FILE: the capture's page instead of the timeline
+    std::string spn;           // --spn LIST: the signals the report charts (default: all)
+    uint32_t bitrate = 250000; // the bus's, for the report's bus load
+    std::string config;        // the compact uplink's campaign
     bool uplink_cost = false;
     std::string uplink_save; // the compact payloads to this directory (with the cost report)
 };
 int run_replay(const ReplayOptions &o);
+
+struct PlotOptions {
+    std::string file;
+    std::string spn;    // the signals, "190,84"
+    std::string output; // "": standard output
+    std::string db;
+    int width = 960;
+};
+// A few signals of a capture as an SVG chart (docs/report.md).
+int run_plot(const PlotOptions &o);
 
 struct MonitorOptions {
     double duration = 0; // seconds; 0: until Ctrl-C

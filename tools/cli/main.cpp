@@ -208,7 +208,25 @@ static int run(int argc, char **argv) {
     p->add_flag("--strict", replay.strict,
                 "stop at the first malformed line (exit 3); by default each one is reported "
                 "on stderr as FILE:LINE: reason and skipped");
+    p->add_option("--report", replay.report,
+                  "write the capture's report instead of the timeline: one HTML file that opens "
+                  "offline in any browser (charts, trouble codes, bus load, nodes)")
+        ->type_name("OUT.html");
+    p->add_option("--spn", replay.spn, "with --report: chart only these SPNs, e.g. 190,84");
+    p->add_option("--bitrate", replay.bitrate, "with --report: the bus's bit rate, for its load")
+        ->capture_default_str();
     p->footer(kExitCodes);
+
+    PlotOptions plot;
+    auto *g = app.add_subcommand("plot", "draw a few signals of a candump capture as an SVG "
+                                         "chart, one panel per unit");
+    g->add_option("FILE", plot.file, "capture file")->required();
+    g->add_option("--spn", plot.spn, "the signals' SPNs, e.g. 190,84")->required();
+    g->add_option("-o,--output", plot.output, "the SVG file (default: standard output)")
+        ->type_name("OUT.svg");
+    g->add_option("--width", plot.width, "in pixels")->capture_default_str();
+    g->add_option("--db", plot.db, "parameter database (XML); default $VEHCAN_DB");
+    g->footer(kExitCodes);
 
     // CLI11 would only say that a subcommand is required.
     const std::string first = argc > 1 ? argv[1] : "";
@@ -264,6 +282,9 @@ static int run(int argc, char **argv) {
         }
         if (*q) {
             return run_db(db);
+        }
+        if (*g) {
+            return run_plot(plot);
         }
         return run_replay(replay);
     } catch (const Failure &f) {

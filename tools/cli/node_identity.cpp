@@ -181,21 +181,26 @@ std::string_view industry_group_name(uint8_t industry_group) {
     return kIndustryGroups[industry_group];
 }
 
+std::vector<std::pair<std::string, std::string>> name_facts(const J1939Name &n) {
+    return {
+        {"NAME", fmt::format("{:016X}", n.raw)},
+        {"identity number", fmt::format("{} (0x{:06X})", n.identity_number, n.identity_number)},
+        {"manufacturer code", fmt::format("{}", n.manufacturer_code)},
+        {"ECU instance", fmt::format("{}", n.ecu_instance)},
+        {"function instance", fmt::format("{}", n.function_instance)},
+        {"function", with_name(n.function, function_name(n.function, n.industry_group))},
+        {"vehicle system", fmt::format("{}", n.vehicle_system)},
+        {"vehicle system instance", fmt::format("{}", n.vehicle_system_instance)},
+        {"industry group", with_name(n.industry_group, industry_group_name(n.industry_group))},
+        {"arbitrary address", n.arbitrary_address_capable ? "capable" : "not capable"},
+    };
+}
+
 std::string name_text(const J1939Name &n, std::string_view indent) {
     std::string s;
-    auto line = [&](std::string_view label, const std::string &value) {
+    for (const auto &[label, value] : name_facts(n)) {
         s += fmt::format("{}{:<24} {}\n", indent, label, value);
-    };
-    line("NAME", fmt::format("{:016X}", n.raw));
-    line("identity number", fmt::format("{} (0x{:06X})", n.identity_number, n.identity_number));
-    line("manufacturer code", fmt::format("{}", n.manufacturer_code));
-    line("ECU instance", fmt::format("{}", n.ecu_instance));
-    line("function instance", fmt::format("{}", n.function_instance));
-    line("function", with_name(n.function, function_name(n.function, n.industry_group)));
-    line("vehicle system", fmt::format("{}", n.vehicle_system));
-    line("vehicle system instance", fmt::format("{}", n.vehicle_system_instance));
-    line("industry group", with_name(n.industry_group, industry_group_name(n.industry_group)));
-    line("arbitrary address", n.arbitrary_address_capable ? "capable" : "not capable");
+    }
     return s;
 }
 

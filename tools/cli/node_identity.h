@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace vehcan::cli {
 
@@ -38,7 +40,10 @@ std::string_view function_name(uint8_t function, uint8_t industry_group);
 // "on-highway equipment" for 1; "" for the reserved groups 6 and 7.
 std::string_view industry_group_name(uint8_t industry_group);
 
-// One line per field, "  identity number: 123456 (0x01E240)", each
+// Each field's label and value: {"identity number", "123456 (0x01E240)"},
+// {"function", "0 (engine)"}, ...; the NAME itself first, as 16 hex digits.
+std::vector<std::pair<std::string, std::string>> name_facts(const J1939Name &n);
+// One line per field of name_facts(), "  identity number  123456 (0x01E240)", each
 // indented by indent and ended by a newline.
 std::string name_text(const J1939Name &n, std::string_view indent);
 // {"raw":"A000...","identity_number":..,"manufacturer_code":..,...,

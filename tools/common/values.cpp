@@ -10,6 +10,7 @@ namespace vehcan {
 namespace {
 
 constexpr uint32_t kMaxPgn = 0x3FFFF;
+constexpr uint32_t kMaxSpn = 524287;
 constexpr size_t kMaxPayload = 1785;
 
 // Decimal, or hexadecimal after "0x". Nothing when the text is not a number
@@ -48,6 +49,16 @@ uint32_t parse_pgn(std::string_view text) {
                                               text));
     }
     return pgn;
+}
+
+uint32_t parse_spn(std::string_view text) {
+    uint32_t spn = 0;
+    const bool decimal =
+        !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+    if (!decimal || !parse_unsigned(text, kMaxSpn, &spn) || spn == 0) {
+        throw Failure(kExitUsage, fmt::format("'{}' is not an SPN (1 to 524287)", text));
+    }
+    return spn;
 }
 
 uint8_t parse_address(std::string_view text, std::string_view what) {

@@ -14,6 +14,8 @@ namespace vehcan {
 
 // "61444", "0xF004": a PGN of at most 18 bits.
 uint32_t parse_pgn(std::string_view text);
+// "190": an SPN of 1 to 524287 (19 bits), decimal as the standard numbers them.
+uint32_t parse_spn(std::string_view text);
 // "0".."255" or "0x00".."0xFF"; what names the value in the message ("--to").
 uint8_t parse_address(std::string_view text, std::string_view what);
 // "EEFE00", "ee fe 00", "ee:fe:00", "0xEE,0xFE": 1 to 1785 bytes. The
