@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: MIT
 // The gateway's configuration file, /etc/vehcan/vehcan.conf (TOML), as
-// `vehcan monitor --config FILE` reads it. Four sections:
+// `vehcan monitor --config FILE` reads it. Five sections:
 //
 //   [monitor]  db, json, log, quiet, duration
 //   [mqtt]     url, topic_prefix, vehicle, rate_limit, qos, backlog, user,
 //              password_file, ca, cert, key
 //   [spool]    dir, flush_ms, max_mb
 //   [address]  name, preferred, claim
+//   [commands] enabled, keys (a table: key id = base64 public key),
+//              keys_file, max_skew, max_lifetime, allowed_operations,
+//              allowed_pgns, rate_limit, rate_period, transmit_rate
 //
 // Every key is optional; a key that is not there leaves the command line's
 // default. Options given on the command line override the file. The MQTT
@@ -15,6 +18,8 @@
 // ($CREDENTIALS_DIRECTORY/mqtt-password, LoadCredential=).
 #ifndef VEHCAN_SERVICE_SERVICE_CONFIG_H
 #define VEHCAN_SERVICE_SERVICE_CONFIG_H
+
+#include "command_policy.h"
 
 #include <cstdint>
 #include <optional>
@@ -76,13 +81,17 @@ struct ServiceConfig {
     MqttSettings mqtt;
     SpoolSettings spool;
     AddressSettings address;
+    // Commands from the fleet: not on the command line, so the defaults of
+    // CommandPolicy stand where the file says nothing.
+    commands::CommandPolicy commands;
 };
 
 // Reads and checks the file. credentials_dir is systemd's
 // $CREDENTIALS_DIRECTORY (empty: none). Throws ConfigError for a file that
 // cannot be read, a TOML syntax error, an unknown section or key, a value of
 // the wrong type or out of range, a password file that cannot be read or
-// that others may read.
+// that others may read, a commands key that is no Ed25519 public key, a
+// keys file that others may write, commands enabled without a key.
 ServiceConfig load_config(const std::string &path, const std::string &credentials_dir);
 
 // The same from text already read (path only names it in errors; a
