@@ -40,6 +40,7 @@ class Gate : public ::testing::Test {
 
 std::vector<std::string> outcomes(const std::vector<Published> &p) {
     std::vector<std::string> out;
+    out.reserve(p.size());
     for (const auto &m : p) {
         out.push_back(m.message.value("outcome", "?"));
     }

@@ -10,18 +10,21 @@ namespace vehcan::commands {
 
 namespace {
 
-Verdict unattributed(Verdict v, Reason reason) {
+// The verdict is taken by reference so that texts built from its command
+// (fmt::format(..., c.id)) are made before anything moves out of it: the
+// order in which a call's arguments are evaluated is not fixed.
+Verdict unattributed(Verdict &&v, Reason reason) {
     v.kind = Verdict::Kind::kUnattributed;
     v.reason = reason;
     v.text = reason_text(reason);
-    return v;
+    return std::move(v);
 }
 
-Verdict rejected(Verdict v, Reason reason, std::string text = {}) {
+Verdict rejected(Verdict &&v, Reason reason, std::string text = {}) {
     v.kind = Verdict::Kind::kRejected;
     v.reason = reason;
     v.text = text.empty() ? std::string(reason_text(reason)) : std::move(text);
-    return v;
+    return std::move(v);
 }
 
 std::string utc(int64_t unix_s) {

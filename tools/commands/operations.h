@@ -71,6 +71,9 @@ struct OperationCall {
 // What a handler returns: success with the operation's JSON (as the
 // matching `vehcan ... --json` prints it), or a failure with its reason
 // (kOperationFailed or kNotAvailable) and text.
+// Only nlohmann::json's destructor, which allocates to free nested values,
+// could throw (bad_alloc) from the implicit members of this struct.
+// NOLINTNEXTLINE(bugprone-exception-escape)
 struct OperationOutput {
     bool ok = false;
     nlohmann::json result;

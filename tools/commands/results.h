@@ -77,6 +77,9 @@ const char *reason_text(Reason r);
 bool is_final(Outcome o);
 
 // A result message for a command.
+// Only nlohmann::json's destructor, which allocates to free nested values,
+// could throw (bad_alloc) from the implicit members of this struct.
+// NOLINTNEXTLINE(bugprone-exception-escape)
 struct Result {
     std::string id;
     std::string operation;
