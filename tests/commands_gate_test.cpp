@@ -218,6 +218,14 @@ TEST_F(Gate, ReusedIdsAndNoncesAreReplays) {
     EXPECT_EQ(p[0].message["reason"], "replayed");
     EXPECT_EQ(p[0].message["text"], "the command's nonce was another command's");
     EXPECT_EQ(runs, std::vector<std::string>{"c-1"});
+    // The id's rejection is not recorded (the id is c-1's): a replay of it
+    // is answered within the bound on unrecorded answers only.
+    rig->steady += std::chrono::seconds(60);
+    const size_t before = rig->published.size();
+    for (int i = 0; i < 20; ++i) {
+        deliver(other);
+    }
+    EXPECT_EQ(rig->published.size() - before, static_cast<size_t>(kUnattributedBurst));
 }
 
 TEST_F(Gate, ChecksOfTheDeliveryComeBeforeThoseOfWhatIsAsked) {

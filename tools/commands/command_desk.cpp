@@ -136,6 +136,15 @@ void CommandDesk::answer_rejected(const Verdict &v, int64_t now_ms) {
     const Command &c = v.command;
     const Outcome outcome = v.reason == Reason::kExpired ? Outcome::kExpired : Outcome::kRejected;
     ++(outcome == Outcome::kExpired ? counters_.expired : counters_.rejected);
+    // A rejection that is not recorded would be answered anew each time the
+    // same message came again: those answers share the bound of the
+    // unattributed ones.
+    const bool recorded = v.id_free && v.body_parsed;
+    if (!recorded && !unattributed_bucket_.take(clocks_.steady())) {
+        ++counters_.unanswered;
+        ++unanswered_since_;
+        return;
+    }
     Result r;
     r.id = c.id;
     r.operation = c.operation;
@@ -144,7 +153,7 @@ void CommandDesk::answer_rejected(const Verdict &v, int64_t now_ms) {
     r.text = v.text;
     r.at = now_ms / 1000;
     const std::string payload = result_json(r);
-    if (v.id_free && v.body_parsed) {
+    if (recorded) {
         // Recorded, so that a second delivery gets this answer, not a new
         // verdict, and the nonce is spent.
         try {
@@ -154,7 +163,8 @@ void CommandDesk::answer_rejected(const Verdict &v, int64_t now_ms) {
         }
     }
     publish_(result_topic(c.id), payload);
-    audit_(level_of(outcome), audit_line(c.id, v.key_id, c.operation, outcome, v.reason));
+    audit_(level_of(outcome),
+           audit_line(c.id, v.key_id, c.operation, outcome, v.reason) + audit_tail());
 }
 
 // ---- receiving ---------------------------------------------------------------------------------

@@ -20,6 +20,9 @@
 //     were not;
 //   - a duplicate of a recorded command: its stored result again, marked
 //     duplicate, at most kDuplicatesPerSecond a second; never a second run;
+//   - a signed command the record cannot hold (a malformed body, an id that
+//     is another command's): its rejection, under the same bound as the
+//     unattributed answers;
 //   - any other signed command: recorded with its result (one row per id),
 //     then either one rejection, or accepted, running and its final result.
 #ifndef VEHCAN_COMMANDS_COMMAND_DESK_H
