@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The configuration file of vehcan monitor: every key, the command line
-// over the file, each problem reported on its line, the password's file.
+// over the file, each problem reported on its line, the password's file,
+// the commands from the fleet and their keys.
 #include "monitor_config.h"
+#include "scratch_dir.h"
 #include "service_config.h"
+#include "signing.h"
 
 #include <gtest/gtest.h>
 
@@ -18,31 +21,6 @@ using vehcan::service::parse_config;
 using vehcan::service::ServiceConfig;
 
 namespace {
-
-// A scratch directory for password files and credentials, removed after.
-class ScratchDir {
-  public:
-    ScratchDir() {
-        char pattern[] = "/tmp/vehcan-config-XXXXXX";
-        path_ = mkdtemp(pattern);
-    }
-    ~ScratchDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchDir(const ScratchDir &) = delete;
-    ScratchDir &operator=(const ScratchDir &) = delete;
-    const std::string &path() const { return path_; }
-    std::string write(const std::string &name, const std::string &text, mode_t mode) const {
-        std::string file = path_ + "/" + name;
-        std::ofstream(file) << text;
-        chmod(file.c_str(), mode);
-        return file;
-    }
-
-  private:
-    std::string path_;
-};
 
 // The message of the ConfigError that text raises, or "no error".
 std::string problem(const std::string &text, const std::string &credentials = "") {
@@ -136,6 +114,7 @@ TEST(ServiceConfig, TheShippedFileIsValid) {
     EXPECT_EQ(c.monitor.quiet, true);
     EXPECT_EQ(c.spool.dir, "/var/lib/vehcan");
     EXPECT_FALSE(c.mqtt.url.has_value());
+    EXPECT_FALSE(c.commands.enabled);
 }
 
 // ---- the command line overrides the file -----------------------------------------------------
@@ -232,10 +211,10 @@ TEST(ServiceConfigErrors, UnknownNamesAreRefusedOnTheirLine) {
               "vehicle)");
     EXPECT_EQ(problem("\n[uplink]\nurl = \"x\"\n"),
               "/etc/vehcan/vehcan.conf:2: unknown section [uplink] (the sections: [address], "
-              "[monitor], [mqtt], [spool])");
+              "[collection], [commands], [monitor], [mqtt], [spool])");
     EXPECT_EQ(problem("qos = 1\n"),
               "/etc/vehcan/vehcan.conf:1: qos is outside a section ([monitor], [mqtt], "
-              "[spool], [address] or [collection])");
+              "[spool], [address], [collection] or [commands])");
 }
 
 TEST(ServiceConfigErrors, WrongTypesAndRangesNameKeyAndLine) {
@@ -393,11 +372,117 @@ TEST(ServiceConfig, ACampaignsMistakesNameTheirLine) {
     EXPECT_EQ(problem("[[signal]]\nspn = 110\nreconstruction = \"cubic\"\n"),
               "/etc/vehcan/vehcan.conf:3: signal.reconstruction must be \"step\" or \"linear\", "
               "not \"cubic\"");
-    EXPECT_EQ(problem("[[signal]]\nspn = 110\ntolerence = 1\n"),
-              "/etc/vehcan/vehcan.conf:3: unknown key tolerence in [signal]");
+    EXPECT_EQ(
+        problem("[[signal]]\nspn = 110\ntolerence = 1\n"),
+        "/etc/vehcan/vehcan.conf:3: unknown key tolerence in [signal] (its keys: event_above, "
+        "event_below, event_interval_s, event_name, exclude, heartbeat_s, min_interval_s, "
+        "pgn, raw, reconstruction, source, spn, tolerance)");
     EXPECT_EQ(problem("[collection]\nmode = \"fast\"\n"),
               "/etc/vehcan/vehcan.conf:2: collection.mode must be \"default\" or \"exact\", not "
               "\"fast\"");
     EXPECT_EQ(problem("signal = 3\n"),
               "/etc/vehcan/vehcan.conf:1: signal must be tables: [[signal]]");
+}
+
+// ---- commands from the fleet -----------------------------------------------------------------
+
+namespace {
+
+// Public keys of fixed seeds, in base64.
+std::string public_key(uint8_t seed_byte) {
+    vehcan::commands::Seed seed{};
+    seed.fill(seed_byte);
+    const auto pub = vehcan::commands::public_of(vehcan::commands::secret_from_seed(seed));
+    return vehcan::commands::encode_base64(pub.data(), pub.size());
+}
+
+} // namespace
+
+TEST(ServiceConfigCommands, OffWithNothingAllowedUnlessTheFileSaysSo) {
+    const ServiceConfig c = parse_config("", "gw.conf", "");
+    EXPECT_FALSE(c.commands.enabled);
+    EXPECT_TRUE(c.commands.keys.empty());
+    EXPECT_TRUE(c.commands.allowed_operations.empty());
+    EXPECT_TRUE(c.commands.allowed_pgns.empty());
+}
+
+TEST(ServiceConfigCommands, ReadsEveryKeyWithKeysFromTheTableAndAFile) {
+    ScratchDir dir;
+    const std::string keys = dir.write(
+        "command-keys", "# the workshop's keys\nworkshop-1 " + public_key(2) + "\n", 0644);
+    const ServiceConfig c = parse_config(R"([commands]
+enabled = true
+keys_file = ")" + keys + R"("
+max_skew = 30
+max_lifetime = 3600
+allowed_operations = ["scan", "diag.read", "request"]
+allowed_pgns = [65260, 0xFEDA]
+rate_limit = 4
+rate_period = 120
+transmit_rate = 50.5
+
+[commands.keys]
+"fleet-1" = ")" + public_key(1) + R"("
+)",
+                                         "gw.conf", "");
+    const auto &p = c.commands;
+    EXPECT_TRUE(p.enabled);
+    ASSERT_EQ(p.keys.size(), 2U);
+    EXPECT_EQ(vehcan::commands::encode_base64(p.keys.at("fleet-1").data(), 32), public_key(1));
+    EXPECT_EQ(vehcan::commands::encode_base64(p.keys.at("workshop-1").data(), 32), public_key(2));
+    EXPECT_EQ(p.max_skew_s, 30);
+    EXPECT_EQ(p.max_lifetime_s, 3600);
+    EXPECT_EQ(p.allowed_operations,
+              (std::set<std::string, std::less<>>{"diag.read", "request", "scan"}));
+    EXPECT_EQ(p.allowed_pgns, (std::set<uint32_t>{65260, 0xFEDA}));
+    EXPECT_EQ(p.rate_limit, 4);
+    EXPECT_EQ(p.rate_period_s, 120);
+    EXPECT_EQ(p.transmit_rate, 50.5);
+}
+
+TEST(ServiceConfigCommands, KeysAndListsAreCheckedOnTheirLine) {
+    EXPECT_EQ(problem("[commands]\nenabled = true\n"),
+              "/etc/vehcan/vehcan.conf:2: commands.enabled is true, but no key is given in "
+              "[commands.keys] or commands.keys_file: no command could ever be verified");
+    EXPECT_EQ(problem("[commands.keys]\n\"fleet-1\" = \"AAAA\"\n"),
+              "/etc/vehcan/vehcan.conf:2: commands.keys.fleet-1 must be an Ed25519 public key: "
+              "32 bytes in base64");
+    // 32 bytes, but the identity point, which would take forged signatures.
+    EXPECT_EQ(problem("[commands.keys]\nk = \"AQAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA=\"\n")
+                  .substr(0, 55),
+              "/etc/vehcan/vehcan.conf:2: commands.keys.k must be an E");
+    EXPECT_EQ(problem("[commands.keys]\n\"fleet 1\" = \"" + public_key(1) + "\"\n"),
+              "/etc/vehcan/vehcan.conf:2: commands.keys.fleet 1 is not a key id: 1 to 64 of "
+              "A-Z a-z 0-9 . _ -");
+    EXPECT_EQ(problem("[commands]\nkeys = \"x\"\n"),
+              "/etc/vehcan/vehcan.conf:2: commands.keys must be a table of key ids and public "
+              "keys, not a string");
+    EXPECT_EQ(problem("[commands]\nallowed_operations = [\"scan\", \"reflash\"]\n"),
+              "/etc/vehcan/vehcan.conf:2: commands.allowed_operations names reflash, which is "
+              "none of request, scan, diag.read, diag.clear, capture");
+    EXPECT_EQ(problem("[commands]\nallowed_pgns = [65260, 262144]\n"),
+              "/etc/vehcan/vehcan.conf:2: commands.allowed_pgns must be from 0 to 262143, not "
+              "262144");
+    EXPECT_EQ(problem("[commands]\nrate_limit = 0\n"),
+              "/etc/vehcan/vehcan.conf:2: commands.rate_limit must be from 1 to 10000, not 0");
+    EXPECT_EQ(problem("[commands]\ntransmit_rate = 5000\n"),
+              "/etc/vehcan/vehcan.conf:2: commands.transmit_rate must be from 1 to 2000 frames a "
+              "second, not 5000");
+}
+
+TEST(ServiceConfigCommands, AKeysFileOthersMayWriteOrWithABadLineIsRefused) {
+    ScratchDir dir;
+    const std::string open_file = dir.write("open-keys", "k " + public_key(1) + "\n", 0664);
+    EXPECT_EQ(problem("[commands]\nkeys_file = \"" + open_file + "\"\n"),
+              "/etc/vehcan/vehcan.conf:2: commands.keys_file names " + open_file +
+                  ", which others may write (mode 0664): it must be mode 0644 or stricter");
+    const std::string bad = dir.write("bad-keys", "k " + public_key(1) + "\n\nj not-a-key\n", 0600);
+    EXPECT_EQ(problem("[commands]\nkeys_file = \"" + bad + "\"\n"),
+              bad + ":3: the key must be an Ed25519 public key of 32 bytes in base64");
+    // The same key id in the file and the table (toml++ hands the section's
+    // keys over in order of their names: the table's comes first).
+    const std::string twice = dir.write("keys", "k " + public_key(1) + "\n", 0600);
+    EXPECT_EQ(problem("[commands]\nkeys_file = \"" + twice + "\"\n[commands.keys]\nk = \"" +
+                      public_key(2) + "\"\n"),
+              "/etc/vehcan/vehcan.conf:2: commands.keys_file gives the key id k a second time");
 }

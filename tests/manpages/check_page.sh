@@ -108,7 +108,7 @@ case "$case" in
     # The page's sections ("[monitor]") and, under each, its keys: the first
     # word of each tagged paragraph.
     awk '/^\[[a-z]+\]$/ { s = $0; next } /^[A-Z]/ { s = "" }
-         s != "" && /^       [a-z_]+( = |$)/ { print s, $1 }' "$work/page" | sort >"$work/page-keys"
+         s != "" && /^       [a-z0-9_]+( = |$)/ { print s, $1 }' "$work/page" | sort >"$work/page-keys"
     cut -d' ' -f1 "$work/page-keys" | sort -u >"$work/page-sections"
     # The parser's, from its refusals.
     printf '[no_such_section]\n' >"$work/conf"

@@ -3,6 +3,8 @@
 // stands, so that every problem names its line.
 #include "service_config.h"
 
+#include "operations.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
 #include <sys/stat.h>
 #include <system_error>
@@ -175,9 +178,11 @@ std::string read_whole(const std::string &file, const Key *where) {
     return s.str();
 }
 
-// The password file may be read by its owner only: a password that every
-// user of the gateway can read is refused, not used.
-std::string read_password_file(const Key &k, const std::string &config_path) {
+// The file a key names (a relative name is taken beside the configuration),
+// which must be a regular file whose mode has none of the bits in forbidden:
+// "others may <action> (mode ...): it must be mode <wanted>" otherwise.
+std::string guarded_file(const Key &k, const std::string &config_path, mode_t forbidden,
+                         const char *action, const char *wanted) {
     std::string file = k.text();
     if (file.empty()) {
         k.fail("is empty");
@@ -193,10 +198,17 @@ std::string read_password_file(const Key &k, const std::string &config_path) {
     if (!S_ISREG(st.st_mode)) {
         k.fail(fmt::format("names {}, which is not a file", file));
     }
-    if ((st.st_mode & 077U) != 0) {
-        k.fail(fmt::format("names {}, which others may read (mode {:04o}): it must be mode 0600",
-                           file, st.st_mode & 07777U));
+    if ((st.st_mode & forbidden) != 0) {
+        k.fail(fmt::format("names {}, which others may {} (mode {:04o}): it must be mode {}", file,
+                           action, st.st_mode & 07777U, wanted));
     }
+    return file;
+}
+
+// The password file may be read by its owner only: a password that every
+// user of the gateway can read is refused, not used.
+std::string read_password_file(const Key &k, const std::string &config_path) {
+    const std::string file = guarded_file(k, config_path, 077U, "read", "0600");
     return strip_line_end(read_whole(file, &k));
 }
 
@@ -211,6 +223,83 @@ uint64_t parse_name(const Key &k) {
             fmt::format("must be the 64-bit NAME in hex (up to 16 digits), not \"{}\"", k.text()));
     }
     return std::stoull(s, nullptr, 16);
+}
+
+// ---- commands from the fleet ----------------------------------------------------------------
+
+using commands::CommandPolicy;
+
+void add_key(const Key &where, CommandPolicy &policy, const std::string &id,
+             const commands::PublicKey &key) {
+    if (!policy.keys.emplace(id, key).second) {
+        where.fail(fmt::format("gives the key id {} a second time", id));
+    }
+}
+
+// [commands.keys]: key id = "base64 public key".
+void read_keys_table(const Key &k, CommandPolicy &policy) {
+    const auto *table = k.node.as_table();
+    if (table == nullptr) {
+        k.wrong_type("a table of key ids and public keys");
+    }
+    for (auto &&[id, value] : *table) {
+        const Key entry{k.path, fmt::format("{}.{}", k.name, id.str()), value};
+        if (!commands::valid_key_id(id.str())) {
+            entry.fail("is not a key id: 1 to 64 of A-Z a-z 0-9 . _ -");
+        }
+        const auto key = commands::parse_public_key(entry.text());
+        if (!key) {
+            entry.fail("must be an Ed25519 public key: 32 bytes in base64");
+        }
+        add_key(entry, policy, std::string(id.str()), *key);
+    }
+}
+
+// keys_file: lines of "KEYID BASE64". Public keys are no secret, but whoever
+// may write the file may command the vehicle: it must be writable by its
+// owner only.
+void read_keys_file(const Key &k, const std::string &config_path, CommandPolicy &policy) {
+    const std::string file = guarded_file(k, config_path, 022U, "write", "0644 or stricter");
+    commands::KeyRing keys;
+    int line = 0;
+    std::string problem;
+    if (!commands::parse_key_lines(read_whole(file, &k), keys, line, problem)) {
+        throw ConfigError(fmt::format("{}:{}: {}", file, line, problem));
+    }
+    for (const auto &[id, key] : keys) {
+        add_key(k, policy, id, key);
+    }
+}
+
+std::set<std::string, std::less<>> read_operations(const Key &k) {
+    const auto *array = k.node.as_array();
+    if (array == nullptr) {
+        k.wrong_type("an array of operation names");
+    }
+    std::set<std::string, std::less<>> out;
+    for (const auto &item : *array) {
+        const Key entry{k.path, k.name, item};
+        const std::string name = entry.text();
+        if (commands::find_operation(name) == nullptr) {
+            entry.fail(fmt::format("names {}, which is none of request, scan, diag.read, "
+                                   "diag.clear, capture",
+                                   name));
+        }
+        out.insert(name);
+    }
+    return out;
+}
+
+std::set<uint32_t> read_pgns(const Key &k) {
+    const auto *array = k.node.as_array();
+    if (array == nullptr) {
+        k.wrong_type("an array of PGNs");
+    }
+    std::set<uint32_t> out;
+    for (const auto &item : *array) {
+        out.insert(static_cast<uint32_t>(Key{k.path, k.name, item}.integer(0, 0x3FFFF)));
+    }
+    return out;
 }
 
 } // namespace
@@ -316,12 +405,36 @@ ServiceConfig parse_config(const std::string &text, const std::string &path,
         {"event_name", [&](const Key &k) { signal->event_name = k.text(); }},
         {"event_interval_s", [&](const Key &k) { signal->event_interval_s = k.number(0); }},
     };
+    std::optional<Key> commands_enabled;
+    const std::map<std::string, KeyReader> commands{
+        {"enabled",
+         [&](const Key &k) {
+             c.commands.enabled = k.boolean();
+             commands_enabled.emplace(k);
+         }},
+        {"keys", [&](const Key &k) { read_keys_table(k, c.commands); }},
+        {"keys_file", [&](const Key &k) { read_keys_file(k, path, c.commands); }},
+        {"max_skew", [&](const Key &k) { c.commands.max_skew_s = k.integer(0, 86400); }},
+        {"max_lifetime",
+         [&](const Key &k) { c.commands.max_lifetime_s = k.integer(1, 30 * 86400); }},
+        {"allowed_operations",
+         [&](const Key &k) { c.commands.allowed_operations = read_operations(k); }},
+        {"allowed_pgns", [&](const Key &k) { c.commands.allowed_pgns = read_pgns(k); }},
+        {"rate_limit", [&](const Key &k) { c.commands.rate_limit = k.integer(1, 10000); }},
+        {"rate_period", [&](const Key &k) { c.commands.rate_period_s = k.integer(1, 86400); }},
+        {"transmit_rate",
+         [&](const Key &k) {
+             const double v = k.number(1);
+             if (v > 2000) {
+                 k.fail(fmt::format("must be from 1 to 2000 frames a second, not {}", v));
+             }
+             c.commands.transmit_rate = v;
+         }},
+    };
     const std::map<std::string, const std::map<std::string, KeyReader> *> sections{
-        {"monitor", &monitor},
-        {"mqtt", &mqtt},
-        {"spool", &spool},
-        {"address", &address},
-        {"collection", &collection}};
+        {"monitor", &monitor},       {"mqtt", &mqtt},
+        {"spool", &spool},           {"address", &address},
+        {"collection", &collection}, {"commands", &commands}};
 
     for (auto &&[key, node] : root) {
         const std::string name(key.str());
@@ -347,10 +460,16 @@ ServiceConfig parse_config(const std::string &text, const std::string &path,
                     node.is_table() ? fmt::format("unknown section [{}] (the sections: {})", name,
                                                   names_of(sections, "[", "]"))
                                     : fmt::format("{} is outside a section ([monitor], "
-                                                  "[mqtt], [spool], [address] or [collection])",
+                                                  "[mqtt], [spool], [address], [collection] or "
+                                                  "[commands])",
                                                   name));
         }
         read_section(path, name, node, *it->second);
+    }
+
+    if (c.commands.enabled && c.commands.keys.empty()) {
+        commands_enabled->fail("is true, but no key is given in [commands.keys] or "
+                               "commands.keys_file: no command could ever be verified");
     }
 
     if (password_key) {

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The gateway's configuration file, /etc/vehcan/vehcan.conf (TOML), as
-// `vehcan monitor --config FILE` reads it. Four sections:
+// `vehcan monitor --config FILE` reads it. Its sections:
 //
 //   [monitor]  db, json, log, quiet, duration
 //   [mqtt]     url, topic_prefix, vehicle, rate_limit, qos, backlog, user,
@@ -13,6 +13,10 @@
 //              heartbeat_s, min_interval_s, exclude, raw, event_above,
 //              event_below, event_name, event_interval_s
 //
+//   [commands] enabled, keys (a table: key id = base64 public key),
+//              keys_file, max_skew, max_lifetime, allowed_operations,
+//              allowed_pgns, rate_limit, rate_period, transmit_rate
+//
 // [collection] and [[signal]] are the compact uplink's campaign
 // (docs/fleet-compact.md); a file holding only them serves replay --config.
 //
@@ -23,6 +27,8 @@
 // ($CREDENTIALS_DIRECTORY/mqtt-password, LoadCredential=).
 #ifndef VEHCAN_SERVICE_SERVICE_CONFIG_H
 #define VEHCAN_SERVICE_SERVICE_CONFIG_H
+
+#include "command_policy.h"
 
 #include <cstdint>
 #include <optional>
@@ -120,13 +126,17 @@ struct ServiceConfig {
     AddressSettings address;
     CollectionSection collection;
     std::vector<SignalSection> signals;
+    // Commands from the fleet: not on the command line, so the defaults of
+    // CommandPolicy stand where the file says nothing.
+    commands::CommandPolicy commands;
 };
 
 // Reads and checks the file. credentials_dir is systemd's
 // $CREDENTIALS_DIRECTORY (empty: none). Throws ConfigError for a file that
 // cannot be read, a TOML syntax error, an unknown section or key, a value of
 // the wrong type or out of range, a password file that cannot be read or
-// that others may read.
+// that others may read, a commands key that is no Ed25519 public key, a
+// keys file that others may write, commands enabled without a key.
 ServiceConfig load_config(const std::string &path, const std::string &credentials_dir);
 
 // The same from text already read (path only names it in errors; a
