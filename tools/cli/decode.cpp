@@ -485,6 +485,16 @@ Decoded decode_payload(uint32_t pgn, const uint8_t *data, size_t len, const Data
 
 // ---- text --------------------------------------------------------------------------
 
+namespace {
+
+// What an empty list says: DM1 and DM12 list active codes, the others not.
+std::string_view no_code_text(uint32_t pgn) {
+    return pgn == diag::kPgnDm1 || pgn == diag::kPgnDm12 ? "no active trouble code"
+                                                         : "no trouble code";
+}
+
+} // namespace
+
 std::string format_number(double value) {
     return diag::number_text(value);
 }
@@ -517,7 +527,7 @@ std::string values_text(const Decoded &d) {
                                     lamp_text(d.lamps->amber_warning),
                                     lamp_text(d.lamps->protect)));
         if (d.codes.empty()) {
-            parts.emplace_back("no active trouble code");
+            parts.emplace_back(no_code_text(d.pgn));
         }
         for (const TroubleCode &c : d.codes) {
             parts.push_back(fmt::format("SPN {}{} FMI {} ({}) x{}{}", c.spn,
@@ -640,7 +650,7 @@ std::string detailed_text(const Decoded &d, size_t len) {
                          lamp_text(d.lamps->malfunction), lamp_text(d.lamps->red_stop),
                          lamp_text(d.lamps->amber_warning), lamp_text(d.lamps->protect));
         if (d.codes.empty()) {
-            s += "  no active trouble code\n";
+            s += fmt::format("  {}\n", no_code_text(d.pgn));
         }
         for (const TroubleCode &c : d.codes) {
             s += fmt::format("  SPN {} FMI {}, {} occurrence{}: {}{}{}\n", c.spn, c.fmi,
