@@ -35,7 +35,7 @@ std::string lamps_text(const Lamps &l) {
 }
 
 std::string value_text(const SpnValue &v) {
-    const std::string label = v.name.empty() ? fmt::format("SPN {}", v.spn) : v.name;
+    const std::string label = v.name.empty() ? fmt::format("SPN {}", v.spn) : std::string(v.name);
     if (v.value) {
         return fmt::format("{} {}{}{}", label, number_text(*v.value), v.unit.empty() ? "" : " ",
                            v.unit);
@@ -51,7 +51,7 @@ std::string field_text(const SpnValue &v) {
         const auto mode = static_cast<unsigned>(*v.value);
         return fmt::format("torque mode {} ({})", torque_mode_text(mode), mode);
     }
-    std::string key = v.key;
+    std::string key(v.key);
     std::replace(key.begin(), key.end(), '_', ' ');
     SpnValue named = v;
     named.name = key;

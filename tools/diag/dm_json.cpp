@@ -74,10 +74,10 @@ nlohmann::json freeze_frames_json(const FreezeFrames &f) {
         for (const SpnValue &v : frame.fields) {
             if (v.spn == 899 && v.value) {
                 const auto mode = static_cast<unsigned>(*v.value);
-                j[v.key] = mode;
+                j[std::string(v.key)] = mode;
                 j["torque_mode_text"] = torque_mode_text(mode);
             } else {
-                j[v.key] = value_or_null(v);
+                j[std::string(v.key)] = value_or_null(v);
             }
         }
         j["manufacturer"] = hex_string(frame.manufacturer);

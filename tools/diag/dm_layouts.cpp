@@ -344,7 +344,7 @@ std::optional<SpnScaling> known_scaling(uint32_t spn) {
     if (it == kKnownScalings.end()) {
         return std::nullopt;
     }
-    return SpnScaling{std::string(it->name), it->resolution, it->offset, std::string(it->unit)};
+    return SpnScaling{it->name, it->resolution, it->offset, it->unit};
 }
 
 SpnValue make_spn_value(uint32_t spn, ByteView raw, const std::optional<SpnScaling> &scaling) {
@@ -380,6 +380,7 @@ FreezeFrames parse_freeze_frames(ByteView data, SpnConversion method) {
     walk_frames(data, method, out.note, [&](const TroubleCode &code, size_t at, size_t end) {
         FreezeFrame f;
         f.code = code;
+        f.fields.reserve(kStandardFields.size());
         for (const StandardField &s : kStandardFields) {
             if (at + s.size > end) {
                 break;
@@ -431,6 +432,7 @@ std::optional<Readiness> parse_readiness(ByteView data) {
     r.obd_compliance = data[2];
     const unsigned support = data[4] | static_cast<unsigned>(data[5]) << 8U;
     const unsigned status = data[6] | static_cast<unsigned>(data[7]) << 8U;
+    r.monitors.reserve(kMonitors.size());
     for (const MonitorBit &m : kMonitors) {
         Monitor out;
         out.key = m.key;

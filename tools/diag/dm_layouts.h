@@ -130,12 +130,14 @@ TroubleCodeList parse_trouble_code_list(ByteView data, SpnConversion method);
 
 // ---- parameter values ------------------------------------------------------------------
 
-// How one SPN's raw value turns into a physical one.
+// How one SPN's raw value turns into a physical one. The texts are views:
+// of the built-in table, or of storage that whoever gives the scaling keeps
+// for as long as the values made with it are used (a database's memo).
 struct SpnScaling {
-    std::string name; // "engine speed"
+    std::string_view name; // "engine speed"
     double resolution = 1.0;
     double offset = 0.0;
-    std::string unit;
+    std::string_view unit;
 };
 // The scaling of spn from outside (a database), if it knows one.
 using ScalingLookup = std::function<std::optional<SpnScaling>(uint32_t spn)>;
@@ -143,18 +145,20 @@ using ScalingLookup = std::function<std::optional<SpnScaling>(uint32_t spn)>;
 // fields of DM4 and their usual companions). Nothing for another SPN.
 std::optional<SpnScaling> known_scaling(uint32_t spn);
 
-// One parameter taken out of a freeze frame.
+// One parameter taken out of a freeze frame. Its texts are views of static
+// tables or of the scaling's storage (see SpnScaling), so that parsing a
+// freeze frame allocates little.
 struct SpnValue {
     uint32_t spn = 0;
-    std::string key;             // the JSON name of a DM4 standard field, else ""
-    std::string name;            // from the scaling, "" when unknown
+    std::string_view key;        // the JSON name of a DM4 standard field, else ""
+    std::string_view name;       // from the scaling, "" when unknown
     Bytes raw;                   // as sent, least significant byte first
     std::optional<double> value; // scaled; nothing when not valid or not known
-    std::string unit;
+    std::string_view unit;
     // "" when value holds the number or the scaling is unknown; else
     // "not available", "error" or "reserved", by the standard's ranges of
     // a value 1, 2 or 4 bytes (or 4 bits) wide.
-    std::string state;
+    std::string_view state;
 };
 // raw read as one little-endian number; with the scaling, a value when the
 // number lies in the valid range of its width (0-250 for one byte,
