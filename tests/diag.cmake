@@ -65,3 +65,13 @@ vehcan_cli_case(error.diag_clear_both 2 STDERR "give --previous" ARGS diag clear
 vehcan_cli_case(error.diag_clear_not_on_a_terminal 2 STDERR "not on a terminal.*give --yes"
   WRAP sh -c "exec \"$0\" \"$@\" </dev/null" ARGS diag clear --previous)
 vehcan_cli_case(error.diag_quiet_negative 2 STDERR "--seconds must be 0" ARGS diag quiet --seconds -1)
+
+# ---- vehcan diag against vehcan-sim's ECUs, in one rig boot ------------------------------------
+# (a bash script with candump, tmux and python3 from the host's root: amd64, not cross builds)
+if(TARGET vehcan-sim AND EXISTS ${PROJECT_SOURCE_DIR}/rig/run-guest.sh AND NOT CMAKE_CROSSCOMPILING)
+  add_test(NAME rig.diag
+    COMMAND ${PROJECT_SOURCE_DIR}/rig/run-guest.sh --timeout 540 --boot-timeout 90
+            -- bash ${_diag_dir}/rig_cases.sh $<TARGET_FILE:vehcan-cli> $<TARGET_FILE:vehcan-sim>
+               ${_sample})
+  set_tests_properties(rig.diag PROPERTIES LABELS rig TIMEOUT 600 RUN_SERIAL TRUE)
+endif()

@@ -305,8 +305,8 @@ std::string clear_text(const ClearResult &r, const AddressNamer &namer) {
     for (const EcuClear &e : r.ecus) {
         std::string answer(outcome_text(e.answer));
         if (e.busy_retries > 0) {
-            answer += fmt::format(" after {} busy",
-                                  plural(static_cast<size_t>(e.busy_retries), "retry", "retries"));
+            answer += fmt::format(" after {}", plural(static_cast<size_t>(e.busy_retries),
+                                                      "busy answer", "busy answers"));
         }
         s += fmt::format("  {}: {}; {}", ecu_title(e.address, namer), answer,
                          erasure_word(e.erasure));
