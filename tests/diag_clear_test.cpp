@@ -281,8 +281,8 @@ TEST(Clear, AnEcuBusyThroughoutIsAskedFiveTimesMore) {
 }
 
 TEST(Clear, VerdictFromTheListsBeforeAndAfter) {
-    auto verdict = [](std::vector<uint32_t> before, std::optional<std::vector<uint32_t>> after,
-                      bool before_read = true) {
+    auto verdict = [](const std::vector<uint32_t> &before,
+                      const std::optional<std::vector<uint32_t>> &after, bool before_read = true) {
         EcuClear e;
         e.before_read = before_read;
         for (uint32_t spn : before) {

@@ -260,10 +260,7 @@ void decode_diagnostic_content(Decoded &d, const uint8_t *data, size_t len, cons
     if (std::holds_alternative<std::monostate>(r.parsed)) {
         return; // a DM5 of fewer than 8 bytes
     }
-    d.diagnostics = diag::dm_json(r);
-    diag::DmBody body = diag::dm_body(r);
-    d.diagnostics_summary = std::move(body.summary);
-    d.diagnostics_lines = std::move(body.lines);
+    d.diagnostics = std::move(r);
     d.decoded = true;
 }
 
@@ -536,8 +533,8 @@ std::string values_text(const Decoded &d) {
                                         c.legacy ? ", legacy SPN layout" : ""));
         }
     }
-    if (!d.diagnostics_summary.empty()) {
-        parts.push_back(d.diagnostics_summary);
+    if (d.diagnostics) {
+        parts.push_back(diag::dm_body(*d.diagnostics).summary);
     }
     return fmt::format("{}", fmt::join(parts, "; "));
 }
@@ -612,8 +609,8 @@ nlohmann::json to_json(const Decoded &d) {
         }
         j["dtcs"] = codes;
     }
-    if (!d.diagnostics.is_null()) {
-        j["diagnostics"] = d.diagnostics;
+    if (d.diagnostics) {
+        j["diagnostics"] = diag::dm_json(*d.diagnostics);
     }
     return j;
 }
@@ -659,9 +656,10 @@ std::string detailed_text(const Decoded &d, size_t len) {
                              c.legacy ? " (legacy SPN layout)" : "");
         }
     }
-    if (!d.diagnostics_summary.empty()) {
-        s += fmt::format("  {}\n", d.diagnostics_summary);
-        for (const std::string &line : d.diagnostics_lines) {
+    if (d.diagnostics) {
+        const diag::DmBody body = diag::dm_body(*d.diagnostics);
+        s += fmt::format("  {}\n", body.summary);
+        for (const std::string &line : body.lines) {
             s += fmt::format("    {}\n", line);
         }
     }

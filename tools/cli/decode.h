@@ -7,7 +7,7 @@
 
 #include "database.h"
 
-#include <dm_layouts.h>
+#include <read.h>
 
 #include <cstdint>
 #include <nlohmann/json.hpp>
@@ -53,11 +53,8 @@ struct Decoded {
     std::optional<Lamps> lamps;     // diagnostic messages
     std::vector<TroubleCode> codes; // diagnostic messages
     bool decoded = false;           // some decoder applied
-    // DM4, DM5, DM24 and DM25: their content as vehcan diag shows it (null
-    // for other PGNs), and its summary and lines for the text forms.
-    nlohmann::json diagnostics;
-    std::string diagnostics_summary;
-    std::vector<std::string> diagnostics_lines;
+    // DM4, DM5, DM24 and DM25: their content, shown as vehcan diag shows it.
+    std::optional<diag::DmResult> diagnostics;
 };
 
 // Decodes data (len bytes) of pgn. db may be null. Trouble codes (DM1, DM2,

@@ -77,7 +77,7 @@ SocketBus::SocketBus(std::string interface, std::function<std::optional<uint8_t>
                                               errno_text(error)));
     }
     try {
-        bind_to(address());
+        bind_to(current_address());
     } catch (...) {
         ::close(raw_fd_);
         throw;
@@ -94,6 +94,10 @@ SocketBus::~SocketBus() {
 }
 
 uint8_t SocketBus::address() {
+    return current_address();
+}
+
+uint8_t SocketBus::current_address() {
     const std::optional<uint8_t> a = source_();
     if (!a) {
         throw Failure(kExitCannotClaim, "no address to send from: ours was lost to a lower NAME "
@@ -129,7 +133,7 @@ void SocketBus::bind_to(uint8_t address) {
 }
 
 void SocketBus::send(uint32_t pgn, uint8_t destination, ByteView data) {
-    const uint8_t from = address();
+    const uint8_t from = current_address();
     if (bound_ != from) {
         bind_to(from);
     }
@@ -205,7 +209,7 @@ std::optional<BusEvent> SocketBus::read_announcement() {
 
 std::optional<BusEvent> SocketBus::next(Clock::time_point deadline) {
     if (bound_ != source_()) {
-        bind_to(address()); // the claim moved: answers now go to the new address
+        bind_to(current_address()); // the claim moved: answers now go to the new address
     }
     const auto left = std::chrono::ceil<Milliseconds>(deadline - Clock::now());
     std::array<pollfd, 2> fds{pollfd{raw_fd_, POLLIN, 0}, pollfd{j1939_fd_, POLLIN, 0}};

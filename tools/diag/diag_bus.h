@@ -83,6 +83,7 @@ class SocketBus : public Bus {
     Clock::time_point now() override { return Clock::now(); }
 
   private:
+    uint8_t current_address();
     void bind_to(uint8_t address);
     std::optional<BusEvent> read_message();
     std::optional<BusEvent> read_announcement();

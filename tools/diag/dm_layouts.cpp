@@ -413,7 +413,10 @@ FreezeFrames parse_freeze_frames(ByteView data, SpnConversion method) {
 }
 
 std::string_view torque_mode_text(unsigned mode) {
-    return mode < kTorqueModes.size() ? kTorqueModes[mode] : "invalid";
+    if (mode >= kTorqueModes.size()) {
+        return "invalid";
+    }
+    return kTorqueModes[mode];
 }
 
 // ---- readiness --------------------------------------------------------------------------------
