@@ -88,6 +88,24 @@ TEST(TransportComplete, BroadcastAnnouncedMessageIsRebuiltToItsSize) {
     EXPECT_EQ(tp.open_transfers(), 0U);
 }
 
+TEST(TransportComplete, TheLargestTransferOf255PacketsCompletes) {
+    // 1785 bytes, the most the transport protocol carries: packet numbers
+    // run up to 255, the last one the counter may hold.
+    std::string text(1785, ' ');
+    for (size_t i = 0; i < text.size(); ++i) {
+        text[i] = static_cast<char>('a' + i % 26);
+    }
+    TransportReassembler tp;
+    EXPECT_FALSE(tp.feed(bam(0x00, 1785, 255)).message);
+    for (unsigned n = 1; n < 255; ++n) {
+        ASSERT_FALSE(tp.feed(packet(0x00, 0xFF, static_cast<uint8_t>(n), text)).message) << n;
+    }
+    const FeedResult r = tp.feed(packet(0x00, 0xFF, 255, text));
+    ASSERT_TRUE(r.message);
+    EXPECT_EQ(text_of(*r.message), text);
+    EXPECT_EQ(tp.open_transfers(), 0U);
+}
+
 TEST(TransportComplete, ConnectionModeFollowsTheClearToSend) {
     TransportReassembler tp;
     tp.feed(rts(0x00, 0xF9, 18, 3));

@@ -5,6 +5,8 @@
 #include "decode.h"
 #include "pgn_names.h"
 
+#include <read.h>
+
 #include <cstdlib>
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -96,7 +98,8 @@ int run_dtc(const DtcOptions &o) {
     if (auto path = database_path(o.db)) {
         db = open_database(*path);
     }
-    const Decoded d = decode_payload(kPgnDm1, bytes.data(), bytes.size(), db ? &*db : nullptr);
+    const Decoded d = decode_payload(kPgnDm1, bytes.data(), bytes.size(), db ? &*db : nullptr,
+                                     diag::parse_conversion_option(o.spn_conversion));
     print_decoded(d, bytes.size(), o.json);
     return kExitOk;
 }

@@ -11,6 +11,7 @@
 #include "node_identity.h"
 #include "our_address.h"
 
+#include <diag_text.h>
 #include <j1939_stack.h>
 
 #include <algorithm>
@@ -53,6 +54,8 @@ struct Node {
     std::vector<IdentificationResult> identifications;
     std::optional<Decoded> dm1;
     size_t dm1_length = 0;
+    // Asked of the node itself: previously active codes (DM2) and readiness (DM5).
+    std::optional<diag::EcuDiagnostics> diagnostics;
 };
 
 // Collects what the stack routes to its broadcast queue while the scan runs;
@@ -115,6 +118,30 @@ std::string address_title(uint8_t address) {
 
 // ---- output ------------------------------------------------------------------------
 
+// The node's DM2 count and DM5 readiness, under its DM1.
+std::string diagnostics_text(const diag::EcuDiagnostics &e) {
+    std::string s;
+    const diag::DmResult &dm2 = e.dms.at(2);
+    const auto *codes = std::get_if<diag::TroubleCodeList>(&dm2.parsed);
+    if (codes == nullptr) {
+        s += fmt::format("  {:<32} {}\n", "previously active codes (DM2)",
+                         diag::outcome_text(dm2.outcome));
+    } else {
+        s += fmt::format("  {:<32} {}\n", "previously active codes (DM2)", codes->codes.size());
+        for (const diag::TroubleCode &c : codes->codes) {
+            s += fmt::format("    {}\n", diag::code_text(c));
+        }
+    }
+    const diag::DmResult &dm5 = e.dms.at(5);
+    if (const auto *r = std::get_if<diag::Readiness>(&dm5.parsed)) {
+        s += fmt::format("  {:<32} {}\n", "readiness (DM5)", diag::dm_body(dm5).summary);
+        s += fmt::format("    monitors: {}\n", diag::readiness_summary(*r));
+    } else {
+        s += fmt::format("  {:<32} {}\n", "readiness (DM5)", diag::dm_body(dm5).summary);
+    }
+    return s;
+}
+
 std::string status_text(const IdentificationResult &r) {
     switch (r.status) {
     case IdentificationResult::Status::not_supported:
@@ -161,6 +188,9 @@ std::string node_text(const Node &n) {
             line = end + 1;
         }
     }
+    if (n.diagnostics) {
+        s += diagnostics_text(*n.diagnostics);
+    }
     return s;
 }
 
@@ -204,6 +234,10 @@ nlohmann::json node_json(const Node &n) {
         j["dm1"] = {{"lamps", dm1["lamps"]}, {"dtcs", dm1["dtcs"]}};
     } else {
         j["dm1"] = nullptr;
+    }
+    if (n.diagnostics) {
+        j["dm2"] = diag::dm_json(n.diagnostics->dms.at(2));
+        j["dm5"] = diag::dm_json(n.diagnostics->dms.at(5));
     }
     return j;
 }
@@ -263,6 +297,16 @@ int run_scan(const ScanOptions &o) {
             nodes[*sender].ours = address->claimed() && name->raw == address->name();
         }
     }
+    // DM2 and DM5 through a socket of the scan's own at our address, which
+    // takes answers of any length by RTS/CTS.
+    std::optional<diag::SocketBus> diag_bus;
+    try {
+        diag_bus.emplace("can0", [&] { return address->source(); });
+    } catch (const Failure &) {
+        address.reset();
+        j1939_can_deinit();
+        throw;
+    }
     const size_t claimed = nodes.size();
     const bool ours_answered =
         std::any_of(nodes.begin(), nodes.end(), [](const auto &n) { return n.second.ours; });
@@ -278,7 +322,25 @@ int run_scan(const ScanOptions &o) {
             node.identifications.push_back(identify(pgn, from(), node_address));
             collected.drain();
         }
+        diag::ReadOptions diagnostics;
+        diagnostics.from_node = node_address;
+        diagnostics.dms = {2, 5};
+        if (db) {
+            diagnostics.spn_name = [&db](uint32_t spn) { return db->spn_description(spn); };
+        }
+        diagnostics.interrupted = [] { return g_stop.load(); };
+        try {
+            diag::ReadResult read = diag::read_diagnostics(*diag_bus, diagnostics);
+            node.diagnostics = std::move(read.ecus.front());
+        } catch (const Failure &) {
+            diag_bus.reset();
+            address.reset();
+            j1939_can_deinit();
+            throw;
+        }
+        collected.drain();
     }
+    diag_bus.reset();
     collected.drain();
     const std::set<uint8_t> ours = address->used();
     address.reset();

@@ -30,6 +30,7 @@ struct DtcOptions {
     std::string hex;
     std::string db;
     bool json = false;
+    std::string spn_conversion = "auto"; // auto, 4 or legacy
 };
 int run_dtc(const DtcOptions &o);
 
@@ -103,6 +104,26 @@ struct RequestOptions {
     bool json = false;
 };
 int run_request(const RequestOptions &o);
+
+// vehcan diag read | clear | quiet (docs/diagnostics.md).
+struct DiagOptions {
+    std::string from_node = "all";       // read: all, or one node's address
+    std::string dms;                     // read: "1,2,4"; empty: the default list
+    std::string spn_conversion = "auto"; // auto, 4 or legacy
+    bool quiet_bus = false;              // read: other nodes' broadcasts stopped (DM13) meanwhile
+    bool previous = false;               // clear: DM3
+    bool active = false;                 // clear: DM11
+    std::string to = "all";              // clear and quiet: all, or one node's address
+    bool yes = false;                    // clear without asking
+    bool engine_running = false;         // clear --active although the engine runs
+    double seconds = 0;                  // quiet: 0 until Ctrl-C
+    bool json = false;
+    std::string db;
+    ClaimOptions claim;
+};
+int run_diag_read(const DiagOptions &o);
+int run_diag_clear(const DiagOptions &o);
+int run_diag_quiet(const DiagOptions &o);
 
 } // namespace vehcan::cli
 

@@ -7,6 +7,7 @@
 
 #include "pgn_names.h"
 
+#include <diag_text.h>
 #include <j1939_stack.h>
 
 #include <algorithm>
@@ -87,47 +88,10 @@ constexpr StateField kDriver2Card{"driver 2 card", 1616, 2, kCardStates};
 constexpr StateField kDriver1Time{"driver 1 time-related state", 1617, 4, kTimeStates};
 constexpr StateField kDriver2Time{"driver 2 time-related state", 1618, 4, kTimeStates};
 
-constexpr std::array<std::string_view, 32> kFmiTexts{
-    "data valid but above normal operational range, most severe level",
-    "data valid but below normal operational range, most severe level",
-    "data erratic, intermittent or incorrect",
-    "voltage above normal, or shorted to high source",
-    "voltage below normal, or shorted to low source",
-    "current below normal or open circuit",
-    "current above normal or grounded circuit",
-    "mechanical system not responding or out of adjustment",
-    "abnormal frequency or pulse width or period",
-    "abnormal update rate",
-    "abnormal rate of change",
-    "root cause not known",
-    "bad intelligent device or component",
-    "out of calibration",
-    "special instructions",
-    "data valid but above normal operating range, least severe level",
-    "data valid but above normal operating range, moderately severe level",
-    "data valid but below normal operating range, least severe level",
-    "data valid but below normal operating range, moderately severe level",
-    "received network data in error",
-    "data drifted high",
-    "data drifted low",
-    "reserved",
-    "reserved",
-    "reserved",
-    "reserved",
-    "reserved",
-    "reserved",
-    "reserved",
-    "reserved",
-    "reserved",
-    "condition exists",
-};
-
 constexpr uint32_t kPgnRequest = 59904;
 constexpr uint32_t kPgnAcknowledgement = 59392;
 constexpr uint32_t kPgnDriverIdentification = 65131;
 constexpr uint32_t kPgnTachograph = 65132;
-constexpr uint32_t kPgnDm1 = 65226;
-constexpr uint32_t kPgnDm2 = 65227;
 constexpr uint32_t kPgnVehicleWeight = 65258;
 constexpr uint32_t kPgnVehicleIdentification = 65260;
 constexpr uint32_t kPgnCruiseControl = 65265;
@@ -310,39 +274,45 @@ void decode_tachograph(Decoded &d, const uint8_t *data, size_t len, const Databa
     }
 }
 
-void decode_diagnostics(Decoded &d, const uint8_t *data, size_t len, const Database *db) {
+void decode_diagnostics(Decoded &d, const uint8_t *data, size_t len, const Database *db,
+                        diag::SpnConversion conversion) {
     if (len < 6) {
-        return;
+        return; // not even one code behind the lamps
     }
-    // decode_dtc() reads the lamps and the first code; each further code of a
-    // longer message goes through it again, behind the same lamp bytes.
-    for (size_t at = 2; at + 4 <= len; at += 4) {
-        const uint8_t one[6] = {data[0],      data[1],      data[at],
-                                data[at + 1], data[at + 2], data[at + 3]};
-        DTC dtc{};
-        if (decode_dtc(d.pgn, one, 6, &dtc) != 0) {
-            return;
-        }
-        if (at == 2) {
-            d.lamps = Lamps{dtc.mil_status, dtc.rsl_status, dtc.awl_status, dtc.pl_status};
-            d.decoded = true;
-        }
-        // SPN 0 with FMI 0 is how a node says it has no active code; a
-        // padding of 0xFF fills the rest of a single frame.
-        const bool no_code = dtc.spn == 0 && dtc.fmi == 0;
-        const bool padding = one[2] == 0xFF && one[3] == 0xFF && one[4] == 0xFF;
-        if (no_code || padding) {
-            continue;
-        }
+    const diag::TroubleCodeList list = diag::parse_trouble_code_list({data, len}, conversion);
+    d.lamps = Lamps{list.lamps.malfunction, list.lamps.red_stop, list.lamps.amber_warning,
+                    list.lamps.protect};
+    d.decoded = true;
+    for (const diag::TroubleCode &c : list.codes) {
         TroubleCode code;
-        code.spn = dtc.spn;
-        code.fmi = dtc.fmi;
-        code.occurrences = one[5] & 0x7F;
+        code.spn = c.spn;
+        code.fmi = c.fmi;
+        code.occurrences = c.occurrences;
+        code.legacy = c.legacy;
         if (db != nullptr) {
-            code.description = db->spn_description(dtc.spn).value_or("");
+            code.description = db->spn_description(c.spn).value_or("");
         }
         d.codes.push_back(code);
     }
+}
+
+// DM4, DM5, DM24 and DM25 as the diagnostics room shows them. A DM25 has no
+// DM24 here to lay out its values: they stay undecoded.
+void decode_diagnostic_content(Decoded &d, const uint8_t *data, size_t len, const Database *db,
+                               diag::SpnConversion conversion) {
+    const diag::DmInfo *dm = diag::find_dm_by_pgn(d.pgn);
+    diag::DmResult r;
+    r.outcome = diag::Outcome::answered;
+    r.data.assign(data, data + len);
+    r.parsed = diag::parse_dm(dm->number, r.data, nullptr, conversion, {});
+    if (db != nullptr) {
+        diag::name_codes(r.parsed, [db](uint32_t spn) { return db->spn_description(spn); });
+    }
+    if (std::holds_alternative<std::monostate>(r.parsed)) {
+        return; // a DM5 of fewer than 8 bytes
+    }
+    d.diagnostics = std::move(r);
+    d.decoded = true;
 }
 
 std::string text_until_nul(const char *p, size_t max) {
@@ -515,7 +485,8 @@ void decode_from_database(Decoded &d, const uint8_t *data, size_t len, const Dat
 
 // ---- decoding ---------------------------------------------------------------------
 
-Decoded decode_payload(uint32_t pgn, const uint8_t *data, size_t len, const Database *db) {
+Decoded decode_payload(uint32_t pgn, const uint8_t *data, size_t len, const Database *db,
+                       diag::SpnConversion conversion) {
     Decoded d;
     d.pgn = pgn;
     if (const PgnName *n = find_pgn_name(pgn)) {
@@ -542,9 +513,18 @@ Decoded decode_payload(uint32_t pgn, const uint8_t *data, size_t len, const Data
         }
         break;
     }
-    case kPgnDm1:
-    case kPgnDm2:
-        decode_diagnostics(d, data, len, db);
+    case diag::kPgnDm1:
+    case diag::kPgnDm2:
+    case diag::kPgnDm6:
+    case diag::kPgnDm12:
+    case diag::kPgnDm23:
+        decode_diagnostics(d, data, len, db, conversion);
+        break;
+    case diag::kPgnDm4:
+    case diag::kPgnDm5:
+    case diag::kPgnDm24:
+    case diag::kPgnDm25:
+        decode_diagnostic_content(d, data, len, db, conversion);
         break;
     case kPgnVehicleIdentification:
     case kPgnDriverIdentification:
@@ -556,8 +536,8 @@ Decoded decode_payload(uint32_t pgn, const uint8_t *data, size_t len, const Data
     }
     // The database describes diagnostic and text messages too, but their
     // decoders above say more than its byte fields can.
-    const bool own_layout = pgn == kPgnDm1 || pgn == kPgnDm2 || pgn == kPgnVehicleIdentification ||
-                            pgn == kPgnDriverIdentification;
+    const bool own_layout = diag::find_dm_by_pgn(pgn) != nullptr ||
+                            pgn == kPgnVehicleIdentification || pgn == kPgnDriverIdentification;
     if (db != nullptr && !own_layout) {
         decode_from_database(d, data, len, *db);
     }
@@ -566,31 +546,18 @@ Decoded decode_payload(uint32_t pgn, const uint8_t *data, size_t len, const Data
 
 // ---- text --------------------------------------------------------------------------
 
+namespace {
+
+// What an empty list says: DM1 and DM12 list active codes, the others not.
+std::string_view no_code_text(uint32_t pgn) {
+    return pgn == diag::kPgnDm1 || pgn == diag::kPgnDm12 ? "no active trouble code"
+                                                         : "no trouble code";
+}
+
+} // namespace
+
 std::string format_number(double value) {
-    std::string s = fmt::format("{:.3f}", value);
-    while (!s.empty() && s.back() == '0') {
-        s.pop_back();
-    }
-    if (!s.empty() && s.back() == '.') {
-        s.pop_back();
-    }
-    return s == "-0" ? "0" : s;
-}
-
-std::string_view fmi_text(int fmi) {
-    if (fmi < 0 || fmi >= 32) {
-        return "invalid";
-    }
-    return kFmiTexts[static_cast<size_t>(fmi)];
-}
-
-std::string_view lamp_text(int status) {
-    static constexpr std::array<std::string_view, 4> texts{"off", "on", "reserved",
-                                                           "not available"};
-    if (status < 0 || status >= 4) {
-        return "invalid";
-    }
-    return texts[static_cast<size_t>(status)];
+    return diag::number_text(value);
 }
 
 std::string title_text(const Decoded &d) {
@@ -621,13 +588,17 @@ std::string values_text(const Decoded &d) {
                                     lamp_text(d.lamps->amber_warning),
                                     lamp_text(d.lamps->protect)));
         if (d.codes.empty()) {
-            parts.emplace_back("no active trouble code");
+            parts.emplace_back(no_code_text(d.pgn));
         }
         for (const TroubleCode &c : d.codes) {
-            parts.push_back(fmt::format("SPN {}{} FMI {} ({}) x{}", c.spn,
+            parts.push_back(fmt::format("SPN {}{} FMI {} ({}) x{}{}", c.spn,
                                         c.description.empty() ? "" : " " + c.description, c.fmi,
-                                        fmi_text(c.fmi), c.occurrences));
+                                        fmi_text(c.fmi), c.occurrences,
+                                        c.legacy ? ", legacy SPN layout" : ""));
         }
+    }
+    if (d.diagnostics) {
+        parts.push_back(diag::dm_body(*d.diagnostics).summary);
     }
     return fmt::format("{}", fmt::join(parts, "; "));
 }
@@ -695,9 +666,15 @@ nlohmann::json to_json(const Decoded &d) {
             if (!c.description.empty()) {
                 code["description"] = c.description;
             }
+            if (c.legacy) {
+                code["conversion"] = "legacy";
+            }
             codes.push_back(code);
         }
         j["dtcs"] = codes;
+    }
+    if (d.diagnostics) {
+        j["diagnostics"] = diag::dm_json(*d.diagnostics);
     }
     return j;
 }
@@ -734,12 +711,20 @@ std::string detailed_text(const Decoded &d, size_t len) {
                          lamp_text(d.lamps->malfunction), lamp_text(d.lamps->red_stop),
                          lamp_text(d.lamps->amber_warning), lamp_text(d.lamps->protect));
         if (d.codes.empty()) {
-            s += "  no active trouble code\n";
+            s += fmt::format("  {}\n", no_code_text(d.pgn));
         }
         for (const TroubleCode &c : d.codes) {
-            s += fmt::format("  SPN {} FMI {}, {} occurrence{}: {}{}\n", c.spn, c.fmi,
+            s += fmt::format("  SPN {} FMI {}, {} occurrence{}: {}{}{}\n", c.spn, c.fmi,
                              c.occurrences, c.occurrences == 1 ? "" : "s",
-                             c.description.empty() ? "" : c.description + ": ", fmi_text(c.fmi));
+                             c.description.empty() ? "" : c.description + ": ", fmi_text(c.fmi),
+                             c.legacy ? " (legacy SPN layout)" : "");
+        }
+    }
+    if (d.diagnostics) {
+        const diag::DmBody body = diag::dm_body(*d.diagnostics);
+        s += fmt::format("  {}\n", body.summary);
+        for (const std::string &line : body.lines) {
+            s += fmt::format("    {}\n", line);
         }
     }
     return s;

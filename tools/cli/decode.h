@@ -7,6 +7,8 @@
 
 #include "database.h"
 
+#include <read.h>
+
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -44,6 +46,7 @@ struct TroubleCode {
     int fmi = 0;
     int occurrences = 0;
     std::string description; // the SPN's description from the database, if any
+    bool legacy = false;     // its SPN read in the legacy layout (conversion method 1)
 };
 
 struct Lamps {
@@ -65,10 +68,14 @@ struct Decoded {
     // available"): left out of fields, which list what the sender reports,
     // and kept here for the fleet link, which tracks when a value goes away.
     std::vector<Field> unavailable;
+    // DM4, DM5, DM24 and DM25: their content, shown as vehcan diag shows it.
+    std::optional<diag::DmResult> diagnostics;
 };
 
-// Decodes data (len bytes) of pgn. db may be null.
-Decoded decode_payload(uint32_t pgn, const uint8_t *data, size_t len, const Database *db);
+// Decodes data (len bytes) of pgn. db may be null. Trouble codes (DM1, DM2,
+// DM6, DM12, DM23, and those of DM4 and DM25) are read with conversion.
+Decoded decode_payload(uint32_t pgn, const uint8_t *data, size_t len, const Database *db,
+                       diag::SpnConversion conversion = diag::SpnConversion::automatic);
 
 // One message (its bytes borrowed, not copied) and its decoding, done once
 // and only when first asked for: the monitors decode for the screen, the
@@ -108,10 +115,9 @@ nlohmann::json to_json(const Decoded &d);
 // with "time" (seconds since bring-up, to the millisecond) and "length".
 nlohmann::json monitor_json(const Decoded &d, double seconds, size_t len);
 
-// The standard's text for a failure mode identifier (0-31).
-std::string_view fmi_text(int fmi);
-// "off", "on", "reserved", "not available".
-std::string_view lamp_text(int status);
+// The standard's text for a failure mode identifier (0-31); a lamp's state.
+using diag::fmi_text;
+using diag::lamp_text;
 
 } // namespace vehcan::cli
 

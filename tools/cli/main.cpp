@@ -100,6 +100,54 @@ void separate_library_output(bool show) {
     set_out(stream);
 }
 
+// vehcan diag and its three subcommands.
+CLI::App *add_diag_command(CLI::App &app, DiagOptions &o, CLI::App **read, CLI::App **clear,
+                           CLI::App **quiet) {
+    auto *g = app.add_subcommand("diag", "diagnostics of SAE J1939-73: read every DM from one "
+                                         "node or all, clear trouble codes with a result per "
+                                         "ECU, stop other nodes' broadcasts (DM13)");
+    g->require_subcommand(1);
+    g->footer(kExitCodes);
+    auto common = [&o](CLI::App *sub) {
+        sub->add_option("--spn-conversion", o.spn_conversion,
+                        "how trouble codes' SPNs are laid out: auto (by each code's CM bit), 4 "
+                        "or legacy (for an ECU that sets the bit wrongly)")
+            ->capture_default_str();
+        sub->add_flag("--json", o.json, "print JSON (docs/diagnostics.md lists its fields)");
+        sub->add_option("--db", o.db, "name SPNs from this database; default $VEHCAN_DB");
+        add_claim_options(sub, o.claim);
+        sub->footer(kExitCodes);
+    };
+    *read = g->add_subcommand("read", "request DMs and list per ECU its lamps, codes, freeze "
+                                      "frames and readiness, a NACK or silence");
+    (*read)
+        ->add_option("--from-node", o.from_node, "all, or the address of one node")
+        ->capture_default_str();
+    (*read)->add_option("--dm", o.dms, "the DMs to read, e.g. 1,2,5 (default 1,2,4,5,6,12,23,25)");
+    (*read)->add_flag("--quiet-bus", o.quiet_bus,
+                      "stop the other nodes' broadcasts (DM13) while reading");
+    common(*read);
+    *clear = g->add_subcommand("clear", "clear trouble codes: shows what will be lost, asks, "
+                                        "then reports per ECU its answer and, read again, "
+                                        "whether its codes are gone");
+    (*clear)->add_flag("--previous", o.previous, "clear previously active codes (DM3)");
+    (*clear)->add_flag("--active", o.active, "clear active codes (DM11)");
+    (*clear)->add_option("--to", o.to, "all, or the address of one node")->capture_default_str();
+    (*clear)->add_flag("--yes", o.yes, "do not ask (needed when not on a terminal)");
+    (*clear)->add_flag("--engine-running", o.engine_running,
+                       "clear active codes although the engine runs");
+    common(*clear);
+    *quiet = g->add_subcommand("quiet", "stop the other nodes' broadcasts (DM13), hold them "
+                                        "every 5 s, start them again at the end or on Ctrl-C");
+    (*quiet)
+        ->add_option("--seconds", o.seconds, "how long (0: until Ctrl-C)")
+        ->capture_default_str();
+    (*quiet)->add_option("--to", o.to, "all, or the address of one node")->capture_default_str();
+    add_claim_options(*quiet, o.claim);
+    (*quiet)->footer(kExitCodes);
+    return g;
+}
+
 } // namespace
 
 static int run(int argc, char **argv) {
@@ -173,6 +221,9 @@ static int run(int argc, char **argv) {
     t->add_option("HEXBYTES", dtc.hex, "DM1 payload, 6 bytes or more")->required();
     t->add_flag("--json", dtc.json, "print JSON");
     t->add_option("--db", dtc.db, "describe SPNs from this database; default $VEHCAN_DB");
+    t->add_option("--spn-conversion", dtc.spn_conversion,
+                  "how the SPNs are laid out: auto (by each code's CM bit), 4 or legacy")
+        ->capture_default_str();
     t->footer(kExitCodes);
 
     DbOptions db;
@@ -218,15 +269,21 @@ static int run(int argc, char **argv) {
     p->footer(kExitCodes);
 
     PlotOptions plot;
-    auto *g = app.add_subcommand("plot", "draw a few signals of a candump capture as an SVG "
-                                         "chart, one panel per unit");
-    g->add_option("FILE", plot.file, "capture file")->required();
-    g->add_option("--spn", plot.spn, "the signals' SPNs, e.g. 190,84")->required();
-    g->add_option("-o,--output", plot.output, "the SVG file (default: standard output)")
+    auto *pl = app.add_subcommand("plot", "draw a few signals of a candump capture as an SVG "
+                                          "chart, one panel per unit");
+    pl->add_option("FILE", plot.file, "capture file")->required();
+    pl->add_option("--spn", plot.spn, "the signals' SPNs, e.g. 190,84")->required();
+    pl->add_option("-o,--output", plot.output, "the SVG file (default: standard output)")
         ->type_name("OUT.svg");
-    g->add_option("--width", plot.width, "in pixels")->capture_default_str();
-    g->add_option("--db", plot.db, "parameter database (XML); default $VEHCAN_DB");
-    g->footer(kExitCodes);
+    pl->add_option("--width", plot.width, "in pixels")->capture_default_str();
+    pl->add_option("--db", plot.db, "parameter database (XML); default $VEHCAN_DB");
+    pl->footer(kExitCodes);
+
+    DiagOptions diag;
+    CLI::App *diag_read = nullptr;
+    CLI::App *diag_clear = nullptr;
+    CLI::App *diag_quiet = nullptr;
+    CLI::App *g = add_diag_command(app, diag, &diag_read, &diag_clear, &diag_quiet);
 
     // CLI11 would only say that a subcommand is required.
     const std::string first = argc > 1 ? argv[1] : "";
@@ -284,6 +341,11 @@ static int run(int argc, char **argv) {
             return run_db(db);
         }
         if (*g) {
+            return *diag_read    ? run_diag_read(diag)
+                   : *diag_clear ? run_diag_clear(diag)
+                                 : run_diag_quiet(diag);
+        }
+        if (*pl) {
             return run_plot(plot);
         }
         return run_replay(replay);

@@ -10,6 +10,7 @@ namespace vehcan::cli {
 namespace {
 
 constexpr std::array kPgnNames{
+    PgnName{57088, "DM13", "Stop Start Broadcast"},
     PgnName{59392, "ACKM", "Acknowledgment"},
     PgnName{59904, "RQST", "Request"},
     PgnName{60160, "TP.DT", "Transport Protocol, Data Transfer"},
@@ -19,6 +20,9 @@ constexpr std::array kPgnNames{
     PgnName{61444, "EEC1", "Electronic Engine Controller 1"},
     PgnName{64777, "HRLFC", "High Resolution Fuel Consumption (Liquid)"},
     PgnName{64932, "PTODE", "PTO Drive Engagement"},
+    PgnName{64949, "DM23", "Previously MIL-On Emission-Related DTCs"},
+    PgnName{64950, "DM24", "SPN Support"},
+    PgnName{64951, "DM25", "Expanded Freeze Frame"},
     PgnName{65131, "DI", "Driver's Identification"},
     PgnName{65132, "TCO1", "Tachograph"},
     PgnName{65216, "SERV", "Service Information"},
@@ -26,7 +30,11 @@ constexpr std::array kPgnNames{
     PgnName{65226, "DM1", "Active Diagnostic Trouble Codes"},
     PgnName{65227, "DM2", "Previously Active Diagnostic Trouble Codes"},
     PgnName{65228, "DM3", "Diagnostic Data Clear/Reset of Previously Active DTCs"},
+    PgnName{65229, "DM4", "Freeze Frame Parameters"},
+    PgnName{65230, "DM5", "Diagnostic Readiness 1"},
+    PgnName{65231, "DM6", "Emission-Related Pending DTCs"},
     PgnName{65235, "DM11", "Diagnostic Data Clear/Reset for Active DTCs"},
+    PgnName{65236, "DM12", "Emission-Related Active DTCs"},
     PgnName{65242, "SOFT", "Software Identification"},
     PgnName{65248, "VD", "Vehicle Distance"},
     PgnName{65253, "HOURS", "Engine Hours, Revolutions"},

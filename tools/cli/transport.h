@@ -70,7 +70,7 @@ class TransportReassembler {
         uint32_t pgn = 0;
         size_t size = 0;
         uint8_t packets = 0;
-        uint8_t next = 1; // next packet number expected
+        unsigned next = 1; // next packet number expected (256 once packet 255 is in)
         bool broadcast = false;
         std::vector<uint8_t> buffer;
     };

@@ -15,15 +15,19 @@ namespace vehcan {
 // The exit codes of vehcan, as its --help and manual page list them.
 enum ExitCode : int {
     kExitOk = 0,
-    kExitInternal = 1,    // a fault of vehcan itself
-    kExitUsage = 2,       // bad command line or value: malformed hex, unknown PGN, ...
-    kExitCapture = 3,     // capture file unreadable or with a bad line
-    kExitDatabase = 4,    // database missing, broken, or without the entry asked for
-    kExitStack = 5,       // the stack could not come up on can0
-    kExitNoAnswer = 6,    // a request got no answer in time
-    kExitRefused = 7,     // a request was refused (negative acknowledgement)
-    kExitBroker = 8,      // the MQTT broker refused the connection (user name, password)
-    kExitCannotClaim = 9, // no source address could be claimed: Cannot Claim was sent
+    kExitInternal = 1,      // a fault of vehcan itself
+    kExitUsage = 2,         // bad command line or value: malformed hex, unknown PGN, ...
+    kExitCapture = 3,       // capture file unreadable or with a bad line
+    kExitDatabase = 4,      // database missing, broken, or without the entry asked for
+    kExitStack = 5,         // the stack could not come up on can0
+    kExitNoAnswer = 6,      // a request got no answer in time
+    kExitRefused = 7,       // a request was refused (negative acknowledgement)
+    kExitBroker = 8,        // the MQTT broker refused the connection (user name, password)
+    kExitCannotClaim = 9,   // no source address could be claimed: Cannot Claim was sent
+    kExitUnsafe = 10,       // a clear refused by the safety check: the vehicle moves, the engine
+                            // runs, or either is unknown
+    kExitNotErased = 11,    // a clear left codes on an ECU, or an ECU could not be read again
+    kExitNotConfirmed = 12, // a clear was not confirmed at the terminal
 };
 
 // What each exit code means, one entry per code in code order. vehcan's
@@ -47,6 +51,10 @@ inline constexpr ExitStatusMeaning kExitStatuses[] = {
     {kExitBroker,
      "the MQTT broker refused the connection (bad user name or password, not authorized)"},
     {kExitCannotClaim, "no source address could be claimed: Cannot Claim was sent, nothing else"},
+    {kExitUnsafe, "diag clear refused by the safety check: the vehicle moves, the engine runs, "
+                  "or either is unknown"},
+    {kExitNotErased, "diag clear left codes on an ECU, or could not read an ECU again"},
+    {kExitNotConfirmed, "diag clear not confirmed at the terminal"},
 };
 
 constexpr bool exit_statuses_in_code_order() {

@@ -65,6 +65,8 @@ void usage(FILE *to) {
         "identification (BAM), and both answer Requests (PGN 59904): Address Claimed with\n"
         "their NAMEs, component and software identification (the engine also its ECU\n"
         "identification; the tachograph NACKs that) by RTS/CTS to a request sent to them.\n"
+        "The engine keeps a diagnostic memory: it answers DM1-DM6, DM12, DM23-DM25 and\n"
+        "clears (DM3, DM11); every node stops and starts its broadcasts on DM13.\n"
         "\n"
         "Options:\n"
         "  -i, --interface IF   interface of the simulated ECUs (can1)\n"
@@ -77,6 +79,12 @@ void usage(FILE *to) {
         "                       vehicle speed and coolant change, the DM1 fault comes\n"
         "                       and goes; without it the values stay fixed\n"
         "      --drive-start S  begin the drive cycle S seconds in (0)\n"
+        "      --parked         stand still (0 km/h) with the engine at idle (650 rpm)\n"
+        "      --diag-ecus      add a transmission (0x03), brakes (0x0B) and a body\n"
+        "                       controller (0x21) with stored trouble codes; the engine\n"
+        "                       ACKs clears (DM3, DM11), the transmission NACKs them, the\n"
+        "                       brakes answer busy twice and then ACK (one fault stays\n"
+        "                       present), the body controller stays silent\n"
         "      --flood S        instead: send PGN 0xFF10 from 0x00 as fast as the bus takes,\n"
         "                       for S seconds (payload: sequence, send time in us)\n"
         "      --flood-rate N   pace the flood at N frames per second\n"
@@ -111,6 +119,10 @@ bool parse(int argc, char **argv, Options &o, bool &help) {
             o.duration_s = std::strtod(argv[++i], nullptr);
         } else if (a == "--drive") {
             o.drive = true;
+        } else if (a == "--parked") {
+            o.parked = true;
+        } else if (a == "--diag-ecus") {
+            o.diag_ecus = true;
         } else if (a == "--drive-start" && has_value) {
             o.drive_start_s = std::strtod(argv[++i], nullptr);
         } else if (a == "--flood" && has_value) {

@@ -20,6 +20,8 @@ struct Options {
     bool gate = true;
     double duration_s = 0;    // truck mode: 0 runs until SIGINT/SIGTERM
     bool drive = false;       // truck mode: follow the drive cycle instead of fixed values
+    bool parked = false;      // truck mode: standing still with the engine at idle
+    bool diag_ecus = false;   // truck mode: a transmission, brakes and a body controller too
     double drive_start_s = 0; // where in the drive cycle to begin
     double flood_s = 0;       // > 0: flood mode for that long
     double flood_rate = 0;    // flood frames per second; 0: as fast as the bus takes

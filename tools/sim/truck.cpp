@@ -3,11 +3,16 @@
 // sockets. Both broadcast their parameter groups at their usual periods and
 // answer Requests (PGN 59904) addressed to them or to all nodes, the Request
 // for Address Claimed included. With --drive the engine's and tachograph's
-// values follow the drive cycle (drive_cycle.h).
+// values follow the drive cycle (drive_cycle.h). The engine, and with
+// --diag-ecus a transmission, brakes and a body controller, keep a
+// diagnostic memory (diagnostics.h): they answer the DMs and clears, and
+// every node obeys DM13's stop, hold and start of its broadcasts.
+#include "diagnostics.h"
 #include "drive_cycle.h"
 #include "sim.h"
 #include "truck_pgns.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -15,6 +20,7 @@
 #include <linux/can/j1939.h>
 #include <linux/can/raw.h>
 #include <net/if.h>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
@@ -30,24 +36,31 @@ namespace {
 using namespace pgn;
 
 constexpr uint8_t kEngineAddress = 0x00;
+constexpr uint8_t kTransmissionAddress = 0x03;
+constexpr uint8_t kBrakesAddress = 0x0B;
+constexpr uint8_t kBodyControllerAddress = 0x21;
 constexpr uint8_t kTachographAddress = 0xEE;
 
 constexpr uint8_t kAckPositive = 0;
 constexpr uint8_t kAckNegative = 1;
+constexpr uint8_t kAckCannotRespond = 3;
+
+// DM13: nodes go back to broadcasting this long after the last stop or hold.
+constexpr auto kHoldTimeout = std::chrono::seconds(6);
 
 using Bytes = std::vector<uint8_t>;
 
 // What the engine reports: 1500 rpm, 90 degC coolant, 80 km/h with cruise
-// control on, 123456.5 L of fuel, 4321.5 h, 1000 km, and one active trouble
-// code (SPN 110, FMI 16, amber lamp) until a DM11 clears it.
+// control on (parked: 650 rpm at 0 km/h), 123456.5 L of fuel, 4321.5 h,
+// 1000 km, and its DM1 from its diagnostic memory: one active trouble code
+// (SPN 110, FMI 16, amber lamp) until a DM11 clears it.
 const Bytes kEec1 = {0xF0, 0x7D, 0x8C, 0xE0, 0x2E, 0x00, 0xF0, 0x7D};
 const Bytes kEt1 = {0x82, 0x46, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
 const Bytes kCcvs = {0xFF, 0x00, 0x50, 0x01, 0xFF, 0xFF, 0xFF, 0xFF};
 const Bytes kLfc = {0xFF, 0xFF, 0xFF, 0xFF, 0x81, 0xC4, 0x03, 0x00};
 const Bytes kHours = {0x9E, 0x51, 0x01, 0x00, 0xFF, 0xFF, 0xFF, 0xFF};
 const Bytes kVdhr = {0x40, 0x0D, 0x03, 0x00, 0xFF, 0xFF, 0xFF, 0xFF};
-const Bytes kDm1Active = {0x04, 0xFF, 0x6E, 0x00, 0x10, 0x01, 0xFF, 0xFF};
-const Bytes kDm1Cleared = {0x00, 0xFF, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF};
+constexpr double kParkedRpm = 650;
 // The tachograph: driver 1 driving with a card inserted, driver 2 at rest
 // without one, 80 km/h.
 const Bytes kTco1 = {0x43, 0x10, 0x00, 0xFF, 0xFF, 0xFF, 0x00, 0x50};
@@ -83,6 +96,11 @@ constexpr uint64_t name_of(uint32_t identity, uint32_t manufacturer, uint32_t ec
 constexpr uint64_t kEngineName = name_of(123456, 1234, 0, 0, 0, 1, 0, 1, false);
 // The tachograph (on-highway function 128), able to take another address.
 constexpr uint64_t kTachographName = name_of(654321, 567, 1, 0, 128, 1, 0, 1, true);
+// With --diag-ecus: a transmission (function 3), the brakes' system
+// controller (9) and a body controller (33).
+constexpr uint64_t kTransmissionName = name_of(1003, 1234, 0, 0, 3, 1, 0, 1, false);
+constexpr uint64_t kBrakesName = name_of(1011, 1234, 0, 0, 9, 1, 0, 1, false);
+constexpr uint64_t kBodyControllerName = name_of(1033, 1234, 0, 0, 33, 1, 0, 1, false);
 
 Bytes text_bytes(const std::string &text) {
     return Bytes(text.begin(), text.end());
@@ -104,11 +122,19 @@ struct Group {
 };
 
 struct Ecu {
+    Ecu(const char *ecu_name, uint8_t ecu_address, uint64_t name_claimed,
+        std::vector<Group> broadcast)
+        : name(ecu_name), address(ecu_address), j1939_name(name_claimed),
+          groups(std::move(broadcast)) {}
+
     const char *name;
     uint8_t address;
     uint64_t j1939_name;
     int fd = -1;
     std::vector<Group> groups;
+    std::optional<DiagnosticMemory> memory;
+    bool stopped = false; // DM13: broadcasts stopped until hold_until
+    Clock::time_point hold_until{};
 
     Group *find(uint32_t pgn) {
         for (Group &g : groups) {
@@ -127,6 +153,8 @@ struct Stats {
     unsigned long answers = 0;
     unsigned long acks = 0;
     unsigned long nacks = 0;
+    unsigned long busy = 0;
+    unsigned long dm13 = 0;
 };
 
 // ---- sockets ------------------------------------------------------------------------
@@ -148,11 +176,14 @@ int open_ecu_socket(unsigned ifindex, uint8_t address) {
     }
     const int on = 1;
     ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
-    // Only Requests are read; everything else on the bus is not our business.
-    j1939_filter filter{};
-    filter.pgn = kPgnRequest;
-    filter.pgn_mask = J1939_PGN_PDU1_MAX;
-    ::setsockopt(fd, SOL_CAN_J1939, SO_J1939_FILTER, &filter, sizeof filter);
+    // Only Requests and DM13 are read; everything else on the bus is not
+    // our business.
+    std::array<j1939_filter, 2> filters{};
+    filters[0].pgn = kPgnRequest;
+    filters[0].pgn_mask = J1939_PGN_PDU1_MAX;
+    filters[1].pgn = kPgnDm13;
+    filters[1].pgn_mask = J1939_PGN_PDU1_MAX;
+    ::setsockopt(fd, SOL_CAN_J1939, SO_J1939_FILTER, filters.data(), sizeof filters);
     const timeval send_timeout = {0, 200000};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
     const sockaddr_can local = j1939_address(ifindex, J1939_NO_PGN, address);
@@ -167,33 +198,43 @@ class Truck {
   public:
     Truck(const Options &options, BusGate &gate)
         : options_(options), gate_(gate), ifindex_(if_nametoindex(options.interface.c_str())) {
-        ecus_.push_back({"engine",
-                         kEngineAddress,
-                         kEngineName,
-                         -1,
-                         {
-                             {kPgnEec1, kEec1, 20},
-                             {kPgnCcvs, kCcvs, 100},
-                             {kPgnEt1, kEt1, 1000},
-                             {kPgnLfc, kLfc, 1000},
-                             {kPgnHours, kHours, 1000},
-                             {kPgnVdhr, kVdhr, 1000},
-                             {kPgnDm1, kDm1Active, 1000},
-                             {kPgnVehicleIdentification, text_bytes(options.vin + "*"), 0},
-                             {kPgnComponentIdentification, text_bytes(kEngineComponentId), 0},
-                             {kPgnSoftwareIdentification, text_bytes(kEngineSoftwareId), 0},
-                             {kPgnEcuIdentification, text_bytes(kEngineEcuId), 0},
-                         }});
-        ecus_.push_back({"tachograph",
-                         kTachographAddress,
-                         kTachographName,
-                         -1,
-                         {
-                             {kPgnTco1, kTco1, 50},
-                             {kPgnDriverIdentification, text_bytes(kDriverIds), 5000},
-                             {kPgnComponentIdentification, text_bytes(kTachographComponentId), 0},
-                             {kPgnSoftwareIdentification, text_bytes(kTachographSoftwareId), 0},
-                         }});
+        ecus_.emplace_back("engine", kEngineAddress, kEngineName,
+                           std::vector<Group>{
+                               {kPgnEec1, kEec1, 20},
+                               {kPgnCcvs, kCcvs, 100},
+                               {kPgnEt1, kEt1, 1000},
+                               {kPgnLfc, kLfc, 1000},
+                               {kPgnHours, kHours, 1000},
+                               {kPgnVdhr, kVdhr, 1000},
+                               {kPgnDm1, {}, 1000},
+                               {kPgnVehicleIdentification, text_bytes(options.vin + "*"), 0},
+                               {kPgnComponentIdentification, text_bytes(kEngineComponentId), 0},
+                               {kPgnSoftwareIdentification, text_bytes(kEngineSoftwareId), 0},
+                               {kPgnEcuIdentification, text_bytes(kEngineEcuId), 0},
+                           });
+        ecus_.emplace_back("tachograph", kTachographAddress, kTachographName,
+                           std::vector<Group>{
+                               {kPgnTco1, kTco1, 50},
+                               {kPgnDriverIdentification, text_bytes(kDriverIds), 5000},
+                               {kPgnComponentIdentification, text_bytes(kTachographComponentId), 0},
+                               {kPgnSoftwareIdentification, text_bytes(kTachographSoftwareId), 0},
+                           });
+        ecus_[0].memory = DiagnosticMemory::engine();
+        if (options.diag_ecus) {
+            add_diagnostic_ecu("transmission", kTransmissionAddress, kTransmissionName,
+                               DiagnosticMemory::transmission());
+            add_diagnostic_ecu("brakes", kBrakesAddress, kBrakesName, DiagnosticMemory::brakes());
+            add_diagnostic_ecu("body controller", kBodyControllerAddress, kBodyControllerName,
+                               DiagnosticMemory::body_controller());
+        }
+        for (Ecu &e : ecus_) {
+            refresh_dm1(e);
+        }
+        if (options.parked) {
+            write_engine_speed(ecus_[0].find(kPgnEec1)->payload, kParkedRpm);
+            write_wheel_speed(ecus_[0].find(kPgnCcvs)->payload, 0);
+            write_tachograph_speed(ecus_[1].find(kPgnTco1)->payload, 0);
+        }
     }
 
     ~Truck() {
@@ -250,6 +291,21 @@ class Truck {
     }
 
   private:
+    // An ECU that broadcasts only its DM1 and answers the DMs from memory.
+    void add_diagnostic_ecu(const char *name, uint8_t address, uint64_t j1939_name,
+                            DiagnosticMemory memory) {
+        Ecu e(name, address, j1939_name, {{kPgnDm1, {}, 1000}});
+        e.memory = std::move(memory);
+        ecus_.push_back(std::move(e));
+    }
+
+    // The DM1 broadcast follows the memory.
+    static void refresh_dm1(Ecu &e) {
+        if (e.memory) {
+            e.find(kPgnDm1)->payload = *e.memory->payload(kPgnDm1);
+        }
+    }
+
     void send(Ecu &ecu, uint32_t pgn, const Bytes &payload, uint8_t destination) {
         const sockaddr_can to = j1939_address(ifindex_, pgn, destination);
         if (::sendto(ecu.fd, payload.data(), payload.size(), 0,
@@ -274,7 +330,8 @@ class Truck {
         write_coolant(engine.find(kPgnEt1)->payload, s.coolant_celsius);
         write_wheel_speed(engine.find(kPgnCcvs)->payload, s.vehicle_kmh);
         if (s.overheat != overheat_) {
-            engine.find(kPgnDm1)->payload = s.overheat ? kDm1Active : kDm1Cleared;
+            engine.memory->overheat(s.overheat);
+            refresh_dm1(engine);
             overheat_ = s.overheat;
         }
         write_tachograph_speed(ecus_[1].find(kPgnTco1)->payload, s.vehicle_kmh);
@@ -287,6 +344,10 @@ class Truck {
             follow_drive_cycle(now);
         }
         for (Ecu &e : ecus_) {
+            if (e.stopped && now >= e.hold_until) {
+                e.stopped = false;
+                say(std::string(e.name) + ": no DM13 hold for 6 s: broadcasting again");
+            }
             for (Group &g : e.groups) {
                 if (g.period_ms == 0 || now < g.next) {
                     continue;
@@ -296,7 +357,7 @@ class Truck {
                     g.next =
                         now + std::chrono::milliseconds(g.period_ms); // no bursts after a stall
                 }
-                if (bus_open) {
+                if (bus_open && !e.stopped) {
                     send(e, g.pgn, g.payload, J1939_NO_ADDR);
                     ++stats_.broadcasts;
                 }
@@ -317,13 +378,17 @@ class Truck {
     }
 
     void wait_for_requests(Clock::time_point until) {
-        pollfd fds[2] = {{ecus_[0].fd, POLLIN, 0}, {ecus_[1].fd, POLLIN, 0}};
+        std::vector<pollfd> fds;
+        for (const Ecu &e : ecus_) {
+            fds.push_back({e.fd, POLLIN, 0});
+        }
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
             until - Clock::now() + std::chrono::microseconds(999));
-        if (::poll(fds, 2, static_cast<int>(wait.count() > 0 ? wait.count() : 0)) <= 0) {
+        if (::poll(fds.data(), fds.size(), static_cast<int>(wait.count() > 0 ? wait.count() : 0)) <=
+            0) {
             return;
         }
-        for (size_t i = 0; i < 2; ++i) {
+        for (size_t i = 0; i < fds.size(); ++i) {
             if ((fds[i].revents & POLLIN) != 0) {
                 read_request(ecus_[i]);
             } else if ((fds[i].revents & POLLERR) != 0) {
@@ -347,7 +412,8 @@ class Truck {
         msg.msg_control = control;
         msg.msg_controllen = sizeof control;
         const ssize_t n = ::recvmsg(ecu.fd, &msg, MSG_DONTWAIT);
-        if (n < 3 || from.can_addr.j1939.pgn != kPgnRequest) {
+        const uint32_t received = from.can_addr.j1939.pgn;
+        if (n < 3 || (received != kPgnRequest && received != kPgnDm13)) {
             return;
         }
         uint8_t destination = J1939_NO_ADDR;
@@ -362,6 +428,10 @@ class Truck {
         if (!gate_.open()) {
             return; // at another rate the request never reached us
         }
+        if (received == kPgnDm13) {
+            broadcast_control(ecu, data, static_cast<size_t>(n), from.can_addr.j1939.addr);
+            return;
+        }
         ++stats_.requests;
         const uint32_t pgn =
             data[0] | static_cast<uint32_t>(data[1]) << 8U | static_cast<uint32_t>(data[2]) << 16U;
@@ -374,26 +444,12 @@ class Truck {
             claim_address(ecu); // to a global request as to one addressed to the node
             ++stats_.answers;
             what = "address claimed";
-        } else if ((pgn == kPgnDm11 || pgn == kPgnDm3) && ecu.address == kEngineAddress) {
-            if (pgn == kPgnDm11) {
-                ecu.find(kPgnDm1)->payload = kDm1Cleared; // active codes cleared
-            }
-            if (addressed) {
-                acknowledge(ecu, kAckPositive, pgn, requester);
-                ++stats_.acks;
-                what = "acknowledged";
-            } else {
-                what = "done";
-            }
+        } else if ((pgn == kPgnDm11 || pgn == kPgnDm3) && ecu.memory) {
+            what = clear(ecu, pgn, requester);
+        } else if (const auto dm = ecu.memory ? ecu.memory->payload(pgn) : std::nullopt) {
+            what = send_answer(ecu, pgn, *dm, requester, addressed);
         } else if (Group *g = ecu.find(pgn)) {
-            // Eight bytes or fewer go out as one broadcast frame; longer groups
-            // by BAM to a global request and by RTS/CTS to the requester.
-            const bool to_requester = addressed && g->payload.size() > 8;
-            send(ecu, pgn, g->payload, to_requester ? requester : J1939_NO_ADDR);
-            ++stats_.answers;
-            what = g->payload.size() <= 8 ? "answered"
-                   : to_requester         ? "answered by RTS/CTS"
-                                          : "answered by BAM";
+            what = send_answer(ecu, pgn, g->payload, requester, addressed);
         } else if (addressed) {
             acknowledge(ecu, kAckNegative, pgn, requester);
             ++stats_.nacks;
@@ -404,6 +460,80 @@ class Truck {
                         requester, addressed ? "it" : "all", what);
             (void)std::fflush(stdout);
         }
+    }
+
+    // Eight bytes or fewer go out as one broadcast frame; longer answers by
+    // BAM to a global request and by RTS/CTS to the requester.
+    const char *send_answer(Ecu &ecu, uint32_t pgn, const Bytes &payload, uint8_t requester,
+                            bool addressed) {
+        const bool to_requester = addressed && payload.size() > 8;
+        send(ecu, pgn, payload, to_requester ? requester : J1939_NO_ADDR);
+        ++stats_.answers;
+        return payload.size() <= 8 ? "answered"
+               : to_requester      ? "answered by RTS/CTS"
+                                   : "answered by BAM";
+    }
+
+    // DM3 or DM11, to all or to this ECU: the acknowledgement (to all,
+    // naming the requester) that its memory gives, or none.
+    const char *clear(Ecu &ecu, uint32_t pgn, uint8_t requester) {
+        const ClearReply reply = ecu.memory->clear(pgn);
+        refresh_dm1(ecu);
+        switch (reply) {
+        case ClearReply::ack:
+            acknowledge(ecu, kAckPositive, pgn, requester);
+            ++stats_.acks;
+            return "cleared, ACK";
+        case ClearReply::nack:
+            acknowledge(ecu, kAckNegative, pgn, requester);
+            ++stats_.nacks;
+            return "refused, NACK";
+        case ClearReply::busy:
+            acknowledge(ecu, kAckCannotRespond, pgn, requester);
+            ++stats_.busy;
+            return "busy";
+        case ClearReply::none:
+            break;
+        }
+        return "not answered";
+    }
+
+    // DM13 (to all or to this ECU): the current data link's stop (00) or
+    // start (01) in byte 1 bits 8-7; the hold signal (byte 4 bits 8-5, 0000
+    // or 0001) keeps a stop for another 6 s.
+    void broadcast_control(Ecu &ecu, const uint8_t *data, size_t n, uint8_t sender) {
+        if (n < 4) {
+            return;
+        }
+        ++stats_.dm13;
+        const unsigned link = data[0] >> 6U;
+        const unsigned hold = data[3] >> 4U;
+        const Clock::time_point now = Clock::now();
+        if (link == 0) {
+            ecu.stopped = true;
+            ecu.hold_until = now + kHoldTimeout;
+            say(std::string(ecu.name) + ": DM13 from " + hex_address(sender) +
+                ": broadcasts stopped");
+        } else if (link == 1) {
+            ecu.stopped = false;
+            say(std::string(ecu.name) + ": DM13 from " + hex_address(sender) +
+                ": broadcasts started again");
+        } else if (hold <= 1 && ecu.stopped) {
+            ecu.hold_until = now + kHoldTimeout;
+        }
+    }
+
+    void say(const std::string &line) const {
+        if (!options_.quiet) {
+            std::printf("vehcan-sim: %s\n", line.c_str());
+            (void)std::fflush(stdout);
+        }
+    }
+
+    static std::string hex_address(uint8_t address) {
+        std::array<char, 8> text{};
+        (void)std::snprintf(text.data(), text.size(), "0x%02X", address);
+        return text.data();
     }
 
     // Address Claimed (PGN 60928, PDU1 to the global address, priority 6):
@@ -437,9 +567,9 @@ class Truck {
     void report() const {
         if (!options_.quiet) {
             std::printf("vehcan-sim: %lu broadcasts, %lu requests (%lu answered, %lu ACK, %lu "
-                        "NACK), %lu send errors\n",
+                        "NACK, %lu busy), %lu DM13, %lu send errors\n",
                         stats_.broadcasts, stats_.requests, stats_.answers, stats_.acks,
-                        stats_.nacks, stats_.send_errors);
+                        stats_.nacks, stats_.busy, stats_.dm13, stats_.send_errors);
         }
         if (!options_.report.empty()) {
             if (FILE *f = std::fopen(options_.report.c_str(), "w")) {
