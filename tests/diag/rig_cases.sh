@@ -93,6 +93,7 @@ assert (t['dm5']['active'], t['dm5']['previously_active'], t['dm5']['obd_complia
 assert all(t[k] == 'silent' for k in ('dm4', 'dm6', 'dm12', 'dm23', 'dm24', 'dm25')), t
 assert sorted(ecu) == [0, 3, 11, 33], sorted(ecu)
 assert j['transfers'] >= 4, j['transfers']
+assert [r['dm'] for r in j['requests']] == j['dms'] and all(r['took_ms'] >= 600 for r in j['requests']), j['requests']
 "
 session read.all_nodes_text diag read --db "$db"
 expect read.text "$status" 0 \
@@ -200,8 +201,8 @@ expect clear.busy_retries_to_the_ecu 0 0 '^2$'
 
 # ---- the vehicle drives --------------------------------------------------------------------
 start_truck
-"$vehcan" diag clear --previous --yes --json >"$work/out" 2>"$work/err"
-check clear.refused_while_driving "$?" 10 "
+session clear.while_driving diag clear --previous --yes --json
+check clear.refused_while_driving "$status" 10 "
 assert j['refused'].startswith('the vehicle moves: wheel-based vehicle speed (SPN 84) 80.0 km/h from 0x00'), j['refused']
 assert j['safety']['allowed'] is False and j['safety']['vehicle_speed'] == 80.0
 "
