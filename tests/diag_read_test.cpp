@@ -116,6 +116,14 @@ TEST(Read, EveryDmFromTwoEcusByGlobalRequests) {
     EXPECT_EQ(j["ecus"][0]["raw"]["dm1"], "04FF6E001001FFFF");
     EXPECT_EQ(j["ecus"][1]["dm1"]["dtcs"][0]["conversion"], "legacy");
     EXPECT_EQ(j["transfers"], 3) << "DM2, DM4 and DM25";
+    // Per request: DM2's wait ran to its transfer's end, DM6's to the 600 ms.
+    ASSERT_EQ(j.at("requests").size(), asked.size());
+    EXPECT_EQ(j["requests"][1]["dm"], 2);
+    EXPECT_EQ(j["requests"][1]["answers"], 2);
+    EXPECT_EQ(j["requests"][1]["transfers"], 1);
+    EXPECT_EQ(j["requests"][4]["dm"], 6);
+    EXPECT_EQ(j["requests"][4]["answers"], 0);
+    EXPECT_EQ(j["requests"][4]["took_ms"], 600);
 }
 
 TEST(Read, OneNodeEndsAtEachAnswerAndNacksShow) {

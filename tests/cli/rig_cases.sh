@@ -9,26 +9,7 @@ sim=$2
 db=$3
 claim_peer=$4
 work=$(mktemp -d)
-failed=0
-
-pass() { echo "PASS $1"; }
-fail() { echo "FAIL $1: $2"; echo "---- output"; cat "$work/out"; echo "----"; failed=1; }
-# expect NAME STATUS WANTED_STATUS PATTERN...: the status, then each pattern in the output
-expect() {
-    local name=$1 status=$2 want=$3
-    shift 3
-    if [ "$status" != "$want" ]; then
-        fail "$name" "exit status $status, expected $want"
-        return
-    fi
-    for pattern in "$@"; do
-        if ! grep -q -E -- "$pattern" "$work/out"; then
-            fail "$name" "no line matches '$pattern'"
-            return
-        fi
-    done
-    pass "$name"
-}
+source "$(dirname "$0")/../rig_expect.sh"
 
 ip link set can1 up type can bitrate 500000
 "$sim" --quiet &

@@ -11,14 +11,12 @@ vehcan=$1
 sim=$2
 db=$3
 work=$(mktemp -d)
-failed=0
 truck=
 observer=
-
-pass() { echo "PASS $1"; }
-fail() { echo "FAIL $1: $2"; echo "---- output"; cat "$work/out"; echo "----"; failed=1; }
+source "$(dirname "$0")/../rig_expect.sh"
 # check NAME STATUS WANTED_STATUS PYTHON: the status, then the Python
-# assertions on the JSON in $work/out (as j), which print why they failed.
+# assertions on the JSON in $work/out (as j, its ECUs by address as ecu;
+# JSON lines, scan's, are the ECUs), which print why they failed.
 check() {
     local name=$1 status=$2 want=$3 assertions=$4
     if [ "$status" != "$want" ]; then
@@ -27,29 +25,17 @@ check() {
     fi
     if ! python3 -c "
 import json, sys
-j = json.load(open('$work/out'))
+text = open('$work/out').read()
+try:
+    j = json.loads(text)
+except ValueError:
+    j = {'ecus': [json.loads(line) for line in text.splitlines() if line.strip()]}
 ecu = {e['address']: e for e in j.get('ecus', [])}
 $assertions
 " >"$work/why" 2>&1; then
         fail "$name" "$(tail -3 "$work/why")"
         return
     fi
-    pass "$name"
-}
-# expect NAME STATUS WANTED_STATUS PATTERN...: the status, then each pattern in $work/out.
-expect() {
-    local name=$1 status=$2 want=$3
-    shift 3
-    if [ "$status" != "$want" ]; then
-        fail "$name" "exit status $status, expected $want"
-        return
-    fi
-    for pattern in "$@"; do
-        if ! grep -q -E -- "$pattern" "$work/out"; then
-            fail "$name" "no line matches '$pattern'"
-            return
-        fi
-    done
     pass "$name"
 }
 # session NAME ARGS...: runs vehcan, keeps its output in $work/out, shows it
@@ -107,6 +93,7 @@ assert (t['dm5']['active'], t['dm5']['previously_active'], t['dm5']['obd_complia
 assert all(t[k] == 'silent' for k in ('dm4', 'dm6', 'dm12', 'dm23', 'dm24', 'dm25')), t
 assert sorted(ecu) == [0, 3, 11, 33], sorted(ecu)
 assert j['transfers'] >= 4, j['transfers']
+assert [r['dm'] for r in j['requests']] == j['dms'] and all(r['took_ms'] >= 600 for r in j['requests']), j['requests']
 "
 session read.all_nodes_text diag read --db "$db"
 expect read.text "$status" 0 \
@@ -117,6 +104,22 @@ expect read.text "$status" 0 \
     '^  DM5 diagnostic readiness: 1 active, 3 previously active; OBD compliance 20 \(HD OBD\)$' \
     '^    SPN 177 FMI 0, 2 occurrences: .*\(legacy SPN layout\)$' \
     '^  DM4 freeze frames: silent$'
+
+# scan: each node's DM2 count and DM5 readiness, asked of the node itself.
+"$vehcan" scan --json --db "$db" >"$work/out" 2>"$work/err"
+check scan.dm2_and_dm5 "$?" 0 "
+e, t = ecu[0], ecu[3]
+assert [(c['spn'], c['occurrences']) for c in e['dm2']['dtcs']] == [(100, 3), (190, 1), (520192, 12)], e['dm2']
+assert (e['dm5']['active'], e['dm5']['previously_active'], e['dm5']['obd_compliance']) == (1, 3, 20), e['dm5']
+assert (e['dm5']['monitors_supported'], e['dm5']['monitors_complete']) == (6, 4), e['dm5']
+assert [(c['spn'], c['conversion']) for c in t['dm2']['dtcs']] == [(127, 'legacy'), (161, 'legacy')], t['dm2']
+assert [c['spn'] for c in ecu[11]['dm2']['dtcs']] == [1811] and ecu[11]['dm5']['active'] == 2, ecu[11]
+assert ecu[0x21]['dm5'] == 'nack' and ecu[0xEE]['dm2'] == 'nack', (ecu[0x21]['dm5'], ecu[0xEE]['dm2'])
+"
+"$vehcan" scan >"$work/out" 2>&1
+expect scan.text $? 0 '^  previously active codes \(DM2\) +3$' \
+    '^  readiness \(DM5\) +1 active, 3 previously active; OBD compliance 20 \(HD OBD\)$' \
+    '^    monitors: 4 of 6 supported complete; not complete: fuel system, diesel particulate filter$'
 
 # One node: its refusals come as NACKs, each answer ends the wait at once.
 session read.one_node diag read --from-node 0x03 --dm 1,4,25 --json
@@ -198,8 +201,8 @@ expect clear.busy_retries_to_the_ecu 0 0 '^2$'
 
 # ---- the vehicle drives --------------------------------------------------------------------
 start_truck
-"$vehcan" diag clear --previous --yes --json >"$work/out" 2>"$work/err"
-check clear.refused_while_driving "$?" 10 "
+session clear.while_driving diag clear --previous --yes --json
+check clear.refused_while_driving "$status" 10 "
 assert j['refused'].startswith('the vehicle moves: wheel-based vehicle speed (SPN 84) 80.0 km/h from 0x00'), j['refused']
 assert j['safety']['allowed'] is False and j['safety']['vehicle_speed'] == 80.0
 "

@@ -275,8 +275,16 @@ nlohmann::json read_json(const ReadResult &result) {
         }
         ecus.push_back(e);
     }
+    nlohmann::json requests = nlohmann::json::array();
+    for (const RequestTiming &t : result.requests) {
+        requests.push_back({{"dm", t.dm},
+                            {"took_ms", t.took.count()},
+                            {"answers", t.answers},
+                            {"transfers", t.transfers}});
+    }
     nlohmann::json j{
         {"ecus", ecus},
+        {"requests", requests},
         {"from_node", result.from_node ? nlohmann::json(*result.from_node) : nlohmann::json("all")},
         {"source", result.source},
         {"dms", result.requested},
