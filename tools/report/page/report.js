@@ -484,8 +484,8 @@
       if (s.tolerance === undefined) {
         return '';
       }
-      return ' ±' + valueText(s.tolerance) + (s.unit ? ' ' + s.unit : '') +
-        (s.reconstruction ? ', ' + s.reconstruction : '');
+      return (s.tolerance === 0 ? ' exact' : ' ±' + valueText(s.tolerance) +
+        (s.unit ? ' ' + s.unit : '')) + (s.reconstruction ? ', ' + s.reconstruction : '');
     }
 
     // The value of the label's series at time x: for a state the one in
