@@ -5,8 +5,9 @@
 # against the .proto), fixtures (the gateway's own payloads, line for line),
 # decode (every kind of line, the saved files, seq),
 # bad_input (refusals and bounds), reconstruct (the library's value at any
-# time), install (pip from the checkout) and listen (against mosquitto, label
-# mqtt too). The package is Architecture: all: a cross build does not run
+# time), report (the page's data: levels, bands, lost batches, trouble
+# codes; the command), install (pip from the checkout) and listen (against
+# mosquitto, label mqtt too). The package is Architecture: all: a cross build does not run
 # these again.
 if(CMAKE_CROSSCOMPILING)
   return()
@@ -16,7 +17,7 @@ find_program(_protoc protoc)
 if(NOT _protoc)
   vehcan_missing_package(protoc protobuf-compiler)
 endif()
-set(_fleet_tests schema decode bad_input reconstruct install)
+set(_fleet_tests schema decode bad_input reconstruct report install)
 # the gateway's payloads of examples/truck.log with the lines they decode to
 if(EXISTS ${PROJECT_SOURCE_DIR}/tests/fleet_format)
   list(APPEND _fleet_tests fixtures)

@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 # The report room: its reduction, gathering and page as unit tests; vehcan
-# plot against golden SVGs; and the pages vehcan replay --report makes,
-# opened in Debian's chromium, headless (label "report").
+# plot against golden SVGs; and the pages vehcan replay --report and
+# vehcan-fleet report make, opened in Debian's chromium, headless (label
+# "report").
 if(NOT TARGET vehcan_report OR NOT TARGET vehcan-cli)
   return()
 endif()
@@ -57,10 +58,23 @@ if(NOT _chromium OR NOT _chromedriver OR NOT _report_libs_ok
   return()
 endif()
 string(JOIN " " _report_emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
-foreach(_case example long_drive codes empty bands)
+set(_report_cases example long_drive codes empty bands)
+# vehcan-fleet report's pages: the decoder needs Debian's protobuf and zstandard.
+execute_process(COMMAND ${_report_python} -c "import google.protobuf, zstandard"
+                RESULT_VARIABLE _report_fleet_import OUTPUT_QUIET ERROR_QUIET)
+set(_report_sim)
+if(_report_fleet_import EQUAL 0 AND TARGET vehcan-sim)
+  list(APPEND _report_cases fleet_example fleet_drive)
+  set(_report_sim --sim $<TARGET_FILE:vehcan-sim>)
+else()
+  message(STATUS "vehcan: no python3-protobuf, python3-zstandard or vehcan-sim: "
+                 "vehcan-fleet report's browser tests are left out")
+endif()
+foreach(_case ${_report_cases})
   add_test(NAME report.browser.${_case}
     COMMAND ${_report_python} ${CMAKE_CURRENT_SOURCE_DIR}/report/browser_test.py ${_case}
             --vehcan $<TARGET_FILE:vehcan-cli> --drive $<TARGET_FILE:vehcan_drive_capture>
+            ${_report_sim}
             --work ${CMAKE_CURRENT_BINARY_DIR}/report-${_case}
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
   set_tests_properties(report.browser.${_case} PROPERTIES LABELS report TIMEOUT 300

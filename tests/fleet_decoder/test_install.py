@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 """vehcan-fleet installed as docs/fleet-decoder.md says: pip from the
 checkout into a venv with Debian's site packages, offline; the installed
-command decodes a saved drive and the package's version is the project's."""
+command decodes a saved drive and draws its page, and the package's
+version is the project's."""
 
 import os
 import re
@@ -42,6 +43,23 @@ class TestInstall(unittest.TestCase):
                          '"name":"engine speed","unit":"rpm",'
                          '"timestamp":"2026-12-08T18:05:34.575000Z","value":1315.75,'
                          '"tolerance":4.0,"reconstruction":"step"}\n')
+        # the report page's files came along (the package's page/ is a link
+        # into vehcan's tools/report/page)
+        library = os.path.join(scratch.name, "dygraphs")
+        os.makedirs(library)
+        for name in ("dygraph.min.js", "dygraph.min.css"):
+            with open(os.path.join(library, name), "w") as f:
+                f.write("/* a stand-in */\n")
+        page = os.path.join(scratch.name, "page.html")
+        done = subprocess.run([os.path.join(venv, "bin", "vehcan-fleet"), "report", records,
+                               "-o", page, "--library", library],
+                              capture_output=True, text=True, env=env, cwd=scratch.name)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        with open(page, encoding="utf-8") as f:
+            html = f.read()
+        self.assertIn('<script type="application/json" id="vehcan-data">{"format":"vehcan-report"',
+                      html)
+        self.assertIn("window.vehcanReport = report;", html)
         # the installed package, not the checkout's
         where = subprocess.run([os.path.join(venv, "bin", "python"), "-c",
                                 "import vehcan_fleet; print(vehcan_fleet.__file__)"],

@@ -14,9 +14,18 @@ run:
   bands       a page made by the Python assembler from a data block with
               tolerance bands: drawn as bands; and the example's data block
               makes the same page in Python as in vehcan
+  fleet_example  vehcan-fleet report of the payloads the compact uplink
+              makes of examples/truck.log: series and counts are the
+              decoder's samples, bands drawn, steps as steps, every value
+              within its band, the trouble code the capture's
+  fleet_drive 20 minutes of vehcan-sim --road-log through the uplink, one
+              batch taken out: the same, a lost stretch marked where the
+              batch was, several levels of detail, the overheat's code band
+              where the capture has it
 
 Every page: no console error, a zoom by mouse moves every chart to the same
-window, hovering shows values with units, a screenshot that is not blank."""
+window, hovering shows values with units, a screenshot that is not blank.
+The fleet cases also need --sim (vehcan-sim)."""
 
 import argparse
 import json
@@ -34,6 +43,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(TOP, "tools", "report", "page"))
+FLEET = os.path.join(TOP, "tools", "vehcan-fleet")
+sys.path.insert(0, FLEET)
+sys.path.insert(0, os.path.join(TOP, "tests", "fleet_decoder"))
 
 import assemble_page  # noqa: E402
 from browser import Browser  # noqa: E402
@@ -409,8 +421,199 @@ def case_bands(args, browser):
     check_zoom_together(browser, "bands")
 
 
+# ---- vehcan-fleet report --------------------------------------------------------------
+
+def fleet(*args, allowed=(0,)):
+    """vehcan-fleet from the checkout, under this Python."""
+    env = dict(os.environ, PYTHONPATH=FLEET)
+    p = subprocess.run([sys.executable, "-B", "-m", "vehcan_fleet", *args], capture_output=True,
+                       text=True, env=env)
+    if p.returncode not in allowed:
+        raise SystemExit(f"vehcan-fleet {args}: exit {p.returncode}\n{p.stderr}")
+    return p
+
+
+def uplink_payloads(args, capture, name, campaign):
+    """The births and batches the compact uplink makes of a capture."""
+    saved = os.path.join(args.work, name)
+    if os.path.isdir(saved):
+        for f in os.listdir(saved):
+            os.remove(os.path.join(saved, f))
+    run([args.vehcan, "replay", capture, "--config", campaign, "--uplink-cost",
+         "--uplink-save", saved])
+    return saved
+
+
+def decoded_counts(saved):
+    """The decoder's samples of each number and state signal with a value:
+    {(pgn, source, name): samples}."""
+    counts = {}
+    valued = set()
+    for line in fleet("decode", saved).stdout.splitlines():
+        j = json.loads(line)
+        if "name" not in j or ("text" in j and "state" not in j):
+            continue  # raw payloads, event windows, texts
+        key = (j["pgn"], j["source"], j["name"])
+        counts[key] = counts.get(key, 0) + 1
+        if j.get("value") is not None or isinstance(j.get("state"), int):
+            valued.add(key)
+    return {k: n for k, n in counts.items() if k in valued}
+
+
+def capture_codes(args, capture, name):
+    """The trouble codes of vehcan's own page of the capture, with its
+    first frame's time."""
+    page = make_page(args, capture, name)
+    with open(page, encoding="utf-8") as f:
+        html = f.read()
+    opening = '<script type="application/json" id="vehcan-data">'
+    start = html.index(opening) + len(opening)
+    data = json.loads(html[start:html.index("</script>", start)])
+    return data["start_unix"], data["codes"]
+
+
+def check_fleet_page(browser, name, saved, page, vehicle):
+    """What every fleet page must show of its payloads; its data block."""
+    import page_bands
+    import vehcan_fleet as vf
+
+    open_page(browser, page)
+    data = page_data(browser)
+    expected = decoded_counts(saved)
+    got = series_counts(data)
+    check(got == expected, f"{name}: series {got} != the decoder's {expected}")
+    legends = browser.run("return [...document.querySelectorAll('#charts .chart-legend')]"
+                          ".map(e => e.textContent)")
+    for (_, _, n) in expected:
+        check(any(n in text for text in legends), f"{name}: no chart legend names '{n}'")
+    # Bands on every chart of numbers, around every number series.
+    charts = browser.run("return window.vehcanReport.charts.filter(c => c.rows).map(c => "
+                         "[c.kind, c.graph.getOption('customBars'), c.series.map(s => "
+                         "[s.label, s.reconstruction, c.graph.getOption('stepPlot', s.label), "
+                         "s.levels.every(l => l.lo && l.hi && l.lo.length === l.t.length)])])")
+    numbers = [c for c in charts if c[0] == "number"]
+    check(numbers and all(c[1] is True for c in numbers), f"{name}: charts without bands {charts}")
+    for _, _, series in numbers:
+        for label, reconstruction, step, banded in series:
+            check(banded, f"{name}: {label} has levels without a band")
+            check(step == (reconstruction == "step"),
+                  f"{name}: {label} ({reconstruction}) drawn with stepPlot {step}")
+    # Every value of the decoder's reconstruction within the band drawn.
+    quiet = lambda text: None  # noqa: E731 (the lost batches are what the page shows)
+    timelines = vf.Timelines().extend(vf.samples(vf.read_files([saved], report=quiet),
+                                                 report=quiet))
+    problems = page_bands.band_problems(data, timelines, vehicle)
+    check(not problems, f"{name}: values outside their bands: {problems[:5]}")
+    return data
+
+
+def case_fleet_example(args, browser):
+    capture = os.path.join(TOP, "examples", "truck.log")
+    campaign = os.path.join(TOP, "tests", "fleet_format", "campaign.toml")
+    saved = uplink_payloads(args, capture, "fleet_example", campaign)
+    page = os.path.join(args.work, "fleet_example.html")
+    done = fleet("report", saved, "-o", page)
+    check(done.stdout.startswith(page + ": ") and " 0 lost stretches" in done.stdout,
+          f"fleet_example: said '{done.stdout}'")
+    data = check_fleet_page(browser, "fleet_example", saved, page, "vm")
+    kinds = {s["name"]: s["reconstruction"] for s in data["series"] if s["kind"] == "number"}
+    check(kinds.get("engine speed") == "step" and kinds.get("wheel-based vehicle speed")
+          == "linear", f"fleet_example: reconstructions {kinds}")
+    check(any(m["kind"] == "event" and "coolant above 80" in m["text"] for m in data["marks"]),
+          f"fleet_example: the condition's window is not marked: {data['marks']}")
+    # The trouble code of the capture, from the DM1 the batches carry.
+    start, codes = capture_codes(args, capture, "fleet_example-capture")
+    check(len(data["codes"]) == len(codes) == 1, f"fleet_example: codes {data['codes']}")
+    for c, r in zip(data["codes"], codes):
+        check((c["spn"], c["fmi"], c["source"], c["fmi_text"]) ==
+              (r["spn"], r["fmi"], r["source"], r["fmi_text"]),
+              f"fleet_example: code {c} is not the capture's {r}")
+        began = data["start_unix"] + c["spans"][0][0]
+        check(abs(began - (start + r["spans"][0][0])) < 1e-3,
+              f"fleet_example: the code begins at {began}, in the capture at "
+              f"{start + r['spans'][0][0]}")
+    lamps = [(l["lamp"], l["source"]) for l in data["lamps"]]
+    check(lamps == [("amber warning", 0)], f"fleet_example: lamps {lamps}")
+    check(browser.run("return document.querySelector('#nodes') === null && "
+                      "document.querySelector('#bus') === null"),
+          "fleet_example: the page shows bus or node sections it has nothing for")
+    check_zoom_together(browser, "fleet_example")
+    engine = next(i for i, c in enumerate(data["charts"]) if c["unit"] == "rpm")
+    check_hover(browser, "fleet_example", engine, "rpm")
+    check_screenshot(browser, "fleet_example", args.work, 200)
+
+
+def batch_seq(path):
+    from vehcan_fleet import open_envelope
+    with open(path, "rb") as f:
+        return open_envelope(f.read()).batch.seq
+
+
+def case_fleet_drive(args, browser):
+    if not args.sim:
+        raise SystemExit("fleet_drive needs --sim")
+    capture = os.path.join(args.work, "fleet_drive.log")
+    run([args.sim, "--road-log", capture, "--duration", "1200"])
+    campaign = os.path.join(args.work, "fleet_drive.toml")
+    with open(campaign, "w") as f:
+        # engine speed within 2 rpm, as steps: tens of thousands of points
+        f.write('[collection]\nname = "report test"\n\n'
+                '[[signal]]\nspn = 190\ntolerance = 2\nreconstruction = "step"\n')
+    saved = uplink_payloads(args, capture, "fleet_drive", campaign)
+    whole = fleet("decode", saved)
+    check("lost" not in whole.stderr, f"fleet_drive: the saved stream lost batches: "
+                                      f"{whole.stderr[:300]}")
+    batches = sorted(f for f in os.listdir(saved) if f.endswith("-batch.pb"))
+    check(len(batches) >= 10, f"fleet_drive: {len(batches)} batches")
+    taken = os.path.join(saved, batches[len(batches) // 2])
+    seq = batch_seq(taken)
+    os.remove(taken)
+    page = os.path.join(args.work, "fleet_drive.html")
+    done = fleet("report", saved, "-o", page)
+    check(f"batch seq {seq} lost" in done.stderr and " 1 lost stretches" in done.stdout,
+          f"fleet_drive: said '{done.stdout}' '{done.stderr}'")
+    data = check_fleet_page(browser, "fleet_drive", saved, page, "vm")
+    gaps = [m for m in data["marks"] if m["kind"] == "gap"]
+    check(len(gaps) == 1 and gaps[0]["text"] == f"lost: batch seq {seq}" and
+          55 <= gaps[0]["to"] - gaps[0]["from"] <= 65,
+          f"fleet_drive: lost stretches {gaps}, batch seq {seq} of about 60 s taken out")
+    speed = next(s for s in data["series"] if s["spn"] == 190)
+    check(len(speed["levels"]) >= 2 and speed["levels"][-1]["bucket"] == 0
+          and len(speed["levels"][0]["t"]) <= 2 * 1024 + 4,
+          f"fleet_drive: engine speed levels {[len(l['t']) for l in speed['levels']]}")
+    # Hovering over the lost stretch says so.
+    if gaps:
+        middle = (gaps[0]["from"] + gaps[0]["to"]) / 2
+        engine = next(i for i, c in enumerate(data["charts"]) if c["unit"] == "rpm")
+        plot = browser.driver.find_elements(By.CSS_SELECTOR, "#charts .chart")[engine]
+        browser.driver.execute_script("arguments[0].scrollIntoView({block: 'center'})", plot)
+        x = browser.run("return window.vehcanReport.charts.filter(c => c.rows)[arguments[0]]"
+                        ".graph.toDomXCoord(arguments[1])", engine, middle)
+        (ActionChains(browser.driver)
+         .move_to_element_with_offset(plot, int(x - plot.size["width"] / 2), 0).perform())
+        time.sleep(0.2)
+        legend = browser.run("return window.vehcanReport.charts.filter(c => c.rows)[arguments[0]]"
+                             ".box.querySelector('.chart-legend').textContent", engine)
+        check(f"lost: batch seq {seq}" in legend, f"fleet_drive: hovering the lost stretch "
+                                                  f"shows '{legend}'")
+    # The overheat's code: from the DM1 that lists it to the first that does
+    # not, where the capture saw it first and last (DM1 comes every second).
+    start, codes = capture_codes(args, capture, "fleet_drive-capture")
+    check(len(data["codes"]) == len(codes) == 1, f"fleet_drive: codes {data['codes']}")
+    for c, r in zip(data["codes"], codes):
+        (a, b), = c["spans"]
+        first, last = r["spans"][0][0] + start, r["spans"][-1][1] + start
+        a += data["start_unix"]
+        b += data["start_unix"]
+        check(abs(a - first) < 1e-3 and last < b <= last + 1.5,
+              f"fleet_drive: the code's band {a} to {b}, the capture's {first} to {last}")
+    check_zoom_together(browser, "fleet_drive", 0.40, 0.42)
+    check_screenshot(browser, "fleet_drive", args.work, 200)
+
+
 CASES = {"example": case_example, "long_drive": case_long_drive, "codes": case_codes,
-         "empty": case_empty, "bands": case_bands}
+         "empty": case_empty, "bands": case_bands, "fleet_example": case_fleet_example,
+         "fleet_drive": case_fleet_drive}
 
 
 def main():
@@ -418,6 +621,7 @@ def main():
     parser.add_argument("case", choices=sorted(CASES))
     parser.add_argument("--vehcan", required=True)
     parser.add_argument("--drive", required=True)
+    parser.add_argument("--sim")
     parser.add_argument("--work", required=True)
     args = parser.parse_args()
     os.makedirs(args.work, exist_ok=True)

@@ -68,6 +68,7 @@ struct UplinkCost::Mode {
     std::map<int64_t, double> bytes; // per PGN, and the framing and event rows
     double total = 0;
     int64_t next_status_us = 0;
+    uint64_t seq = 1; // each mode numbers its own batches, as a gateway would
 };
 
 UplinkCost::UplinkCost(const MqttOptions &o, std::string save_dir)
@@ -87,8 +88,8 @@ UplinkCost::UplinkCost(const MqttOptions &o, std::string save_dir)
     for (CollectionSettings *c : {&chosen, &exact}) {
         auto mode = std::make_unique<Mode>();
         mode->name = c->exact ? "exact" : c->name;
-        mode->encoder =
-            std::make_unique<CompactEncoder>(*c, vehicle_, o.database, [this] { return seq_++; });
+        mode->encoder = std::make_unique<CompactEncoder>(*c, vehicle_, o.database,
+                                                         [m = mode.get()] { return m->seq++; });
         modes_.push_back(std::move(mode));
     }
     auto json = std::make_unique<Mode>();

@@ -48,7 +48,6 @@ class UplinkCost {
     MqttOptions o_;
     std::string vehicle_;
     std::vector<std::unique_ptr<Mode>> modes_; // the collection, exact, json
-    uint64_t seq_ = 1;
     std::string save_dir_;
     unsigned saved_ = 0;
 };

@@ -37,6 +37,9 @@
   }
 
   function hex(address) {
+    if (address === null || address === undefined) {
+      return 'unknown sender';
+    }
     return '0x' + address.toString(16).toUpperCase().padStart(2, '0');
   }
 
@@ -52,6 +55,12 @@
   }
 
   const longCapture = data.range[1] - data.range[0] >= 120;
+  // What the page is of: a capture (vehcan), or a vehicle's stream (vehcan-fleet).
+  const subject = data.subject || 'capture';
+  // Stretches of time marked on every chart: data lost (a gap in a stream)
+  // or an event window.
+  const marks = data.marks || [];
+  const markColors = { gap: 'rgba(120, 120, 120, 0.22)', event: 'rgba(230, 161, 0, 0.12)' };
 
   // Seconds since the first frame: "12.345 s", or "1:02:03.4" in a long capture.
   function timeText(s) {
@@ -170,7 +179,7 @@
     const [a, b] = report.window;
     const all = a <= fullWindow[0] && b >= fullWindow[1];
     document.getElementById('window-text').textContent =
-      (all ? 'whole capture: ' : 'showing ') + timeText(a) + ' to ' + timeText(b) +
+      (all ? 'whole ' + subject + ': ' : 'showing ') + timeText(a) + ' to ' + timeText(b) +
       (all ? '' : ' (' + valueText(b - a) + ' s)');
   }
 
@@ -228,6 +237,30 @@
     },
   });
 
+  // The marks' stretches, shaded under a chart's lines: events first, lost
+  // data over them.
+  function drawMarks(ctx, area, g) {
+    for (const kind of ['event', 'gap']) {
+      ctx.fillStyle = markColors[kind];
+      for (const m of marks) {
+        if (m.kind !== kind) {
+          continue;
+        }
+        const x0 = Math.max(g.toDomXCoord(m.from), area.x);
+        const x1 = Math.min(g.toDomXCoord(m.to), area.x + area.w);
+        if (x1 >= area.x && x0 <= area.x + area.w) {
+          ctx.fillRect(x0, area.y, Math.max(x1 - x0, 2), area.h);
+        }
+      }
+    }
+  }
+
+  function marksHtml(x) {
+    return marks.filter((m) => x >= m.from && x <= m.to)
+      .map((m) => ' <span class="mark mark-' + escapeHtml(m.kind) + '">' + escapeHtml(m.text) +
+        '</span>').join('');
+  }
+
   const leftRoom = 110;
   const secondAxisRoom = 50;
   let rightRoom = 5; // then what the bus chart's second axis takes (drawBus)
@@ -241,6 +274,7 @@
       animatedZooms: false,
       interactionModel: interaction,
       drawCallback: onDraw,
+      underlayCallback: drawMarks,
       highlightCircleSize: 3,
       colors: palette,
       // Every chart's plot area starts and ends at the same place, so that
@@ -281,26 +315,38 @@
     if (data.start_unix !== null) {
       const when = new Date(data.start_unix * 1000).toISOString().replace('T', ' ')
         .replace('Z', ' UTC');
-      rows.splice(1, 0, ['first frame', when]);
+      rows.splice(1, 0, [subject === 'capture' ? 'first frame' : 'start', when]);
+    }
+    // A producer without nodes or parameter groups (null) leaves their sections out.
+    for (const id of ['nodes', 'pgns']) {
+      if (data[id] === null) {
+        document.getElementById(id).remove();
+        const link = document.querySelector('nav a[href="#' + id + '"]');
+        link.previousSibling.remove(); // the " · " before it
+        link.remove();
+      }
     }
     const summary = document.getElementById('summary-table');
     for (const [label, value] of rows) {
       summary.appendChild(el('tr', {}, [el('th', {}, label), el('td', {}, value)]));
     }
 
-    table('nodes-table', ['address', 'messages', 'PGNs', 'what it said about itself'],
-      data.nodes.map((n) => [hex(n.address), n.messages, n.pgns,
-        el('td', { class: 'facts' }, n.facts.length === 0 ? ['nothing']
-          : n.facts.flatMap(([label, value], i) =>
-            (i ? [el('br')] : []).concat([el('b', {}, label + ': '), value])))]),
-      'No J1939 message in this capture.');
-
-    table('pgns-table', ['PGN', 'name', 'from', 'messages', 'mean period', 'jitter (σ)',
-                         'shortest', 'longest'],
-      data.pgns.map((p) => [p.pgn, (p.acronym ? p.acronym + ' ' : '') + p.name, hex(p.source),
-        p.count, periodText(p.period), periodText(p.jitter), periodText(p.min),
-        periodText(p.max)]),
-      'No J1939 message in this capture.');
+    if (data.nodes !== null) {
+      table('nodes-table', ['address', 'messages', 'PGNs', 'what it said about itself'],
+        data.nodes.map((n) => [hex(n.address), n.messages, n.pgns,
+          el('td', { class: 'facts' }, n.facts.length === 0 ? ['nothing']
+            : n.facts.flatMap(([label, value], i) =>
+              (i ? [el('br')] : []).concat([el('b', {}, label + ': '), value])))]),
+        'No J1939 message in this ' + subject + '.');
+    }
+    if (data.pgns !== null) {
+      table('pgns-table', ['PGN', 'name', 'from', 'messages', 'mean period', 'jitter (σ)',
+                           'shortest', 'longest'],
+        data.pgns.map((p) => [p.pgn, (p.acronym ? p.acronym + ' ' : '') + p.name, hex(p.source),
+          p.count, periodText(p.period), periodText(p.jitter), periodText(p.min),
+          periodText(p.max)]),
+        'No J1939 message in this ' + subject + '.');
+    }
   }
 
   // ---- bus load ---------------------------------------------------------------------
@@ -308,8 +354,13 @@
   function drawBus() {
     const bus = data.bus;
     const parent = document.getElementById('bus');
+    if (bus === null) { // nothing of the bus itself: a stream of values
+      parent.previousElementSibling.remove();
+      parent.remove();
+      return;
+    }
     if (bus.frames_per_s.length === 0) {
-      parent.appendChild(el('p', { class: 'empty' }, 'No frame in this capture.'));
+      parent.appendChild(el('p', { class: 'empty' }, 'No frame in this ' + subject + '.'));
       return;
     }
     const rows = bus.frames_per_s.map((f, i) => [bus.t0 + i * bus.bin, f, bus.load[i]]);
@@ -341,9 +392,10 @@
     report.charts.push(report.bus);
   }
 
-  // The legend: the time under the pointer and each series' value then,
-  // or the series' names while the pointer is elsewhere.
-  function legendHtml(d, valueAt) {
+  // The legend: the time under the pointer, each series' value then and the
+  // marks there; or the series' names (and what describe() adds) while the
+  // pointer is elsewhere.
+  function legendHtml(d, valueAt, describe) {
     const parts = [];
     if (d.x !== undefined) {
       parts.push('<span class="time">' + escapeHtml(timeText(d.x)) + '</span>');
@@ -353,10 +405,12 @@
         escapeHtml(s.label);
       if (d.x !== undefined) {
         html += ' <b>' + escapeHtml(valueAt(s.label, d.i, d.x)) + '</b>';
+      } else if (describe) {
+        html += escapeHtml(describe(s.label));
       }
       parts.push(html);
     }
-    return parts.join(' ');
+    return parts.join(' ') + (d.x !== undefined ? marksHtml(d.x) : '');
   }
 
   // ---- signals ----------------------------------------------------------------------
@@ -364,7 +418,8 @@
   function drawSignals() {
     const parent = document.getElementById('charts');
     if (data.charts.length === 0) {
-      parent.appendChild(el('p', { class: 'empty' }, 'No decoded signal in this capture.'));
+      parent.appendChild(el('p', { class: 'empty' }, 'No decoded signal in this ' + subject +
+        '.'));
       return;
     }
     for (const spec of data.charts) {
@@ -423,6 +478,16 @@
       return rows;
     };
 
+    // A series' tolerance and reconstruction, when its producer gives them.
+    function describe(label) {
+      const s = series.find((x) => x.label === label);
+      if (s.tolerance === undefined) {
+        return '';
+      }
+      return (s.tolerance === 0 ? ' exact' : ' ±' + valueText(s.tolerance) +
+        (s.unit ? ' ' + s.unit : '')) + (s.reconstruction ? ', ' + s.reconstruction : '');
+    }
+
     // The value of the label's series at time x: for a state the one in
     // force then, for a number the sample nearest to it.
     function valueAt(label, row, x) {
@@ -458,8 +523,17 @@
       stepPlot: state,
       customBars: bars,
       ylabel: state || !spec.unit ? '\u00a0' : escapeHtml(spec.unit),
-      legendFormatter: (d) => legendHtml(d, valueAt),
+      legendFormatter: (d) => legendHtml(d, valueAt, describe),
     });
+    // A producer's reconstruction: steps drawn as steps, linear as lines.
+    if (!state) {
+      options.series = {};
+      for (const s of series) {
+        if (s.reconstruction) {
+          options.series[s.label] = { stepPlot: s.reconstruction === 'step' };
+        }
+      }
+    }
     if (state) {
       const s = series[0];
       const values = [...s.stateText.keys()].sort((x, y) => x - y);
@@ -492,7 +566,7 @@
       data.codes.map((c) => [hex(c.source), c.spn, c.spn_name, c.fmi, c.fmi_text,
         timeText(seen(c.spans)[0]), timeText(seen(c.spans)[1]), c.spans.length, c.messages,
         c.occurrences]),
-      'No active trouble code (DM1) in this capture.');
+      'No active trouble code (DM1) in this ' + subject + '.');
     report.timeline = { items: items, graph: null };
     const parent = document.getElementById('timeline');
     if (items.length === 0) {
@@ -513,17 +587,18 @@
       highlightCircleSize: 0,
       legendFormatter: function (d) {
         if (d.x === undefined) {
-          return 'Each band runs from a code\'s first to its last sighting in a row of DM1 ' +
-            'messages; hover for what was active.';
+          return escapeHtml(data.codes_note || 'Each band runs from a code\'s first to its ' +
+            'last sighting in a row of DM1 messages') + '; hover for what was active.';
         }
         const active = items.filter((it) => it.spans.some(([a, b]) => d.x >= a && d.x <= b));
         return '<span class="time">' + escapeHtml(timeText(d.x)) + '</span> ' +
           (active.length === 0 ? 'nothing active'
             : active.map((it) => '<span class="swatch" style="background:' + it.color +
-              '"></span>' + escapeHtml(it.label)).join(' '));
+              '"></span>' + escapeHtml(it.label)).join(' ')) + marksHtml(d.x);
       },
       underlayCallback: function (ctx, area, g) {
         ctx.save();
+        drawMarks(ctx, area, g);
         ctx.font = '12px system-ui, sans-serif';
         items.forEach((it, i) => {
           const y = g.toDomYCoord(rowOf(i));

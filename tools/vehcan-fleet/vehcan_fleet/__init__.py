@@ -19,12 +19,12 @@ from .batch import EventWindow, Frame, RawPayload, Sample
 from .birth import BirthTable, RawGroupInfo, SignalInfo
 from .lines import line, timestamp_text
 from .records import InputError, Message, RecordWriter, read_messages
-from .stream import Counts, Stream
+from .stream import BatchSeen, Counts, Stream
 from .timeline import Reading, Timeline, Timelines
 from .wire import DEFAULT_MAX_BODY, FormatError, make_envelope, open_envelope
 
 __all__ = [
-    "BirthTable", "Counts", "DEFAULT_MAX_BODY", "EventWindow", "FormatError", "Frame",
+    "BatchSeen", "BirthTable", "Counts", "DEFAULT_MAX_BODY", "EventWindow", "FormatError", "Frame",
     "InputError", "Message", "RawGroupInfo", "RawPayload", "Reading", "RecordWriter", "Sample",
     "SignalInfo", "Stream", "Timeline", "Timelines", "line", "make_envelope", "open_envelope",
     "read_files", "read_messages", "samples", "timestamp_text",

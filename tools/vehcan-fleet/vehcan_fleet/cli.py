@@ -11,8 +11,9 @@ from .commands import EXIT_INTERNAL, all_commands
 
 EXITS = """\
 Exit status: 0 done; 1 internal error or an output that cannot be written;
-2 bad command line; 3 an input that could not be read in full (decode);
-8 the broker refused the user name, password or subscription (listen)."""
+2 bad command line (report: several vehicles and no --vehicle); 3 an input
+that could not be read in full (decode, report); 8 the broker refused the
+user name, password or subscription (listen)."""
 
 
 def say(text):
@@ -24,7 +25,8 @@ def parser():
         prog="vehcan-fleet",
         description=textwrap.fill(
             "The fleet's side of vehcan's compact uplink: decodes the births and batches that "
-            "vehcan's gateways publish into JSON lines. See docs/fleet-decoder.md.", 79),
+            "vehcan's gateways publish into JSON lines, or draws a vehicle's stream as a page "
+            "of charts. See docs/fleet-decoder.md.", 79),
         epilog=EXITS, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--version", action="version", version=f"vehcan-fleet {__version__}")
     sub = p.add_subparsers(dest="command", metavar="COMMAND", required=True)

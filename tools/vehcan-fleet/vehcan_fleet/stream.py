@@ -37,6 +37,18 @@ class Counts:
     never_born: int = 0      # batches whose birth never came (at finish())
 
 
+@dataclass(frozen=True)
+class BatchSeen:
+    """A batch that was decoded: its vehicle, birth and seq, and the time it
+    covers, [start_us, end_us) in µs since 1970 (its base time and span)."""
+    vehicle: str
+    birth_id: int
+    seq: int
+    historical: bool
+    start_us: int
+    end_us: int
+
+
 class _Vehicle:
     def __init__(self):
         self.births = {}  # birth_id -> BirthTable
@@ -67,11 +79,13 @@ class Stream:
 
     The vehicle of a payload is the topic's vehicle level when the caller
     knows it; else a birth's own vehicle field, and a batch's the vehicle
-    whose birth it names. Not thread-safe."""
+    whose birth it names. on_batch(BatchSeen), when given, hears of each
+    batch decoded (a duplicate is not). Not thread-safe."""
 
     def __init__(self, report=None, max_body=DEFAULT_MAX_BODY, max_waiting=1000,
-                 max_waiting_bytes=64 << 20, births_kept=64, verbose=False):
+                 max_waiting_bytes=64 << 20, births_kept=64, verbose=False, on_batch=None):
         self._report = report or _log.warning
+        self.on_batch = on_batch
         self.max_body = max_body
         self.max_waiting = max_waiting
         self.max_waiting_bytes = max_waiting_bytes
@@ -202,6 +216,11 @@ class Stream:
             self._say(origin, vehicle, f"batch seq {batch.seq}: {p}")
         self.counts.batches += 1
         self.counts.items += len(items)
+        if self.on_batch is not None:
+            unit = table.time_unit_us
+            self.on_batch(BatchSeen(vehicle, batch.birth_id, batch.seq, batch.historical,
+                                     batch.base_time * unit,
+                                     (batch.base_time + batch.span) * unit))
         return items
 
     def _check_seq(self, vehicle, batch, origin):

@@ -8,7 +8,7 @@ import argparse
 import importlib
 
 # The modules that hold the subcommands, in the order --help lists them.
-MODULES = ("listen", "decode")
+MODULES = ("listen", "decode", "report")
 
 # Exit statuses, as the vehcan tool's (tools/common/failure.h) where they
 # mean the same.
@@ -68,3 +68,27 @@ def stream_for(args, say):
     from ..stream import Stream
     return Stream(report=say, max_body=int(args.max_body_mb * (1 << 20)),
                   max_waiting=args.max_waiting, verbose=args.verbose)
+
+
+def feed_files(args, stream, say, take):
+    """Feeds the births and batches saved in args.files to stream and each
+    item (of args.vehicle only, when given) to take(item); saved dm1 and
+    status messages are plain JSON and passed over. True when every file,
+    record, payload and batch was read in full."""
+    from ..records import read_messages
+    unreadable = []
+
+    def problem(e):
+        unreadable.append(e)
+        say(str(e))
+
+    for message in read_messages(args.files, stream.max_body + 1024, problem):
+        if message.leaf not in (None, "birth", "batch"):
+            continue
+        for item in stream.feed_message(message):
+            if args.vehicle is None or item.vehicle == args.vehicle:
+                take(item)
+    stream.finish()
+    c = stream.counts
+    return not (unreadable or c.unreadable or c.parts_skipped or c.waiting_dropped
+                or c.never_born)

@@ -1,9 +1,8 @@
 # SPDX-License-Identifier: MIT
 """vehcan-fleet decode FILE...: saved births and batches to JSON lines."""
 
-from . import EXIT_INPUT, EXIT_OK, add_decoder_options, register, stream_for
+from . import EXIT_INPUT, EXIT_OK, add_decoder_options, feed_files, register, stream_for
 from ..lines import line
-from ..records import read_messages
 
 FILES = """\
 FILE: a record file (what `listen --save` writes: the line
@@ -35,19 +34,5 @@ class Decode:
         or part of one could not be read or a batch's birth never came
         (the rest is decoded all the same)."""
         stream = stream_for(args, say)
-        unreadable = []
-
-        def problem(e):
-            unreadable.append(e)
-            say(str(e))
-
-        for message in read_messages(args.files, stream.max_body + 1024, problem):
-            if message.leaf not in (None, "birth", "batch"):
-                continue  # a saved dm1 or status: plain JSON, nothing to decode
-            for item in stream.feed_message(message):
-                if args.vehicle is None or item.vehicle == args.vehicle:
-                    out.write(line(item) + "\n")
-        stream.finish()
-        c = stream.counts
-        failed = unreadable or c.unreadable or c.parts_skipped or c.waiting_dropped or c.never_born
-        return EXIT_INPUT if failed else EXIT_OK
+        whole = feed_files(args, stream, say, lambda item: out.write(line(item) + "\n"))
+        return EXIT_OK if whole else EXIT_INPUT
