@@ -26,8 +26,8 @@ constexpr uint32_t kPgnVehicleIdentification = 65260;
 // Rows of the report that are no PGN.
 constexpr int64_t kFraming = -1; // MQTT headers, envelopes, births, the status
 constexpr int64_t kEvents = -2;  // event windows
-// The compact link refreshes its status this often (uplink.cpp).
-constexpr int64_t kStatusEveryUs = 600LL * 1000 * 1000;
+constexpr int64_t kStatusEveryUs =
+    std::chrono::duration_cast<std::chrono::microseconds>(kStatusRefresh).count();
 constexpr size_t kStatusBytes = 220; // a status payload, about
 
 // The bytes of one MQTT 3.1.1 PUBLISH: fixed header, remaining length,

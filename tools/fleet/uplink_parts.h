@@ -29,6 +29,11 @@ struct BrokerUrl {
 // address. Throws Failure(kExitUsage) naming what is wrong.
 BrokerUrl parse_broker_url(std::string_view url);
 
+// The compact link's status refreshes its counters at most this often (and
+// at each connection): each refresh is some 250 bytes on the link, and an
+// hour is the unit a fleet budgets its link in.
+inline constexpr auto kStatusRefresh = std::chrono::hours(1);
+
 // ---- names ----
 
 // The vehicle's name as one topic level: '/', '+', '#', control characters
