@@ -68,6 +68,7 @@ struct UplinkCost::Mode {
     std::map<int64_t, double> bytes; // per PGN, and the framing and event rows
     double total = 0;
     int64_t next_status_us = 0;
+    bool dm1_seen = false;
 };
 
 UplinkCost::UplinkCost(const MqttOptions &o, std::string save_dir)
@@ -170,7 +171,9 @@ void UplinkCost::message(const UplinkMessage &m, const nlohmann::json &json) {
         if (m.pgn == kPgnDm1 && m.json != nullptr) {
             if (auto payload = mode->codes.update(m.source, *m.json)) {
                 publish(*mode, kPgnDm1, topic("dm1"), payload->size());
-                dm1_changed = true;
+                // (as the uplink judges it)
+                dm1_changed = dm1_is_news(mode->dm1_seen, *payload);
+                mode->dm1_seen = true;
             }
         }
         if (mode->encoder) {

@@ -253,8 +253,7 @@ void Uplink::decoded(const UplinkMessage &m) {
     bool dm1_changed = false;
     if (m.pgn == kPgnDm1 && m.json != nullptr) {
         if (auto payload = codes_.update(m.source, *m.json)) {
-            // The first DM1 of a run is news only when it reports a fault.
-            dm1_changed = dm1_seen_ || payload->find("\"dtcs\"") != std::string::npos;
+            dm1_changed = dm1_is_news(dm1_seen_, *payload);
             dm1_seen_ = true;
             last_dm1_ = *payload;
             urgent_.push_back({vehicle_topic("dm1"), *payload, true});

@@ -107,6 +107,12 @@ class Backlog {
 
 // ---- active trouble codes ----
 
+// Whether a changed DM1 (its payload as TroubleCodeState gives it) opens an
+// event window: the first DM1 of a run is news only when it reports a fault.
+inline bool dm1_is_news(bool seen_before, const std::string &payload) {
+    return seen_before || payload.find("\"dtcs\"") != std::string::npos;
+}
+
 // The vehicle's active trouble codes and lamps, per sender, from the JSON
 // of its DM1 messages. update() answers the new retained payload when the
 // set of codes (SPN, FMI) or a lamp changed, and nothing otherwise.
