@@ -89,6 +89,9 @@ class CompactDecoder {
     }
     // Every batch's seq, in the order fed.
     const std::vector<uint64_t> &seqs() const { return seqs_; }
+    // The end of the latest span a batch covered (base_time + span), µs
+    // since 1970; 0 before any batch.
+    int64_t covered_until_us() const { return covered_until_us_; }
     size_t births() const { return births_.size(); }
     // Event windows fed: (cause, frames).
     const std::vector<std::pair<int, size_t>> &events() const { return events_; }
@@ -99,6 +102,7 @@ class CompactDecoder {
     std::map<Key, Timeline> timelines_;
     std::map<std::pair<int, uint32_t>, std::vector<std::pair<int64_t, std::string>>> raw_;
     std::vector<uint64_t> seqs_;
+    int64_t covered_until_us_ = 0;
     std::vector<std::pair<int, size_t>> events_;
 };
 
