@@ -41,7 +41,9 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 run --help >"$work/top"
-subs=$(awk '/^Subcommands:$/ { on = 1; next } on && /^ +[a-z]/ { print $1; next } on { on = 0 }' "$work/top")
+# (argparse puts its metavar, "COMMAND", on a line of its own first)
+subs=$(awk '/^Subcommands:$/ { on = 1; next } on && /^ +[A-Z]+$/ { next }
+            on && /^ +[a-z]/ { print $1; next } on { on = 0 }' "$work/top")
 for sub in $subs; do
   run "$sub" --help >"$work/sub.$sub"
 done
@@ -54,6 +56,9 @@ normalize='
     print line; if (next_line != "") print next_line; else print ""; next }
   { print }'
 awk "$normalize" "$work/top" >"$work/top.n"
+for sub in $subs; do
+  awk "$normalize" "$work/sub.$sub" >"$work/sub.n" && mv "$work/sub.n" "$work/sub.$sub"
+done
 {
   grep -m1 '^Usage: ' "$work/top.n"
   for sub in $subs; do
@@ -75,17 +80,20 @@ awk -v subs="$subs" -v dir="$work" '
   /^Exit status:/ { print "*Exit status*"; rest = substr($0, 14); sub(/^ +/, "", rest)
     if (rest != "") print rest; next }
   { print }
-  function commands(   n, names, i, file, line, description, in_exit) {
+  function commands(   n, names, i, file, line, description, in_exit, usage_done) {
     print "*Commands*"
     n = split(subs, names, " ")
     for (i = 1; i <= n; ++i) {
       file = dir "/sub." names[i]
       description = ""
       in_exit = 0
+      usage_done = 0
       while ((getline line < file) > 0) {
-        if (line ~ /^Usage: /) { sub(/^Usage: /, "", line); print line ":"
+        if (line ~ /^Usage: /) { sub(/^Usage: /, "", line); print line ":"; usage_done = 1
           if (description != "") print "  " description; print ""; continue }
-        if (description == "" && line !~ /^ / && line != "") { description = line; continue }
+        # (CLI11 says what a subcommand does before its usage, argparse after)
+        if (description == "" && line !~ /^ / && line != "") { description = line
+          if (usage_done) print "  " line; continue }
         if (line ~ /^Exit status:/) { in_exit = 1; continue }
         # Its headings (Options:, Positionals:, the name of an option group) go:
         # one list under the heading of the subcommand.

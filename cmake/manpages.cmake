@@ -2,7 +2,8 @@
 # The manual pages, made at build time into <build>/man and installed with
 # the tools (the vehcan package), gzipped as Debian ships them:
 #
-#   vehcan(1), vehcan-sim(1), vehcan-db-import(1)
+#   vehcan(1), vehcan-sim(1), vehcan-db-import(1), vehcan-fleet(1) (in the
+#   vehcan-fleet package, native builds only)
 #       help2man from the program's --help (cmake/man-help.sh lays it out:
 #       vehcan's subcommands each get their options, the exit statuses
 #       their section) plus docs/man/PROGRAM.h2m, the hand-written NAME,
@@ -36,12 +37,15 @@ set(VEHCAN_MAN_DIR ${PROJECT_BINARY_DIR}/man)
 set(_man_src ${PROJECT_SOURCE_DIR}/docs/man)
 set(_man_pages "")
 
-# vehcan_man_from_help(NAME PROGRAM [VERSION TEXT]): NAME.1 from PROGRAM's
-# --help with docs/man/NAME.h2m. PROGRAM is a target of the build (run
-# through the cross build's emulator) or a script; VERSION for a program
-# without --version.
+# vehcan_man_from_help(NAME PROGRAM [VERSION TEXT] [COMPONENT C]): NAME.1
+# from PROGRAM's --help with docs/man/NAME.h2m, installed with component C
+# (default tools). PROGRAM is a target of the build (run through the cross
+# build's emulator) or a script; VERSION for a program without --version.
 function(vehcan_man_from_help name program)
-  cmake_parse_arguments(_m "" "VERSION" "" ${ARGN})
+  cmake_parse_arguments(_m "" "VERSION;COMPONENT" "" ${ARGN})
+  if(_m_COMPONENT)
+    set_property(GLOBAL PROPERTY VEHCAN_MAN_COMPONENT_${name}.1.gz ${_m_COMPONENT})
+  endif()
   set(page ${VEHCAN_MAN_DIR}/${name}.1)
   set(depends "")
   set(command ${program})
@@ -101,6 +105,10 @@ if(VEHCAN_BUILD_TOOLS)
   vehcan_man_from_help(vehcan-db-import ${PROJECT_SOURCE_DIR}/tools/db-import/vehcan-db-import
                        VERSION "vehcan-db-import ${PROJECT_VERSION}")
 endif()
+if(VEHCAN_BUILD_TOOLS AND NOT CMAKE_CROSSCOMPILING)
+  vehcan_man_from_help(vehcan-fleet ${PROJECT_SOURCE_DIR}/tools/vehcan-fleet/vehcan-fleet
+                       COMPONENT fleet)
+endif()
 if(TARGET vehcan_service)
   vehcan_man_by_hand(vehcan.conf 5)
 endif()
@@ -109,5 +117,11 @@ get_property(_pages GLOBAL PROPERTY VEHCAN_MAN_PAGES)
 add_custom_target(vehcan_man_pages ALL DEPENDS ${_pages})
 foreach(page ${_pages})
   string(REGEX MATCH "\\.([1-8])\\.gz$" _ "${page}")
-  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${CMAKE_MATCH_1} COMPONENT tools)
+  get_filename_component(_file ${page} NAME)
+  get_property(_component GLOBAL PROPERTY VEHCAN_MAN_COMPONENT_${_file})
+  if(NOT _component)
+    set(_component tools)
+  endif()
+  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${CMAKE_MATCH_1}
+          COMPONENT ${_component})
 endforeach()

@@ -11,6 +11,11 @@
 #                            (/usr/share/vehcan/sample.xml); the service:
 #                            vehcan.service (disabled), /etc/vehcan/vehcan.conf
 #                            and the queue limit in /usr/lib/sysctl.d
+#   vehcan-fleet    fleet    the fleet's decoder (Python, Architecture: all):
+#                            /usr/bin/vehcan-fleet, the vehcan_fleet modules
+#                            and vehcan_commands in
+#                            /usr/lib/python3/dist-packages; made by the
+#                            native build only
 #
 # Everything installed from tools/ goes to the tools component unless it
 # names another (CMAKE_INSTALL_DEFAULT_COMPONENT_NAME, set around tools/).
@@ -32,6 +37,11 @@ set(_doc ${PROJECT_BINARY_DIR}/debian-doc)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/changelog.in ${_doc}/changelog @ONLY)
 execute_process(COMMAND gzip -9nf ${_doc}/changelog)
 set(_packages runtime=libvehcan0 db=libvehcan-db0 dev=libvehcan-dev tools=vehcan)
+set(_components runtime db dev tools)
+if(NOT CMAKE_CROSSCOMPILING)
+  list(APPEND _packages fleet=vehcan-fleet)
+  list(APPEND _components fleet)
+endif()
 foreach(pair ${_packages})
   string(REPLACE "=" ";" kv "${pair}")
   list(GET kv 0 component)
@@ -45,7 +55,7 @@ endforeach()
 vehcan_debian_arch(_deb_arch)
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL runtime db dev tools)
+set(CPACK_COMPONENTS_ALL ${_components})
 set(CPACK_PACKAGE_NAME vehcan)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "vehcan developers <vehcan@example.org>")
@@ -134,4 +144,16 @@ if(_tools_depends)
 endif()
 get_property(_tools_suggests GLOBAL PROPERTY VEHCAN_TOOLS_SUGGESTS)
 string(JOIN ", " CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS can-utils ${_tools_suggests})
+
+set(CPACK_COMPONENT_FLEET_DESCRIPTION "fleet-side decoder of vehcan's compact uplink
+vehcan-fleet subscribes to the births and batches that vehcan gateways
+publish to an MQTT broker (or reads them from files) and prints the
+reconstructed samples as JSON lines, reporting sequence gaps and
+duplicates; its Python package gives a program each signal's value at any
+time.")
+set(CPACK_DEBIAN_FLEET_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_FLEET_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_FLEET_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_FLEET_PACKAGE_DEPENDS
+    "python3, python3-protobuf, python3-zstandard, python3-paho-mqtt, python3-nacl")
 include(CPack)

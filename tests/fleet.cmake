@@ -10,7 +10,7 @@ endif()
 add_executable(fleet_unit_test fleet_format_test.cpp fleet_collection_test.cpp
                fleet_capture_test.cpp ${PROJECT_SOURCE_DIR}/tools/sim/road_drive.cpp)
 target_include_directories(fleet_unit_test PRIVATE ${PROJECT_SOURCE_DIR}/tools/sim)
-target_link_libraries(fleet_unit_test PRIVATE vehcan_cli_core vehcan_fleet GTest::gtest
+target_link_libraries(fleet_unit_test PRIVATE vehcan_cli_core vehcan_fleet vehcan_fleet_schema GTest::gtest
                       GTest::gtest_main vehcan_warnings)
 # (a cross build's fixtures test runs the tool under its qemu-user)
 string(JOIN " " _tool_emulator ${CMAKE_CROSSCOMPILING_EMULATOR})

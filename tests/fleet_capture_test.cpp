@@ -87,7 +87,7 @@ Replayed replay(std::istream &capture, const CollectionSettings &settings, const
         if (um.json != nullptr && msg.pgn == 65226) {
             // as the uplink judges it: the first DM1 is news only with a fault
             if (auto payload = codes.update(msg.source, *um.json)) {
-                dm1_changed = dm1_seen || payload->find("\"dtcs\"") != std::string::npos;
+                dm1_changed = vehcan::cli::dm1_is_news(dm1_seen, *payload);
                 dm1_seen = true;
             }
         }

@@ -272,17 +272,40 @@ TEST(Transitions, ASteadySignalBeatsAndASilentOneDoesNot) {
     for (size_t i = 1; i < points.size(); ++i) {
         const int64_t gap = points[i].time_us - points[i - 1].time_us;
         if (points[i].time_us <= kStart + 599'000'000) {
-            EXPECT_LE(gap, 61'000'000) << "no heartbeat before point " << i;
+            EXPECT_LE(gap, 60'000'000) << "no heartbeat before point " << i;
         }
     }
-    // No line across the silence: halfway through it the value is the last
-    // one heard, and the first point after it starts a segment.
-    EXPECT_EQ(run.timeline().at(kStart + 750'000'000)->value, 700);
+    // No line across the silence: the last value heard holds for a
+    // heartbeat, then the decoder marks the signal silent until the first
+    // point after it, which starts a segment.
+    EXPECT_EQ(run.timeline().at(kStart + 599'000'000)->value, 700);
+    const auto silent = run.timeline().at(kStart + 750'000'000);
+    ASSERT_TRUE(silent);
+    EXPECT_EQ(silent->kind, TimelinePoint::Kind::state);
+    EXPECT_EQ(silent->code, TimelinePoint::kSilent);
     const auto first_after = std::find_if(points.begin(), points.end(), [](const TimelinePoint &p) {
         return p.time_us >= kStart + 900'000'000;
     });
     ASSERT_NE(first_after, points.end());
     EXPECT_TRUE(first_after->segment_start);
+}
+
+// A signal read less often than a heartbeat divides still has points at
+// most a heartbeat apart (a longer gap is a silence to the decoder): the
+// beat falls on the last reading within it.
+TEST(Transitions, ASlowSignalBeatsWithinTheHeartbeat) {
+    std::vector<Reading> readings;
+    for (int64_t t = 0; t < 600; t += 7) {
+        readings.push_back({kStart + t * 1'000'000 + 123, speed(700)});
+    }
+    const Encoded run(readings, CollectionSettings{});
+    EXPECT_LE(worst_share(run, readings), 1.0);
+    const std::vector<TimelinePoint> &points = run.timeline().points;
+    ASSERT_GE(points.size(), 10U);
+    for (size_t i = 1; i < points.size(); ++i) {
+        EXPECT_LE(points[i].time_us - points[i - 1].time_us, 60'000'000) << "point " << i;
+        EXPECT_NE(points[i].code, TimelinePoint::kSilent) << "point " << i;
+    }
 }
 
 TEST(Transitions, StatesAndTextsGoOutOnChangeExactly) {

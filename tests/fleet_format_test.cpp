@@ -8,6 +8,7 @@
 //   VEHCAN_FIXTURES_WRITE=1 build/tests/fleet_unit_test --gtest_filter='FleetFormat.*'
 #include "compact_codec.h"
 #include "compact_decoder.h"
+#include "vehcan_uplink.pb.h"
 
 #include <gtest/gtest.h>
 
@@ -141,6 +142,50 @@ TEST(FleetFormat, TheEncoderStillMakesTheFixtures) {
     }
 }
 
+// What the format page promises of every birth: one run id for the run
+// (the first birth's id), a scale for every number, texts in UTF-8.
+TEST(FleetFormat, BirthsNameTheirRunAndScaleEveryNumber) {
+    std::optional<uint64_t> run;
+    size_t births = 0;
+    for (const fs::path &file : payloads_in(kFixtures)) {
+        vehcan::uplink::Payload p;
+        ASSERT_TRUE(p.ParseFromString(vehcan::cli::unframe_payload(read_file(file)))) << file;
+        if (!p.has_birth()) {
+            continue;
+        }
+        ++births;
+        const auto &b = p.birth();
+        if (!run) {
+            run = b.birth_id();
+        }
+        EXPECT_EQ(b.run_id(), *run) << file;
+        for (const auto &s : b.signals()) {
+            if (s.kind() == vehcan::uplink::SIGNAL_KIND_NUMBER) {
+                EXPECT_NE(s.scale(), 0) << file << ": " << s.name();
+            }
+        }
+    }
+    EXPECT_GE(births, 2U);
+}
+
+TEST(FleetFormat, TextsOffTheBusBecomeValidUtf8) {
+    using vehcan::cli::valid_utf8;
+    EXPECT_EQ(valid_utf8("1HTMKAAN0CH123456"), "1HTMKAAN0CH123456");
+    EXPECT_EQ(valid_utf8("caf\xC3\xA9"), "caf\xC3\xA9"); // UTF-8 stays
+    EXPECT_EQ(valid_utf8("ID\xFF\xFE"
+                         "7"),
+              "ID\uFFFD\uFFFD"
+              "7"); // bytes that are not
+    EXPECT_EQ(valid_utf8(std::string("A\0B", 3)), std::string("A\0B", 3));
+    // A text set through the schema's string field survives the standard
+    // parser (which refuses a string that is not UTF-8).
+    vehcan::uplink::SignalSeries s;
+    s.add_texts(valid_utf8("DRV\x80\x81"));
+    vehcan::uplink::SignalSeries back;
+    ASSERT_TRUE(back.ParseFromString(s.SerializeAsString()));
+    EXPECT_EQ(back.texts(0), "DRV\uFFFD\uFFFD");
+}
+
 TEST(FleetFormat, RefusesWhatIsNotItsFormat) {
     CompactDecoder decoder;
     EXPECT_THROW(decoder.feed("not a protobuf at all"), FormatError);
@@ -160,6 +205,13 @@ TEST(FleetFormat, RefusesWhatIsNotItsFormat) {
     ASSERT_EQ(framed[0], '\x08'); // field 1 (format), varint
     framed[1] = '\x02';
     EXPECT_THROW(vehcan::cli::unframe_payload(framed), FormatError);
+    // Stored as it is, the body must be body_size bytes.
+    vehcan::uplink::Envelope e;
+    ASSERT_TRUE(e.ParseFromString(vehcan::cli::frame_payload(plain, 0)));
+    EXPECT_EQ(e.compression(), vehcan::uplink::COMPRESSION_NONE);
+    EXPECT_EQ(vehcan::cli::unframe_payload(e.SerializeAsString()), plain);
+    e.set_body_size(e.body_size() + 1);
+    EXPECT_THROW(vehcan::cli::unframe_payload(e.SerializeAsString()), FormatError);
 }
 
 } // namespace

@@ -4,9 +4,11 @@
 // decodes every birth and batch in order with the gateway's decoder, and
 // prints the decoded lines on standard output. On standard error: each gap
 // and repeat of the batches' seq, then one summary line
-//   births B (signals S1,S2,..) batches N historical H
+//   births B batches N historical lines H first seq F last seq L covered until T
+// (T: the end of the latest span a batch covered, RFC 3339, or "-").
 // Exit status 1 when a payload does not decode.
 #include "compact_decoder.h"
+#include "timestamp.h"
 
 #include <cstdio>
 #include <iostream>
@@ -73,6 +75,11 @@ int main() {
         }
     }
     std::cerr << "births " << births << " batches " << batches << " historical lines " << historical
-              << " first seq " << (seqs.empty() ? 0 : seqs.front()) << "\n";
+              << " first seq " << (seqs.empty() ? 0 : seqs.front()) << " last seq "
+              << (seqs.empty() ? 0 : seqs.back()) << " covered until "
+              << (decoder.covered_until_us() > 0
+                      ? vehcan::cli::rfc3339_utc(decoder.covered_until_us())
+                      : std::string("-"))
+              << "\n";
     return 0;
 }

@@ -133,6 +133,34 @@ TEST_F(SpoolDir, SequenceAndUndeliveredMessagesSurviveAReopen) {
     EXPECT_EQ(payloads(s.take(10)), R"({"n":3;{"n":4;{"n":5;{"n":6;)");
 }
 
+// The open batch and the birth it needs, as a power cut leaves them: the
+// next run finds them behind everything else, the birth first; a batch that
+// closed clears them.
+TEST_F(SpoolDir, AnOpenBatchAndItsBirthWaitBehindTheRest) {
+    {
+        Spool s(spool_dir(), 1 << 20, 100);
+        s.add(numbered(1));
+        s.set_open(numbered(3), numbered(2));
+        s.commit(2);
+        s.set_open(numbered(5), numbered(4)); // (the next commit's snapshot)
+        s.commit(2);
+    }
+    {
+        Spool s(spool_dir(), 1 << 20, 100);
+        EXPECT_EQ(payloads(s.take(10)), R"({"n":1;{"n":4;{"n":5;)");
+        s.set_open(numbered(7)); // its birth went out: the batch alone
+        s.commit(3);
+    }
+    {
+        Spool s(spool_dir(), 1 << 20, 100);
+        EXPECT_EQ(payloads(s.take(10)), R"({"n":1;{"n":4;{"n":5;{"n":7;)");
+        s.set_open(std::nullopt);
+        s.commit(4);
+    }
+    Spool s(spool_dir(), 1 << 20, 100);
+    EXPECT_EQ(payloads(s.take(10)), R"({"n":1;{"n":4;{"n":5;{"n":7;)");
+}
+
 TEST_F(SpoolDir, AcknowledgedMessagesLeaveAtTheNextCommit) {
     Spool s(spool_dir(), 1 << 20, 100);
     for (int n = 1; n <= 3; ++n) {

@@ -45,10 +45,11 @@ if(TARGET vehcan-sim AND EXISTS ${PROJECT_SOURCE_DIR}/rig/run-guest.sh AND NOT C
   set_tests_properties(rig.mqtt PROPERTIES LABELS rig TIMEOUT 450 RUN_SERIAL TRUE)
   # a power cut of the guest with the spool on a disk image of its own, then a second boot
   find_program(_mkfs_ext4 mkfs.ext4 PATHS /usr/sbin /sbin)
-  if(_mkfs_ext4)
+  if(_mkfs_ext4 AND TARGET fleet_payload_lines)
     add_test(NAME rig.mqtt_power_cut
       COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/mqtt/rig_power_cut.sh $<TARGET_FILE:vehcan-cli>
               $<TARGET_FILE:vehcan-sim>)
-    set_tests_properties(rig.mqtt_power_cut PROPERTIES LABELS rig TIMEOUT 900 RUN_SERIAL TRUE)
+    set_tests_properties(rig.mqtt_power_cut PROPERTIES LABELS rig TIMEOUT 900 RUN_SERIAL TRUE
+      ENVIRONMENT "VEHCAN_TEST_PAYLOAD_LINES=$<TARGET_FILE:fleet_payload_lines>")
   endif()
 endif()

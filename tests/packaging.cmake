@@ -14,6 +14,7 @@ if(TARGET vehcan-cli AND NOT VEHCAN_SANITIZE)
               -DWORK_DIR=${PROJECT_BINARY_DIR}/package-check
               -DSOURCE_DIR=${PROJECT_SOURCE_DIR} -DARCH=${_pkg_arch}
               -DTRIPLET=${CMAKE_LIBRARY_ARCHITECTURE} "-DEMULATOR=${_pkg_emulator}"
+              -DFLEET=$<NOT:$<BOOL:${CMAKE_CROSSCOMPILING}>>
               -P ${CMAKE_CURRENT_SOURCE_DIR}/packaging/check_deb.cmake)
     set_tests_properties(package.deb_holds_and_runs_the_tool PROPERTIES TIMEOUT 300)
   endif()

@@ -78,10 +78,10 @@ def truck_signals():
 
 
 def birth(birth_id=1, vehicle="truck-17", signals=None, raw_groups=(), time_unit_us=1000,
-          heartbeat_ms=60000):
+          heartbeat_ms=60000, run_id=0):
     b = proto.Birth(birth_id=birth_id, vehicle=vehicle, time_us=BASE_MS * 1000,
                     gateway="vehcan 0.1.0", collection="default", heartbeat_ms=heartbeat_ms,
-                    time_unit_us=time_unit_us)
+                    time_unit_us=time_unit_us, run_id=run_id)
     b.signals.extend(truck_signals() if signals is None else signals)
     for alias, source, pgn, acronym in raw_groups:
         b.raw_groups.add(alias=alias, source=source, pgn=pgn, acronym=acronym, rate_hz=10,

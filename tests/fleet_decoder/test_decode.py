@@ -167,6 +167,55 @@ class TestSeq(support.ScratchCase):
         self.assertEqual(values, [1000.0, 1001.0, 1002.0, 1003.0, 1004.0])
 
 
+    def test_the_run_id_tells_a_grown_table_from_a_new_run(self):
+        # A birth that grows within a run (same run_id) does not make a
+        # repeated seq a restart; a birth of another run does.
+        def one(seq, raw, birth_id):
+            return (TOPIC + "batch", payload(batch(seq, birth_id, signals=[
+                series(1, numbers=[(BASE_MS + seq, raw)])])))
+        records = support.write_records(self.path("runs.records"), [
+            (TOPIC + "birth", payload(birth(birth_id=1, run_id=1))), one(1, 8000, 1),
+            one(2, 8008, 1),
+            (TOPIC + "birth", payload(birth(birth_id=2, run_id=1))), one(2, 8008, 2),
+            one(3, 8016, 2),
+            (TOPIC + "birth", payload(birth(birth_id=5, run_id=5))), one(1, 8024, 5)])
+        done = self.decode(records)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        f = self.path("runs.records")
+        self.assertEqual(done.stderr.splitlines(), [
+            f"vehcan-fleet: {f} record 5: truck-17: batch seq 2 again: a duplicate, skipped",
+            f"vehcan-fleet: {f} record 8: truck-17: seq starts again at 1 with birth 5: a new "
+            "run of the gateway (without a spool)"])
+        values = [dict(line)["value"] for line in support.lines_of(done.stdout)]
+        self.assertEqual(values, [1000.0, 1001.0, 1002.0, 1003.0])
+
+    def test_a_gap_longer_than_the_heartbeat_is_a_silence(self):
+        # Points 3 s apart under a heartbeat of 2 s: silent from 2 s after
+        # the first until the second; the library's value follows.
+        records = support.write_records(self.path("silence.records"), [
+            (TOPIC + "birth", payload(birth(heartbeat_ms=2000))),
+            (TOPIC + "batch", payload(batch(1, 1, signals=[
+                series(1, numbers=[(BASE_MS, 8000), (BASE_MS + 1000, 8008)])]))),
+            (TOPIC + "batch", payload(batch(2, 1, signals=[
+                series(1, numbers=[(BASE_MS + 4000, 8016)], segment_starts=[0])])))])
+        done = self.decode(records)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        import vehcan_fleet as vf
+        got = [(dict(line)["timestamp"], dict(line)["value"], dict(line).get("state"))
+               for line in support.lines_of(done.stdout)]
+        at = lambda ms: vf.timestamp_text((BASE_MS + ms) * 1000)  # noqa: E731
+        self.assertEqual(got, [(at(0), 1000.0, None), (at(1000), 1001.0, None),
+                               (at(3000), None, "silent"), (at(4000), 1002.0, None)])
+        timeline = vf.Timelines().extend(
+            vf.samples(vf.read_files([self.path("silence.records")])))
+        (key, line), = [(k, t) for k, t in timeline if k[4] == "engine speed"]
+        base_us = BASE_MS * 1000
+        self.assertEqual(line.value_at(base_us + 2_500_000).value, 1001.0)
+        self.assertEqual(line.value_at(base_us + 3_500_000).state, "silent")
+        self.assertEqual(line.value_at(base_us + 4_000_000).value, 1002.0)
+        self.assertIsNone(line.value_at(base_us + 6_500_000))
+
+
 class TestBounds(support.ScratchCase):
     def test_waiting_batches_beyond_the_bound_are_dropped_and_said(self):
         def one(seq):

@@ -6,6 +6,7 @@
 #   ARCH        the Debian architecture the packages must be for
 #   TRIPLET     the multiarch directory of the libraries
 #   EMULATOR    optional: runs the target's programs ('|'-separated, qemu-user)
+#   FLEET       ON in a native build: vehcan-fleet (Architecture: all) is made too
 # Each package must hold its own files and no other's, for ARCH, with the
 # Depends that Debian's tools computed; lintian must report no error and no
 # warning; and the vehcan that the packages ship, unpacked into a scratch
@@ -44,21 +45,40 @@ set(depends_libvehcan-dev "libvehcan-db0 \\(= 0\\.1\\.0\\), libvehcan0 \\(= 0\\.
 set(depends_vehcan
     "^libvehcan-db0 \\(= 0\\.1\\.0\\), libvehcan0 \\(= 0\\.1\\.0\\), python3, python3-canmatrix, .*libfmt9 \\(>= [^)]+\\).*libstdc\\+\\+6.*libsystemd0.*libtomlplusplus3")
 set(packages libvehcan0 libvehcan-db0 libvehcan-dev vehcan)
+# the fleet's decoder: its modules, the signing module beside them, the
+# command and its page; Python's, whatever the build's architecture
+set(site /usr/lib/python3/dist-packages)
+set(want_vehcan-fleet /usr/bin/vehcan-fleet ${site}/vehcan_fleet/__init__.py
+    ${site}/vehcan_fleet/cli.py ${site}/vehcan_fleet/schema.py
+    ${site}/vehcan_fleet/commands/listen.py ${site}/vehcan_commands.py
+    /usr/share/man/man1/vehcan-fleet.1.gz /usr/share/doc/vehcan-fleet/copyright
+    /usr/share/doc/vehcan-fleet/changelog.gz)
+set(depends_vehcan-fleet
+    "^python3, python3-protobuf, python3-zstandard, python3-paho-mqtt, python3-nacl$")
+set(arch_vehcan-fleet all)
+if(FLEET)
+  list(APPEND packages vehcan-fleet)
+endif()
 
 file(GLOB debs "${WORK_DIR}/*.deb")
 list(LENGTH debs count)
-if(NOT count EQUAL 4)
-  message(FATAL_ERROR "cpack made ${count} packages, not 4: ${debs}")
+list(LENGTH packages want_count)
+if(NOT count EQUAL want_count)
+  message(FATAL_ERROR "cpack made ${count} packages, not ${want_count}: ${debs}")
 endif()
 set(root "${WORK_DIR}/root")
 foreach(package ${packages})
-  set(deb "${WORK_DIR}/${package}_0.1.0_${ARCH}.deb")
+  set(arch ${ARCH})
+  if(arch_${package})
+    set(arch ${arch_${package}})
+  endif()
+  set(deb "${WORK_DIR}/${package}_0.1.0_${arch}.deb")
   if(NOT EXISTS "${deb}")
-    message(FATAL_ERROR "no ${package}_0.1.0_${ARCH}.deb among ${debs}")
+    message(FATAL_ERROR "no ${package}_0.1.0_${arch}.deb among ${debs}")
   endif()
   execute_process(COMMAND dpkg-deb -f "${deb}" Package Architecture
     OUTPUT_VARIABLE fields OUTPUT_STRIP_TRAILING_WHITESPACE)
-  if(NOT fields STREQUAL "Package: ${package}\nArchitecture: ${ARCH}")
+  if(NOT fields STREQUAL "Package: ${package}\nArchitecture: ${arch}")
     message(FATAL_ERROR "${deb}: fields\n${fields}")
   endif()
   execute_process(COMMAND dpkg-deb -f "${deb}" Depends
@@ -130,4 +150,31 @@ foreach(case ${cases})
                         "${out}\n${err}")
   endif()
 endforeach()
+
+# The packaged vehcan-fleet, from the unpacked root with the build
+# machine's Python and its Debian modules: its --version, and a fixture of
+# the gateway decoded to its lines.
+if(FLEET)
+  set(ENV{PYTHONPATH} "${root}${site}")
+  execute_process(COMMAND /usr/bin/python3 -B "${root}/usr/bin/vehcan-fleet" --version
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0 OR NOT out MATCHES "^vehcan-fleet [0-9.]+\n$")
+    message(FATAL_ERROR "the packaged vehcan-fleet --version (${rc}): ${out}${err}")
+  endif()
+  set(fixtures "${SOURCE_DIR}/tests/fleet_format")
+  execute_process(COMMAND /usr/bin/python3 -B "${root}/usr/bin/vehcan-fleet" decode
+      "${fixtures}/0001-birth.pb" "${fixtures}/0002-batch.pb"
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  file(READ "${fixtures}/0002-batch.jsonl" want)
+  if(NOT rc EQUAL 0 OR NOT out STREQUAL want)
+    message(FATAL_ERROR "the packaged vehcan-fleet decode (${rc}) differs from 0002-batch.jsonl:\n"
+                        "${out}\n${err}")
+  endif()
+  execute_process(COMMAND /usr/bin/python3 -B -c "import vehcan_commands"
+    RESULT_VARIABLE rc ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "vehcan_commands does not import from the package: ${err}")
+  endif()
+  unset(ENV{PYTHONPATH})
+endif()
 file(REMOVE_RECURSE "${WORK_DIR}")

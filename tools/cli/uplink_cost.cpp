@@ -26,8 +26,8 @@ constexpr uint32_t kPgnVehicleIdentification = 65260;
 // Rows of the report that are no PGN.
 constexpr int64_t kFraming = -1; // MQTT headers, envelopes, births, the status
 constexpr int64_t kEvents = -2;  // event windows
-// The compact link refreshes its status this often (uplink.cpp).
-constexpr int64_t kStatusEveryUs = 600LL * 1000 * 1000;
+constexpr int64_t kStatusEveryUs =
+    std::chrono::duration_cast<std::chrono::microseconds>(kStatusRefresh).count();
 constexpr size_t kStatusBytes = 220; // a status payload, about
 
 // The bytes of one MQTT 3.1.1 PUBLISH: fixed header, remaining length,
@@ -69,6 +69,7 @@ struct UplinkCost::Mode {
     double total = 0;
     int64_t next_status_us = 0;
     uint64_t seq = 1; // each mode numbers its own batches, as a gateway would
+    bool dm1_seen = false;
 };
 
 UplinkCost::UplinkCost(const MqttOptions &o, std::string save_dir)
@@ -171,7 +172,9 @@ void UplinkCost::message(const UplinkMessage &m, const nlohmann::json &json) {
         if (m.pgn == kPgnDm1 && m.json != nullptr) {
             if (auto payload = mode->codes.update(m.source, *m.json)) {
                 publish(*mode, kPgnDm1, topic("dm1"), payload->size());
-                dm1_changed = true;
+                // (as the uplink judges it)
+                dm1_changed = dm1_is_news(mode->dm1_seen, *payload);
+                mode->dm1_seen = true;
             }
         }
         if (mode->encoder) {

@@ -205,13 +205,27 @@ void SignalTracker::number(int64_t time_us, int64_t raw, std::vector<Point> &out
         }
         next_starts_segment_ = true;
     }
+    const Reading previous{reading_time_us_, reading_raw_};
+    const bool had_reading = have_reading_;
     have_reading_ = true;
     reading_time_us_ = time_us;
+    reading_raw_ = raw;
     const Reading r{time_us, raw};
     if (!have_point_ || last_kind_ != Point::Kind::number || next_starts_segment_) {
         next_starts_segment_ = true;
         emit_number(r, out);
         return;
+    }
+    // The heartbeat: two points of a live signal are never more than a
+    // heartbeat apart, so that a longer gap tells the fleet it was silent.
+    // The reading before this one is the latest within the heartbeat.
+    if (time_us - point_time_us_ > p_.heartbeat_us) {
+        if (held_) {
+            emit_number(*held_, out);
+            held_.reset();
+        } else if (had_reading && truncate_to_unit(previous.time_us) > point_time_us_) {
+            emit_number(previous, out);
+        }
     }
     if (p_.reconstruction == Reconstruction::step) {
         const bool departs = std::fabs(static_cast<double>(raw - point_raw_)) > tolerance_raw_;
@@ -271,17 +285,23 @@ void SignalTracker::change(Point pt, std::vector<Point> &out) {
         held_.reset();
     }
     const bool silent = silent_since_last(time_us);
+    const int64_t previous_us = reading_time_us_;
     have_reading_ = true;
     reading_time_us_ = time_us;
     const bool same =
         have_point_ && last_kind_ == pt.kind &&
         (pt.kind == Point::Kind::state ? point_raw_ == pt.raw : point_text_ == pt.text);
-    if (same && !silent && time_us - point_time_us_ < p_.heartbeat_us) {
+    if (same && !silent && time_us - point_time_us_ > p_.heartbeat_us &&
+        truncate_to_unit(previous_us) > point_time_us_) {
+        // The heartbeat at the reading before, the latest within it (the
+        // same state or text, as it did not change).
+        pt.time_us = previous_us;
+    } else if (same && !silent && time_us - point_time_us_ < p_.heartbeat_us) {
         return;
     }
     have_point_ = true;
     last_kind_ = pt.kind;
-    point_time_us_ = truncate_to_unit(time_us);
+    point_time_us_ = truncate_to_unit(pt.time_us);
     point_raw_ = pt.raw;
     point_text_ = pt.text;
     next_starts_segment_ = true;

@@ -115,8 +115,10 @@ inline constexpr int64_t kTimeUnitUs = 1000;
 // Decides, reading by reading, which points of one signal go out: a number
 // when the reconstruction (step or linear, see docs/fleet-format.md) would
 // otherwise be off by more than the tolerance at some reading, a state or
-// text when it changes, anything at least every heartbeat, and a number
-// again after the signal was silent for longer than a heartbeat. The
+// text when it changes, and a number again after the signal was silent for
+// longer than a heartbeat. Two points of a live signal (one read at least
+// once a heartbeat) are never more than a heartbeat apart: a longer gap
+// between two points means it was silent. The
 // linear case is a swinging door: the last reading that a straight line
 // from the last point still fits within the tolerance of every reading
 // between them is held back, and goes out when the next one no longer fits.
@@ -169,6 +171,7 @@ class SignalTracker {
 
     bool have_reading_ = false;
     int64_t reading_time_us_ = 0;
+    int64_t reading_raw_ = 0; // number: the latest reading's count
     bool next_starts_segment_ = true;
 };
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <google/protobuf/io/coded_stream.h>
 #include <limits>
 
 namespace vehcan::cli {
@@ -32,6 +33,12 @@ void add_time(google::protobuf::RepeatedField<uint64_t> *times, int64_t &from, i
     const int64_t t = in_units(time_us);
     times->Add(static_cast<uint64_t>(std::max<int64_t>(0, t - from)));
     from = std::max(from, t);
+}
+
+// The bytes a message of n bytes takes as a field of the batch: its tag,
+// its length and itself.
+size_t field_bytes(size_t n) {
+    return 1 + google::protobuf::io::CodedOutputStream::VarintSize64(n) + n;
 }
 
 std::string version_text() {
@@ -292,7 +299,7 @@ void CompactEncoder::finish_events(int64_t now_us, bool all) {
         }
         pb::EventWindow w;
         w.set_cause(static_cast<pb::EventCause>(it->cause));
-        w.set_condition(it->condition);
+        w.set_condition(valid_utf8(it->condition));
         w.set_before_ms(static_cast<uint32_t>(settings_.event_before_ms));
         w.set_after_ms(static_cast<uint32_t>(settings_.event_after_ms));
         // (its time is set against the batch's base when the batch is made)
@@ -382,7 +389,10 @@ void CompactEncoder::close_batch(int64_t now_us) {
     const uint64_t seq = open_seq_ ? *open_seq_ : next_seq_();
     open_seq_.reset();
     if (birth_due_) {
-        out_.push_back(seal(CompactPayload::Kind::birth, encode_birth(), settings_.zstd_level));
+        encode_birth();
+    }
+    if (birth_unsent_) {
+        emit_birth();
     }
     std::map<uint32_t, size_t> by_pgn;
     CompactPayload batch =
@@ -403,18 +413,23 @@ void CompactEncoder::close_batch(int64_t now_us) {
     batch_estimate_ = 0;
 }
 
-std::string CompactEncoder::encode_birth() {
+// A new table, not sent yet: emit_birth() or a snapshot sends it.
+void CompactEncoder::encode_birth() {
     birth_id_ = std::max<uint64_t>(birth_id_ + 1, static_cast<uint64_t>(last_time_us_));
+    if (run_id_ == 0) {
+        run_id_ = birth_id_;
+    }
     pb::Payload payload;
     pb::Birth *b = payload.mutable_birth();
     b->set_birth_id(birth_id_);
-    b->set_vehicle(vehicle_);
+    b->set_run_id(run_id_);
+    b->set_vehicle(valid_utf8(vehicle_));
     b->set_time_us(last_time_us_);
     b->set_gateway(version_text());
-    b->set_collection(settings_.name);
+    b->set_collection(valid_utf8(settings_.name));
     b->set_heartbeat_ms(static_cast<uint32_t>(settings_.heartbeat_ms));
     b->set_time_unit_us(static_cast<uint32_t>(kTimeUnitUs));
-    b->set_database(database_);
+    b->set_database(valid_utf8(database_));
     for (Signal *s : by_alias_) {
         pb::Signal *o = b->add_signals();
         o->set_alias(s->alias);
@@ -423,8 +438,8 @@ std::string CompactEncoder::encode_birth() {
         }
         o->set_pgn(s->pgn);
         o->set_spn(static_cast<uint32_t>(s->spn));
-        o->set_name(s->name);
-        o->set_unit(s->unit);
+        o->set_name(valid_utf8(s->name));
+        o->set_unit(valid_utf8(s->unit));
         // A signal only ever "not available" so far reads as a state.
         o->set_kind(s->kind == pb::SIGNAL_KIND_UNSPECIFIED ? pb::SIGNAL_KIND_STATE : s->kind);
         if (s->kind == pb::SIGNAL_KIND_NUMBER) {
@@ -439,10 +454,13 @@ std::string CompactEncoder::encode_birth() {
                                   ? pb::RECONSTRUCTION_LINEAR
                                   : pb::RECONSTRUCTION_STEP);
         o->set_min_interval_ms(static_cast<uint32_t>(s->params.min_interval_us / 1000));
+        if (s->params.heartbeat_us != settings_.heartbeat_ms * 1000) {
+            o->set_heartbeat_ms(static_cast<uint32_t>(s->params.heartbeat_us / 1000));
+        }
         for (const auto &[code, text] : s->texts) {
             pb::StateText *t = o->add_state_texts();
             t->set_code(code);
-            t->set_text(text);
+            t->set_text(valid_utf8(text));
         }
         s->new_texts.clear();
     }
@@ -453,7 +471,7 @@ std::string CompactEncoder::encode_birth() {
             o->set_source(static_cast<uint32_t>(g->source));
         }
         o->set_pgn(g->pgn);
-        o->set_acronym(g->acronym);
+        o->set_acronym(valid_utf8(g->acronym));
         const double seconds = static_cast<double>(g->last_us - g->first_us) / 1e6;
         o->set_rate_hz(g->count > 1 && seconds > 0
                            ? std::round(static_cast<double>(g->count - 1) / seconds * 1000) / 1000
@@ -463,9 +481,16 @@ std::string CompactEncoder::encode_birth() {
         o->set_min_interval_ms(static_cast<uint32_t>(g->min_interval_us / 1000));
     }
     birth_due_ = false;
-    ++counters_.births;
+    birth_unsent_ = true;
     birth_bytes_ = payload.SerializeAsString();
-    return birth_bytes_;
+}
+
+// The latest birth goes out, ahead of what uses it.
+void CompactEncoder::emit_birth() {
+    out_.push_back(seal(CompactPayload::Kind::birth, birth_bytes_, settings_.zstd_level));
+    ++counters_.births;
+    birth_unsent_ = false;
+    birth_sent_ = true;
 }
 
 std::string CompactEncoder::encode_batch(int64_t end_us, uint64_t seq,
@@ -520,18 +545,18 @@ std::string CompactEncoder::encode_batch(int64_t end_us, uint64_t seq,
                 break;
             case Point::Kind::text:
                 add_time(o->mutable_text_times(), text_at, p.time_us);
-                o->add_texts(p.text);
+                o->add_texts(valid_utf8(p.text));
                 break;
             }
         }
         for (const auto &[code, text] : s->new_texts) {
             pb::StateText *t = o->add_new_state_texts();
             t->set_code(code);
-            t->set_text(text);
+            t->set_text(valid_utf8(text));
         }
         s->new_texts.clear();
         if (by_pgn != nullptr) {
-            (*by_pgn)[s->pgn] += o->ByteSizeLong();
+            (*by_pgn)[s->pgn] += field_bytes(o->ByteSizeLong());
         }
     }
     for (RawGroup *g : raw_by_alias_) {
@@ -546,13 +571,13 @@ std::string CompactEncoder::encode_batch(int64_t end_us, uint64_t seq,
             o->add_payloads(bytes);
         }
         if (by_pgn != nullptr) {
-            (*by_pgn)[g->pgn] += o->ByteSizeLong();
+            (*by_pgn)[g->pgn] += field_bytes(o->ByteSizeLong());
         }
     }
     for (pb::EventWindow &w : windows) {
         w.set_time(static_cast<uint64_t>(in_units(static_cast<int64_t>(w.time())) - base));
         if (by_pgn != nullptr) {
-            (*by_pgn)[0] += w.ByteSizeLong();
+            (*by_pgn)[0] += field_bytes(w.ByteSizeLong());
         }
         *b->add_events() = std::move(w);
     }
@@ -573,7 +598,7 @@ CompactPayload CompactEncoder::seal(CompactPayload::Kind kind, const std::string
     return p;
 }
 
-std::optional<CompactPayload> CompactEncoder::snapshot(int64_t /*now_us*/) {
+std::optional<CompactEncoder::Snapshot> CompactEncoder::snapshot(int64_t /*now_us*/) {
     if (batch_empty()) {
         return std::nullopt;
     }
@@ -581,7 +606,7 @@ std::optional<CompactPayload> CompactEncoder::snapshot(int64_t /*now_us*/) {
         open_seq_ = next_seq_();
     }
     if (birth_due_) {
-        out_.push_back(seal(CompactPayload::Kind::birth, encode_birth(), settings_.zstd_level));
+        encode_birth(); // (kept back: it goes out with the batch)
     }
     // (new state texts stay for the batch itself)
     std::vector<std::vector<std::pair<int64_t, std::string>>> kept;
@@ -593,20 +618,30 @@ std::optional<CompactPayload> CompactEncoder::snapshot(int64_t /*now_us*/) {
     for (size_t i = 0; i < by_alias_.size(); ++i) {
         by_alias_[i]->new_texts = std::move(kept[i]);
     }
-    CompactPayload p = seal(CompactPayload::Kind::batch, plain, kSnapshotLevel);
-    p.seq = *open_seq_;
-    return p;
+    Snapshot snap{seal(CompactPayload::Kind::batch, plain, kSnapshotLevel), std::nullopt};
+    snap.batch.seq = *open_seq_;
+    if (birth_unsent_) {
+        snap.birth = seal(CompactPayload::Kind::birth, birth_bytes_, kSnapshotLevel);
+    }
+    return snap;
 }
 
-std::optional<CompactPayload> CompactEncoder::current_birth() {
-    if (birth_bytes_.empty()) {
-        return std::nullopt;
+std::optional<CompactPayload> CompactEncoder::birth_for_connect() {
+    if (!birth_sent_) {
+        return std::nullopt; // (the first goes out with the first batch)
+    }
+    if (birth_due_) {
+        encode_birth();
     }
     CompactPayload p;
     p.kind = CompactPayload::Kind::birth;
     p.bytes = frame_payload(birth_bytes_, settings_.zstd_level);
     p.plain_bytes = birth_bytes_.size();
     p.birth_id = birth_id_;
+    if (birth_unsent_) {
+        ++counters_.births;
+        birth_unsent_ = false;
+    }
     return p;
 }
 

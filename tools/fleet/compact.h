@@ -36,7 +36,8 @@ struct CompactPayload {
     uint64_t seq = 0;       // batch: its seq
     uint64_t birth_id = 0;
     // batch: the uncompressed bytes of each PGN's series (signals and raw
-    // payloads; events under PGN 0), for the cost report
+    // payloads, each with its field's tag and length; events under PGN 0),
+    // for the cost report
     std::map<uint32_t, size_t> plain_by_pgn;
 };
 
@@ -82,15 +83,23 @@ class CompactEncoder {
 
     // The open batch as it would go out now, with the seq it will keep:
     // saved by the spool at each commit, so that a power cut loses no more
-    // than a commit period. Nothing when the open batch is empty. Does not
-    // close the batch.
-    std::optional<CompactPayload> snapshot(int64_t now_us);
+    // than a commit period. With it, the birth it refers to while that
+    // birth has not gone out: a table that grows is sent once, with the
+    // batch, not at every commit. Nothing when the open batch is empty.
+    // Does not close the batch.
+    struct Snapshot {
+        CompactPayload batch;
+        std::optional<CompactPayload> birth;
+    };
+    std::optional<Snapshot> snapshot(int64_t now_us);
 
     // The vehicle's name changed (the VIN was heard): the next batch comes
     // with a new birth.
     void rename(std::string vehicle);
-    // The latest birth made, for a reconnect; nothing before the first.
-    std::optional<CompactPayload> current_birth();
+    // The birth to send again on a new connection (retained, ahead of the
+    // batches): the latest one, made anew when the table changed since it
+    // went out. Nothing before the first birth went out.
+    std::optional<CompactPayload> birth_for_connect();
 
     const CompactCounters &counters() const { return counters_; }
     const CollectionSettings &settings() const { return settings_; }
@@ -112,9 +121,10 @@ class CompactEncoder {
     void open_event(int64_t time_us, int cause, const std::string &condition);
     void finish_events(int64_t now_us, bool all);
     void close_batch(int64_t now_us);
-    std::string encode_birth();
+    void encode_birth();
     std::string encode_batch(int64_t end_us, uint64_t seq, std::map<uint32_t, size_t> *by_pgn);
     CompactPayload seal(CompactPayload::Kind kind, const std::string &plain, int level);
+    void emit_birth();
     bool batch_empty() const;
 
     CollectionSettings settings_;
@@ -135,7 +145,10 @@ class CompactEncoder {
     bool ring_overflowed_ = false;     // the ring dropped frames a window waits for
 
     uint64_t birth_id_ = 0;
+    uint64_t run_id_ = 0;         // the first birth's id
     bool birth_due_ = true;       // the table grew (or the vehicle changed) since the last birth
+    bool birth_unsent_ = false;   // the latest birth was made (by a snapshot) but not sent
+    bool birth_sent_ = false;     // a birth went out in this run
     std::string birth_bytes_;     // the latest birth's Payload
     int64_t batch_start_us_ = -1; // the open batch's first reading; -1: none yet
     size_t batch_estimate_ = 0;

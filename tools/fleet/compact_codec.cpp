@@ -4,7 +4,9 @@
 
 #include "vehcan_uplink.pb.h"
 
+#include <algorithm>
 #include <fmt/format.h>
+#include <nlohmann/json.hpp>
 #include <zstd.h>
 
 namespace vehcan::cli {
@@ -32,6 +34,17 @@ std::string frame_payload(const std::string &plain, int level) {
     return e.SerializeAsString();
 }
 
+std::string valid_utf8(std::string_view s) {
+    if (std::all_of(s.begin(), s.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        return std::string(s);
+    }
+    // nlohmann's serializer replaces what is not UTF-8 with U+FFFD.
+    const std::string quoted = nlohmann::json(std::string(s))
+                                   .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return nlohmann::json::parse(quoted).get<std::string>();
+}
+
 std::string unframe_payload(std::string_view envelope) {
     vehcan::uplink::Envelope e;
     if (!e.ParseFromArray(envelope.data(), static_cast<int>(envelope.size()))) {
@@ -46,6 +59,10 @@ std::string unframe_payload(std::string_view envelope) {
     }
     switch (e.compression()) {
     case vehcan::uplink::COMPRESSION_NONE:
+        if (e.body().size() != e.body_size()) {
+            throw FormatError(fmt::format("an uncompressed body of {} bytes, not {}",
+                                          e.body().size(), e.body_size()));
+        }
         return e.body();
     case vehcan::uplink::COMPRESSION_ZSTD: {
         std::string plain(e.body_size(), '\0');

@@ -26,10 +26,15 @@ class FormatError : public std::runtime_error {
 // level (0: stored as it is).
 std::string frame_payload(const std::string &plain, int level);
 
+// s with every byte that is not part of valid UTF-8 replaced by U+FFFD:
+// the schema's string fields are UTF-8, and a text off the bus (a VIN, a
+// driver id) may hold any bytes.
+std::string valid_utf8(std::string_view s);
+
 // The serialized Payload inside an Envelope. Throws FormatError for a
 // frame that does not parse, another format version, an unknown
-// compression, a body larger than kLargestBody or one that does not
-// decompress to body_size.
+// compression, a body larger than kLargestBody, or a body that is not
+// body_size bytes (decompressed, or as it is with COMPRESSION_NONE).
 std::string unframe_payload(std::string_view envelope);
 
 // The same batch Envelope with Batch.historical set (a batch sent later

@@ -68,6 +68,9 @@ std::optional<Reconstructed> Timeline::at(int64_t time_us) const {
         return std::nullopt;
     }
     const TimelinePoint &a = *(after - 1);
+    if (after == points.end() && info.heartbeat_us > 0 && time_us - a.time_us > info.heartbeat_us) {
+        return std::nullopt; // (not known yet: a live signal has a point by then)
+    }
     Reconstructed r;
     r.kind = a.kind;
     r.value = a.value;
@@ -115,6 +118,8 @@ std::vector<nlohmann::ordered_json> CompactDecoder::feed(std::string_view envelo
     const std::string &vehicle = table.birth.vehicle();
     const int64_t unit = table.birth.time_unit_us() != 0 ? table.birth.time_unit_us() : 1000;
     seqs_.push_back(b.seq());
+    covered_until_us_ =
+        std::max(covered_until_us_, (b.base_time() + static_cast<int64_t>(b.span())) * unit);
     auto historical = [&](nlohmann::ordered_json &j) {
         if (b.historical()) {
             j["historical"] = true;
@@ -139,6 +144,10 @@ std::vector<nlohmann::ordered_json> CompactDecoder::feed(std::string_view envelo
         tl.info.offset = s.offset();
         tl.info.tolerance = s.tolerance();
         tl.info.linear = s.reconstruction() == pb::RECONSTRUCTION_LINEAR;
+        tl.info.heartbeat_us =
+            static_cast<int64_t>(s.heartbeat_ms() != 0 ? s.heartbeat_ms()
+                                                       : table.birth.heartbeat_ms()) *
+            1000;
         for (const pb::StateText &t : s.state_texts()) {
             tl.info.texts[t.code()] = t.text();
         }
@@ -191,6 +200,26 @@ std::vector<nlohmann::ordered_json> CompactDecoder::feed(std::string_view envelo
         std::stable_sort(
             points.begin(), points.end(),
             [](const TimelinePoint &x, const TimelinePoint &y) { return x.time_us < y.time_us; });
+        // A gap longer than the heartbeat after the signal's latest point:
+        // silent from a heartbeat after it.
+        std::optional<int64_t> latest;
+        if (!tl.points.empty()) {
+            latest = tl.points.back().time_us;
+        }
+        std::vector<TimelinePoint> marked;
+        marked.reserve(points.size());
+        for (const TimelinePoint &p : points) {
+            if (latest && tl.info.heartbeat_us > 0 && p.time_us - *latest > tl.info.heartbeat_us) {
+                TimelinePoint silent;
+                silent.kind = TimelinePoint::Kind::state;
+                silent.time_us = *latest + tl.info.heartbeat_us;
+                silent.code = TimelinePoint::kSilent;
+                marked.push_back(silent);
+            }
+            latest = latest ? std::max(*latest, p.time_us) : p.time_us;
+            marked.push_back(p);
+        }
+        points = std::move(marked);
         for (const TimelinePoint &p : points) {
             nlohmann::ordered_json j = head_of(vehicle, s);
             j["timestamp"] = rfc3339_utc(p.time_us);
@@ -199,9 +228,9 @@ std::vector<nlohmann::ordered_json> CompactDecoder::feed(std::string_view envelo
                 j["value"] = p.value;
                 break;
             case TimelinePoint::Kind::state:
-                if (p.code == -1 || p.code == -2) {
+                if (p.code == -1 || p.code == -2 || p.code == TimelinePoint::kSilent) {
                     j["value"] = nullptr;
-                    j["state"] = p.code == -1 ? "not available" : "error";
+                    j["state"] = p.code == -1 ? "not available" : p.code == -2 ? "error" : "silent";
                 } else {
                     j["state"] = p.code;
                     j["text"] = state_text(tl.info.texts, p.code);

@@ -32,12 +32,16 @@ struct SignalInfo {
     double offset = 0;
     double tolerance = 0;
     bool linear = false;
+    int64_t heartbeat_us = 0; // two points of the live signal are at most this far apart
     std::map<int64_t, std::string> texts;
 };
 
-// One decoded point of a signal.
+// One decoded point of a signal. A state point of code kSilent marks a
+// gap longer than the signal's heartbeat: it had no value from then on
+// until the next point.
 struct TimelinePoint {
     enum class Kind { number, state, text };
+    static constexpr int64_t kSilent = -3;
     Kind kind = Kind::number;
     int64_t time_us = 0;
     double value = 0; // number
@@ -59,16 +63,20 @@ struct Timeline {
     SignalInfo info;
     std::vector<TimelinePoint> points;
     // The value at time_us by the format's rules (latest point, or the line
-    // between two number points of a segment); nothing before the first.
+    // between two number points of a segment); nothing before the first
+    // point, nor more than a heartbeat after the last one. In a gap longer
+    // than a heartbeat: the state kSilent.
     std::optional<Reconstructed> at(int64_t time_us) const;
 };
 
 class CompactDecoder {
   public:
     // Reads one birth or batch (an Envelope). A birth is kept (by its id);
-    // a batch's points go to their timelines. Returns the batch's decoded
-    // lines, keys in the format page's order (none for a birth). Throws FormatError for a payload
-    // that does not decode, or a batch whose birth was not fed.
+    // a batch's points go to their timelines, with a "silent" point a
+    // heartbeat after a signal's latest one when the next comes later than
+    // that. Returns the batch's decoded lines, keys in the format page's
+    // order (none for a birth). Throws FormatError for a payload that does
+    // not decode, or a batch whose birth was not fed.
     std::vector<nlohmann::ordered_json> feed(std::string_view envelope);
 
     // The timelines, keyed by (source, PGN, SPN, name); source -1: none.
@@ -81,6 +89,9 @@ class CompactDecoder {
     }
     // Every batch's seq, in the order fed.
     const std::vector<uint64_t> &seqs() const { return seqs_; }
+    // The end of the latest span a batch covered (base_time + span), µs
+    // since 1970; 0 before any batch.
+    int64_t covered_until_us() const { return covered_until_us_; }
     size_t births() const { return births_.size(); }
     // Event windows fed: (cause, frames).
     const std::vector<std::pair<int, size_t>> &events() const { return events_; }
@@ -91,6 +102,7 @@ class CompactDecoder {
     std::map<Key, Timeline> timelines_;
     std::map<std::pair<int, uint32_t>, std::vector<std::pair<int64_t, std::string>>> raw_;
     std::vector<uint64_t> seqs_;
+    int64_t covered_until_us_ = 0;
     std::vector<std::pair<int, size_t>> events_;
 };
 

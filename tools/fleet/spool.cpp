@@ -129,10 +129,15 @@ void Spool::configure() {
     exec("CREATE TABLE IF NOT EXISTS meta (key TEXT PRIMARY KEY, value INTEGER NOT NULL)");
     exec("CREATE TABLE IF NOT EXISTS open_batch (id INTEGER PRIMARY KEY CHECK (id = 1), "
          "topic TEXT NOT NULL, payload BLOB NOT NULL, retain INTEGER NOT NULL)");
-    // A batch an earlier run left open waits behind everything else.
+    exec("CREATE TABLE IF NOT EXISTS open_birth (id INTEGER PRIMARY KEY CHECK (id = 1), "
+         "topic TEXT NOT NULL, payload BLOB NOT NULL, retain INTEGER NOT NULL)");
+    // A batch an earlier run left open waits behind everything else, after
+    // the birth it refers to when that had not gone out.
     exec("BEGIN IMMEDIATE; INSERT INTO messages (id, topic, payload, retain) SELECT "
          "(SELECT coalesce(max(id), 0) + 1 FROM messages), topic, payload, retain FROM "
-         "open_batch; DELETE FROM open_batch; COMMIT");
+         "open_birth; INSERT INTO messages (id, topic, payload, retain) SELECT "
+         "(SELECT coalesce(max(id), 0) + 1 FROM messages), topic, payload, retain FROM "
+         "open_batch; DELETE FROM open_birth; DELETE FROM open_batch; COMMIT");
     const auto last_id = query_int("SELECT coalesce(max(id), 0) FROM messages");
     next_id_ = std::max(next_id_, last_id + 1);
     const auto seq = static_cast<uint64_t>(
@@ -148,6 +153,9 @@ void Spool::configure() {
     set_open_ = prepare("INSERT OR REPLACE INTO open_batch (id, topic, payload, retain) VALUES "
                         "(1, ?, ?, ?)");
     clear_open_ = prepare("DELETE FROM open_batch");
+    set_open_birth_ = prepare("INSERT OR REPLACE INTO open_birth (id, topic, payload, retain) "
+                              "VALUES (1, ?, ?, ?)");
+    clear_open_birth_ = prepare("DELETE FROM open_birth");
     recount_untaken();
 }
 
@@ -177,7 +185,8 @@ void Spool::set_aside(const std::string &why) {
 }
 
 void Spool::close_database() {
-    for (sqlite3_stmt **s : {&insert_, &delete_, &select_, &set_seq_, &set_open_, &clear_open_}) {
+    for (sqlite3_stmt **s : {&insert_, &delete_, &select_, &set_seq_, &set_open_, &clear_open_,
+                             &set_open_birth_, &clear_open_birth_}) {
         sqlite3_finalize(*s);
         *s = nullptr;
     }
@@ -255,11 +264,12 @@ int64_t Spool::add(Outgoing message) {
     return pending_.back().id;
 }
 
-void Spool::set_open(std::optional<Outgoing> batch) {
-    if (!batch && !open_) {
+void Spool::set_open(std::optional<Outgoing> batch, std::optional<Outgoing> birth) {
+    if (!batch && !open_ && !birth && !open_birth_) {
         return;
     }
     open_ = std::move(batch);
+    open_birth_ = std::move(birth);
     open_changed_ = true;
 }
 
@@ -305,15 +315,9 @@ void Spool::write_transaction(bool with_inserts, uint64_t next_seq) {
         sqlite3_reset(set_seq_);
         sqlite3_bind_int64(set_seq_, 1, static_cast<int64_t>(next_seq));
         check(sqlite3_step(set_seq_), "writing the sequence number");
-        if (open_changed_ && open_) {
-            sqlite3_bind_text(set_open_, 1, open_->topic.data(),
-                              static_cast<int>(open_->topic.size()), SQLITE_STATIC);
-            sqlite3_bind_blob(set_open_, 2, open_->payload.data(),
-                              static_cast<int>(open_->payload.size()), SQLITE_STATIC);
-            sqlite3_bind_int(set_open_, 3, open_->retain ? 1 : 0);
-            check(sqlite3_step(set_open_), "writing the open batch");
-        } else if (open_changed_) {
-            check(sqlite3_step(clear_open_), "clearing the open batch");
+        if (open_changed_) {
+            write_open(set_open_, clear_open_, open_, "the open batch");
+            write_open(set_open_birth_, clear_open_birth_, open_birth_, "the open batch's birth");
         }
         exec("COMMIT");
         committed_seq_ = next_seq;
@@ -323,10 +327,25 @@ void Spool::write_transaction(bool with_inserts, uint64_t next_seq) {
         (void)sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         throw;
     }
-    for (sqlite3_stmt *s : {insert_, delete_, set_seq_, set_open_, clear_open_}) {
+    for (sqlite3_stmt *s :
+         {insert_, delete_, set_seq_, set_open_, clear_open_, set_open_birth_, clear_open_birth_}) {
         sqlite3_reset(s);
         sqlite3_clear_bindings(s);
     }
+}
+
+// One row of the open batch's tables: written, or cleared when there is none.
+void Spool::write_open(sqlite3_stmt *set, sqlite3_stmt *clear, const std::optional<Outgoing> &m,
+                       const char *what) const {
+    if (!m) {
+        check(sqlite3_step(clear), fmt::format("clearing {}", what).c_str());
+        return;
+    }
+    sqlite3_bind_text(set, 1, m->topic.data(), static_cast<int>(m->topic.size()), SQLITE_STATIC);
+    sqlite3_bind_blob(set, 2, m->payload.data(), static_cast<int>(m->payload.size()),
+                      SQLITE_STATIC);
+    sqlite3_bind_int(set, 3, m->retain ? 1 : 0);
+    check(sqlite3_step(set), fmt::format("writing {}", what).c_str());
 }
 
 void Spool::commit(uint64_t next_seq) {

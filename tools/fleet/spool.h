@@ -59,12 +59,14 @@ class Spool {
 
     // A message to keep: written at the next commit(). Returns its id.
     int64_t add(Outgoing message);
-    // The batch still being filled (the compact uplink's), as it stands:
-    // written with the next commit() in place of the one before, nothing
-    // clears it. At the next open, a batch left there (the run ended without
-    // closing it: a power cut, a kill) becomes the last message waiting, so
-    // that a power cut loses no more of it than a commit period.
-    void set_open(std::optional<Outgoing> batch);
+    // The batch still being filled (the compact uplink's), as it stands,
+    // with the birth it refers to when that birth has not gone out yet:
+    // written with the next commit() in place of the ones before, nothing
+    // clears them. At the next open, a batch left there (the run ended
+    // without closing it: a power cut, a kill) becomes the last message
+    // waiting, behind its birth, so that a power cut loses no more of it
+    // than a commit period.
+    void set_open(std::optional<Outgoing> batch, std::optional<Outgoing> birth = std::nullopt);
     // The message with this id was delivered: removed at the next commit().
     void acknowledge(int64_t id);
     // Writes what was added and acknowledged since the last commit, and
@@ -110,6 +112,8 @@ class Spool {
     void exec(const char *sql) const;
     int64_t query_int(const char *sql) const;
     void write_transaction(bool with_inserts, uint64_t next_seq);
+    void write_open(sqlite3_stmt *set, sqlite3_stmt *clear, const std::optional<Outgoing> &m,
+                    const char *what) const;
     void enforce_bound();
     void to_memory(std::vector<SpooledMessage> rows);
     bool corrupt(int rc) const;
@@ -127,10 +131,13 @@ class Spool {
     sqlite3_stmt *set_seq_ = nullptr;
     sqlite3_stmt *set_open_ = nullptr;
     sqlite3_stmt *clear_open_ = nullptr;
+    sqlite3_stmt *set_open_birth_ = nullptr;
+    sqlite3_stmt *clear_open_birth_ = nullptr;
 
     std::vector<SpooledMessage> pending_; // added, not yet committed
     std::vector<int64_t> acked_;          // delivered, not yet deleted
     std::optional<Outgoing> open_;        // the open batch, for the next commit
+    std::optional<Outgoing> open_birth_;  // and its birth, not sent yet
     bool open_changed_ = false;
     std::deque<SpooledMessage> memory_; // committed to memory (disk full)
     int64_t next_id_ = 1;

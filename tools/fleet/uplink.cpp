@@ -46,9 +46,6 @@ constexpr auto kConnackWait = std::chrono::seconds(15);
 // close() keeps this long of its time for the "offline" status.
 constexpr auto kGoodbyeTime = std::chrono::milliseconds(300);
 constexpr const char *kSystemCaPath = "/etc/ssl/certs";
-// Compact: the status's counters are refreshed at most this often (and at
-// each connection): each refresh is bytes on the link.
-constexpr auto kStatusRefresh = std::chrono::minutes(10);
 
 std::once_flag g_library_once;
 
@@ -256,8 +253,7 @@ void Uplink::decoded(const UplinkMessage &m) {
     bool dm1_changed = false;
     if (m.pgn == kPgnDm1 && m.json != nullptr) {
         if (auto payload = codes_.update(m.source, *m.json)) {
-            // The first DM1 of a run is news only when it reports a fault.
-            dm1_changed = dm1_seen_ || payload->find("\"dtcs\"") != std::string::npos;
+            dm1_changed = dm1_is_news(dm1_seen_, *payload);
             dm1_seen_ = true;
             last_dm1_ = *payload;
             urgent_.push_back({vehicle_topic("dm1"), *payload, true});
@@ -526,11 +522,15 @@ bool Uplink::all_sent() const {
 void Uplink::flush(std::unique_lock<std::mutex> &lock) {
     // The compact batch being filled is saved as it stands with each commit.
     std::optional<Outgoing> open;
+    std::optional<Outgoing> open_birth;
     if (encoder_) {
         if (auto snapshot = encoder_->snapshot(0)) {
-            open = Outgoing{vehicle_topic("batch"), std::move(snapshot->bytes), false};
+            open = Outgoing{vehicle_topic("batch"), std::move(snapshot->batch.bytes), false};
+            if (snapshot->birth) {
+                open_birth =
+                    Outgoing{vehicle_topic("birth"), std::move(snapshot->birth->bytes), true};
+            }
         }
-        enqueue_compact(); // (a birth the snapshot refers to)
     }
     std::vector<Outgoing> batch;
     batch.swap(incoming_);
@@ -552,7 +552,7 @@ void Uplink::flush(std::unique_lock<std::mutex> &lock) {
         spool_->acknowledge(id);
     }
     if (encoder_) {
-        spool_->set_open(std::move(open));
+        spool_->set_open(std::move(open), std::move(open_birth));
     }
     spool_->commit(next_seq);
     std::vector<SpooledMessage> taken;
@@ -685,7 +685,7 @@ void Uplink::pump(std::unique_lock<std::mutex> &lock) {
     }
     if (birth_on_connect_ && encoder_ && batch.size() < room) {
         birth_on_connect_ = false;
-        if (auto birth = encoder_->current_birth()) {
+        if (auto birth = encoder_->birth_for_connect()) {
             batch.push_back({0, Outgoing{vehicle_topic("birth"), std::move(birth->bytes), true}});
         }
     }

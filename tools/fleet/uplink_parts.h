@@ -29,6 +29,11 @@ struct BrokerUrl {
 // address. Throws Failure(kExitUsage) naming what is wrong.
 BrokerUrl parse_broker_url(std::string_view url);
 
+// The compact link's status refreshes its counters at most this often (and
+// at each connection): each refresh is some 250 bytes on the link, and an
+// hour is the unit a fleet budgets its link in.
+inline constexpr auto kStatusRefresh = std::chrono::hours(1);
+
 // ---- names ----
 
 // The vehicle's name as one topic level: '/', '+', '#', control characters
@@ -101,6 +106,12 @@ class Backlog {
 };
 
 // ---- active trouble codes ----
+
+// Whether a changed DM1 (its payload as TroubleCodeState gives it) opens an
+// event window: the first DM1 of a run is news only when it reports a fault.
+inline bool dm1_is_news(bool seen_before, const std::string &payload) {
+    return seen_before || payload.find("\"dtcs\"") != std::string::npos;
+}
 
 // The vehicle's active trouble codes and lamps, per sender, from the JSON
 // of its DM1 messages. update() answers the new retained payload when the

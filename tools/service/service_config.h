@@ -18,7 +18,7 @@
 //              allowed_pgns, rate_limit, rate_period, transmit_rate
 //
 // [collection] and [[signal]] are the compact uplink's campaign
-// (docs/fleet-compact.md); a file holding only them serves replay --config.
+// (docs/fleet.md); a file holding only them serves replay --config.
 //
 // Every key is optional; a key that is not there leaves the command line's
 // default. Options given on the command line override the file. The MQTT

@@ -39,6 +39,9 @@ class SignalInfo:
     minimum: float = 0.0
     maximum: float = 0.0
     min_interval_ms: int = 0
+    # Two points of the signal while it is live are at most this far apart:
+    # its own heartbeat, else the birth's.
+    heartbeat_ms: int = 0
 
     @property
     def key(self) -> Tuple[Optional[int], int, Optional[int], str]:
@@ -74,6 +77,8 @@ class BirthTable:
         if birth.time_unit_us == 0:
             raise BirthError(f"birth {birth.birth_id} has no time unit (time_unit_us 0)")
         self.birth_id = birth.birth_id
+        # The gateway's run (0 from a gateway that does not say it).
+        self.run_id = birth.run_id
         self.vehicle = proto.text(birth.vehicle)
         self.time_us = birth.time_us
         self.gateway = proto.text(birth.gateway)
@@ -128,7 +133,8 @@ class BirthTable:
             spn=s.spn or None, name=name, unit=proto.text(s.unit), kind=kind, scale=s.scale,
             offset=s.offset, tolerance=s.tolerance, reconstruction=reconstruction,
             state_texts={t.code: proto.text(t.text) for t in s.state_texts}, counter=s.counter,
-            minimum=s.minimum, maximum=s.maximum, min_interval_ms=s.min_interval_ms)
+            minimum=s.minimum, maximum=s.maximum, min_interval_ms=s.min_interval_ms,
+            heartbeat_ms=s.heartbeat_ms or self.heartbeat_ms)
 
     def learn_state_texts(self, alias, texts):
         """Adds the names of state codes first seen after the birth."""

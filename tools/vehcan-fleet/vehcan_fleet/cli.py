@@ -29,7 +29,7 @@ def parser():
             "of charts. See docs/fleet-decoder.md.", 79),
         epilog=EXITS, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--version", action="version", version=f"vehcan-fleet {__version__}")
-    sub = p.add_subparsers(dest="command", metavar="COMMAND", required=True)
+    sub = p.add_subparsers(dest="command", title="Subcommands", metavar="COMMAND", required=True)
     for command in all_commands():
         c = sub.add_parser(command.name, help=command.help,
                            description=textwrap.fill(command.description, 79),

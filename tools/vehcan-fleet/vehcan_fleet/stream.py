@@ -9,7 +9,7 @@ import collections
 import logging
 from dataclasses import dataclass
 
-from .batch import BatchReader
+from .batch import BatchReader, Sample
 from .birth import BirthError, BirthTable
 from .wire import DEFAULT_MAX_BODY, FormatError, open_envelope
 from . import proto
@@ -32,7 +32,8 @@ class Counts:
     lost: int = 0            # batches missing between two seqs
     duplicates: int = 0      # batches with a seq seen before, skipped
     late: int = 0            # batches that came after a later seq
-    restarts: int = 0        # a new run: seq started again with a newer birth
+    restarts: int = 0        # a new run: seq started again under a birth of another run
+    silences: int = 0        # gaps longer than a heartbeat between two points of a signal
     waiting_dropped: int = 0  # batches dropped while waiting for their birth
     never_born: int = 0      # batches whose birth never came (at finish())
 
@@ -54,6 +55,8 @@ class _Vehicle:
         self.births = {}  # birth_id -> BirthTable
         self.last_seq = None
         self.newest_birth_used = -1
+        self.runs = set()  # the run_ids of the births of the batches decoded
+        self.latest_point = {}  # signal key -> the latest point's time (µs)
         self.seen = set()
         self.seen_order = collections.deque()
 
@@ -208,12 +211,13 @@ class Stream:
                       f"{len(self._waiting)} later batches waited")
 
     def _decode(self, vehicle, table, batch, origin):
-        if not self._check_seq(vehicle, batch, origin):
+        if not self._check_seq(vehicle, table, batch, origin):
             return []
         items, problems = BatchReader(table, vehicle).read(batch)
         for p in problems:
             self.counts.parts_skipped += 1
             self._say(origin, vehicle, f"batch seq {batch.seq}: {p}")
+        items = self._mark_silences(self._vehicles[vehicle], items)
         self.counts.batches += 1
         self.counts.items += len(items)
         if self.on_batch is not None:
@@ -223,12 +227,42 @@ class Stream:
                                      (batch.base_time + batch.span) * unit))
         return items
 
-    def _check_seq(self, vehicle, batch, origin):
+    def _mark_silences(self, state, items):
+        """The items with a "silent" point before each point that comes
+        more than its signal's heartbeat after the signal's latest one: the
+        earlier value held for a heartbeat, then the signal had none until
+        this point (docs/fleet-format.md, "Reconstruction")."""
+        out = []
+        for item in items:
+            if isinstance(item, Sample):
+                key = item.signal.key
+                latest = state.latest_point.get(key)
+                beat_us = item.signal.heartbeat_ms * 1000
+                if latest is not None and beat_us > 0 and item.time_us - latest > beat_us:
+                    self.counts.silences += 1
+                    out.append(Sample(vehicle=item.vehicle, signal=item.signal,
+                                      time_us=latest + beat_us, state="silent",
+                                      historical=item.historical, birth_id=item.birth_id,
+                                      seq=item.seq))
+                state.latest_point[key] = item.time_us if latest is None else max(latest,
+                                                                                  item.time_us)
+            out.append(item)
+        return out
+
+    def _check_seq(self, vehicle, table, batch, origin):
         """False for a duplicate, which is skipped; every other case is
         decoded, gaps, restarts and late batches said."""
         state = self._vehicles[vehicle]
         seq = batch.seq
         last = state.last_seq
+        # A lower seq under a birth of a run not seen before is a restart
+        # that numbers from 1 again (a gateway without a spool); within a
+        # run seen before, a duplicate or a late batch. A gateway that does not name its run:
+        # a lower seq under a newer birth is taken for a restart.
+        if table.run_id and state.runs:
+            new_run = table.run_id not in state.runs
+        else:
+            new_run = batch.birth_id > state.newest_birth_used
         if last is None or seq == last + 1:
             pass
         elif seq > last + 1:
@@ -236,9 +270,7 @@ class Stream:
             self.counts.lost += lost
             self._say(origin, vehicle, f"batch seq {last + 1} lost" if lost == 1 else
                       f"{lost} batches lost: seq {last + 1} to {seq - 1}")
-        elif batch.birth_id > state.newest_birth_used:
-            # A duplicate names the birth of the batch it repeats; a lower
-            # seq under a newer birth is a run that numbers from 1 again.
+        elif new_run:
             self.counts.restarts += 1
             self._say(origin, vehicle, f"seq starts again at {seq} with birth {batch.birth_id}: "
                       "a new run of the gateway (without a spool)")
@@ -255,6 +287,8 @@ class Stream:
         state.remember(seq)
         state.last_seq = seq if last is None else max(last, seq)
         state.newest_birth_used = max(state.newest_birth_used, batch.birth_id)
+        if table.run_id:
+            state.runs.add(table.run_id)
         return True
 
     # ---- the end ----

@@ -5,8 +5,10 @@ backend can resample the fleet's data onto any grid.
 
 A point holds until the next one ("step"), except that a "linear" signal
 runs straight between two number points of one segment: the later one is
-not a segment start and no state point lies between them. After the latest
-point the value holds; before the first there is none. At equal times the
+not a segment start and no state point lies between them. A point holds
+for at most its signal's heartbeat: a live signal has its next point by
+then, so beyond it the value is not known (a gap the stream saw carries a
+"silent" point). Before the first point there is none. At equal times the
 point that came later wins."""
 
 import bisect
@@ -55,11 +57,14 @@ class Timeline:
 
     def value_at(self, time_us):
         """The Reading at time_us (µs since 1970), or None before the first
-        point."""
+        point and more than a heartbeat after a point with none after it."""
         i = bisect.bisect_right(self._keys, (time_us, float("inf"))) - 1
         if i < 0:
             return None
         a = self._points[i]
+        beat_us = a.signal.heartbeat_ms * 1000
+        if beat_us > 0 and time_us - a.time_us > beat_us and i + 1 == len(self._points):
+            return None
         if (a.signal.kind == "number" and a.signal.reconstruction == "linear" and a.available
                 and a.time_us < time_us and i + 1 < len(self._points)):
             b = self._points[i + 1]
