@@ -442,8 +442,9 @@ std::optional<Readiness> parse_readiness(ByteView data) {
         out.name = m.name;
         out.continuous = m.continuous;
         if (m.continuous) {
-            out.supported = (data[3] >> m.bit & 1U) != 0;
-            out.complete = (data[3] >> (m.bit + 4U) & 1U) == 0;
+            const unsigned byte3 = data[3];
+            out.supported = (byte3 >> m.bit & 1U) != 0;
+            out.complete = (byte3 >> (m.bit + 4U) & 1U) == 0;
         } else {
             out.supported = (support >> m.bit & 1U) != 0;
             out.complete = (status >> m.bit & 1U) == 0;
