@@ -2,8 +2,8 @@
 # The manual pages, made at build time into <build>/man and installed with
 # the tools (the vehcan package), gzipped as Debian ships them:
 #
-#   vehcan(1), vehcan-sim(1), vehcan-db-import(1), vehcan-fleet(1) (in the
-#   vehcan-fleet package, native builds only)
+#   vehcan(1), vehcan-sim(1), vehcan-db-import(1) and vehcan-fleet(1) (in
+#   the packages of their own, native builds only)
 #       help2man from the program's --help (cmake/man-help.sh lays it out:
 #       vehcan's subcommands each get their options, the exit statuses
 #       their section) plus docs/man/PROGRAM.h2m, the hand-written NAME,
@@ -99,13 +99,10 @@ endif()
 if(TARGET vehcan-sim)
   vehcan_man_from_help(vehcan-sim vehcan-sim VERSION "vehcan-sim ${PROJECT_VERSION}")
 endif()
-if(VEHCAN_BUILD_TOOLS)
-  # A Python program: the build machine's python3 runs it in native and
-  # cross builds alike.
-  vehcan_man_from_help(vehcan-db-import ${PROJECT_SOURCE_DIR}/tools/db-import/vehcan-db-import
-                       VERSION "vehcan-db-import ${PROJECT_VERSION}")
-endif()
 if(VEHCAN_BUILD_TOOLS AND NOT CMAKE_CROSSCOMPILING)
+  # Python programs, packaged as Architecture: all by the native build.
+  vehcan_man_from_help(vehcan-db-import ${PROJECT_SOURCE_DIR}/tools/db-import/vehcan-db-import
+                       VERSION "vehcan-db-import ${PROJECT_VERSION}" COMPONENT dbimport)
   vehcan_man_from_help(vehcan-fleet ${PROJECT_SOURCE_DIR}/tools/vehcan-fleet/vehcan-fleet
                        COMPONENT fleet)
 endif()

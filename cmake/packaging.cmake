@@ -6,7 +6,7 @@
 #   libvehcan-db0   db       libvehcan-db.so.0, the parameter database reader
 #   libvehcan-dev   dev      headers, the .so links, libvehcan-db.a, the CMake
 #                            and pkg-config files
-#   vehcan          tools    vehcan, vehcan-db-import, pgnparse, vehcan-sim
+#   vehcan          tools    vehcan, pgnparse, vehcan-sim
 #                            and the example database
 #                            (/usr/share/vehcan/sample.xml); the service:
 #                            vehcan.service (disabled), /etc/vehcan/vehcan.conf
@@ -16,6 +16,8 @@
 #                            and vehcan_commands in
 #                            /usr/lib/python3/dist-packages; made by the
 #                            native build only
+#   vehcan-db-import dbimport the importer of CAN databases (Python on
+#                            canmatrix, Architecture: all): native build only
 #
 # Everything installed from tools/ goes to the tools component unless it
 # names another (CMAKE_INSTALL_DEFAULT_COMPONENT_NAME, set around tools/).
@@ -39,8 +41,8 @@ execute_process(COMMAND gzip -9nf ${_doc}/changelog)
 set(_packages runtime=libvehcan0 db=libvehcan-db0 dev=libvehcan-dev tools=vehcan)
 set(_components runtime db dev tools)
 if(NOT CMAKE_CROSSCOMPILING)
-  list(APPEND _packages fleet=vehcan-fleet)
-  list(APPEND _components fleet)
+  list(APPEND _packages fleet=vehcan-fleet dbimport=vehcan-db-import)
+  list(APPEND _components fleet dbimport)
 endif()
 foreach(pair ${_packages})
   string(REPLACE "=" ";" kv "${pair}")
@@ -51,6 +53,17 @@ foreach(pair ${_packages})
   string(TOUPPER ${component} upper)
   set(CPACK_DEBIAN_${upper}_PACKAGE_NAME ${package})
 endforeach()
+
+# The user's pages of docs/ with the tool (compressed, as Debian keeps
+# documentation): vehcan.conf(5) and the configuration file point to them.
+set(_user_pages tool fleet fleet-format service commands diagnostics report database)
+set(_page_files)
+foreach(page ${_user_pages})
+  configure_file(${PROJECT_SOURCE_DIR}/docs/${page}.md ${_doc}/vehcan/${page}.md COPYONLY)
+  execute_process(COMMAND gzip -9nf ${_doc}/vehcan/${page}.md)
+  list(APPEND _page_files ${_doc}/vehcan/${page}.md.gz)
+endforeach()
+install(FILES ${_page_files} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vehcan COMPONENT tools)
 
 vehcan_debian_arch(_deb_arch)
 set(CPACK_GENERATOR DEB)
@@ -143,7 +156,12 @@ if(_tools_depends)
   string(JOIN ", " CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS ${_tools_depends})
 endif()
 get_property(_tools_suggests GLOBAL PROPERTY VEHCAN_TOOLS_SUGGESTS)
-string(JOIN ", " CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS can-utils ${_tools_suggests})
+set(_tools_suggest_importer)
+if(NOT CMAKE_CROSSCOMPILING)
+  set(_tools_suggest_importer vehcan-db-import)
+endif()
+string(JOIN ", " CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS can-utils ${_tools_suggest_importer}
+       ${_tools_suggests})
 
 set(CPACK_COMPONENT_FLEET_DESCRIPTION "fleet-side decoder of vehcan's compact uplink
 vehcan-fleet subscribes to the births and batches that vehcan gateways
@@ -156,4 +174,17 @@ set(CPACK_DEBIAN_FLEET_PACKAGE_SECTION python)
 set(CPACK_DEBIAN_FLEET_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_FLEET_PACKAGE_DEPENDS
     "python3, python3-protobuf, python3-zstandard, python3-paho-mqtt, python3-nacl")
+
+set(CPACK_COMPONENT_DBIMPORT_DESCRIPTION "CAN databases into vehcan's J1939 parameter database
+vehcan-db-import converts a DBC (or another format canmatrix reads: KCD,
+ARXML, spreadsheets) into the XML parameter database that vehcan and
+libvehcan-db read, on its own or merged into an existing one, and reports
+what it skipped and why.")
+set(CPACK_DEBIAN_DBIMPORT_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_DBIMPORT_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_DBIMPORT_PACKAGE_SHLIBDEPS OFF)
+set(CPACK_DEBIAN_DBIMPORT_PACKAGE_DEPENDS "python3, python3-canmatrix")
+# canmatrix's optional readers: KCD and ARXML; XLSX; XLS
+set(CPACK_DEBIAN_DBIMPORT_PACKAGE_SUGGESTS
+    "vehcan, python3-lxml, python3-xlsxwriter, python3-xlrd, python3-xlwt")
 include(CPack)

@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: MIT
-"""The program as installed with the tools component: from bin/, with its
-modules from share/vehcan/db-import, converting the test database."""
+"""The program as its package installs it (the dbimport component): from
+bin/, with its modules from share/vehcan/db-import, converting the test
+database."""
 
 import os
 import subprocess
@@ -12,11 +13,11 @@ BUILD = os.environ.get("VEHCAN_BUILD_DIR", os.path.join(support.SOURCE, "build")
 
 
 class TestInstalledProgram(unittest.TestCase):
-    def test_the_tools_component_installs_a_working_program(self):
+    def test_the_dbimport_component_installs_a_working_program(self):
         scratch = support.Scratch()
         self.addCleanup(scratch.close)
         prefix = scratch.file("prefix")
-        subprocess.run(["cmake", "--install", BUILD, "--component", "tools", "--prefix", prefix],
+        subprocess.run(["cmake", "--install", BUILD, "--component", "dbimport", "--prefix", prefix],
                        check=True, capture_output=True)
         program = os.path.join(prefix, "bin", "vehcan-db-import")
         modules = os.path.join(prefix, "share", "vehcan", "db-import", "vehcan_dbimport")

@@ -6,7 +6,8 @@
 #   ARCH        the Debian architecture the packages must be for
 #   TRIPLET     the multiarch directory of the libraries
 #   EMULATOR    optional: runs the target's programs ('|'-separated, qemu-user)
-#   FLEET       ON in a native build: vehcan-fleet (Architecture: all) is made too
+#   FLEET       ON in a native build: vehcan-fleet and vehcan-db-import
+#               (Architecture: all) are made too
 # Each package must hold its own files and no other's, for ARCH, with the
 # Depends that Debian's tools computed; lintian must report no error and no
 # warning; and the vehcan that the packages ship, unpacked into a scratch
@@ -31,19 +32,19 @@ set(want_libvehcan-dev /usr/include/j1939_stack.h /usr/include/libxml2.h
     /usr/include/vehcan_db.h ${lib}/libvehcan.so ${lib}/libvehcan-db.so ${lib}/libvehcan-db.a
     ${lib}/cmake/vehcan/vehcanConfig.cmake ${lib}/cmake/vehcan-db/vehcan-dbConfig.cmake
     ${lib}/pkgconfig/vehcan.pc ${lib}/pkgconfig/vehcan-db.pc)
-set(want_vehcan /usr/bin/vehcan /usr/bin/vehcan-db-import /usr/bin/pgnparse /usr/bin/vehcan-sim
+set(want_vehcan /usr/bin/vehcan /usr/bin/pgnparse /usr/bin/vehcan-sim
     /usr/share/vehcan/sample.xml /usr/share/doc/vehcan/copyright
     /usr/lib/systemd/system/vehcan.service /etc/vehcan/vehcan.conf
     /usr/lib/sysctl.d/60-vehcan-mqueue.conf
     /usr/share/man/man1/vehcan.1.gz /usr/share/man/man1/vehcan-sim.1.gz
-    /usr/share/man/man1/vehcan-db-import.1.gz /usr/share/man/man1/pgnparse.1.gz
-    /usr/share/man/man5/vehcan.conf.5.gz)
+    /usr/share/man/man1/pgnparse.1.gz /usr/share/man/man5/vehcan.conf.5.gz
+    /usr/share/doc/vehcan/fleet.md.gz /usr/share/doc/vehcan/commands.md.gz)
 # package: a regular expression its Depends must match
 set(depends_libvehcan0 "^iproute2, net-tools, libc6 \\(>= [0-9.]+\\)$")
 set(depends_libvehcan-db0 "libpugixml1v5 \\(>= [0-9.]+\\)")
 set(depends_libvehcan-dev "libvehcan-db0 \\(= 0\\.1\\.0\\), libvehcan0 \\(= 0\\.1\\.0\\)")
 set(depends_vehcan
-    "^libvehcan-db0 \\(= 0\\.1\\.0\\), libvehcan0 \\(= 0\\.1\\.0\\), python3, python3-canmatrix, .*libfmt9 \\(>= [^)]+\\).*libstdc\\+\\+6.*libsystemd0.*libtomlplusplus3")
+    "^libvehcan-db0 \\(= 0\\.1\\.0\\), libvehcan0 \\(= 0\\.1\\.0\\), libjs-dygraphs, .*libfmt9 \\(>= [^)]+\\).*libstdc\\+\\+6.*libsystemd0.*libtomlplusplus3")
 set(packages libvehcan0 libvehcan-db0 libvehcan-dev vehcan)
 # the fleet's decoder: its modules, the signing module beside them, the
 # command and its page; Python's, whatever the build's architecture
@@ -56,8 +57,14 @@ set(want_vehcan-fleet /usr/bin/vehcan-fleet ${site}/vehcan_fleet/__init__.py
 set(depends_vehcan-fleet
     "^python3, python3-protobuf, python3-zstandard, python3-paho-mqtt, python3-nacl$")
 set(arch_vehcan-fleet all)
+# the importer of CAN databases: the program, its modules and its page
+set(want_vehcan-db-import /usr/bin/vehcan-db-import
+    /usr/share/vehcan/db-import/vehcan_dbimport/convert.py
+    /usr/share/man/man1/vehcan-db-import.1.gz /usr/share/doc/vehcan-db-import/copyright)
+set(depends_vehcan-db-import "^python3, python3-canmatrix$")
+set(arch_vehcan-db-import all)
 if(FLEET)
-  list(APPEND packages vehcan-fleet)
+  list(APPEND packages vehcan-fleet vehcan-db-import)
 endif()
 
 file(GLOB debs "${WORK_DIR}/*.deb")
