@@ -33,9 +33,9 @@ endif()
 foreach(_test ${_fleet_tests})
   add_test(NAME fleet_decoder.${_test}
     COMMAND ${VEHCAN_PYTHON3} -B ${CMAKE_CURRENT_SOURCE_DIR}/fleet_decoder/test_${_test}.py)
-  set_tests_properties(fleet_decoder.${_test} PROPERTIES LABELS fleet_decoder TIMEOUT 300
+  set_tests_properties(fleet_decoder.${_test} PROPERTIES LABELS "fleet_decoder;host" TIMEOUT 300
     ENVIRONMENT "VEHCAN_SOURCE_DIR=${PROJECT_SOURCE_DIR};VEHCAN_PYTHON3=${VEHCAN_PYTHON3};VEHCAN_TEST_MOSQUITTO=${_fleet_mosquitto}")
 endforeach()
 if(TEST fleet_decoder.listen)
-  set_tests_properties(fleet_decoder.listen PROPERTIES LABELS "fleet_decoder;mqtt")
+  set_tests_properties(fleet_decoder.listen PROPERTIES LABELS "fleet_decoder;mqtt;host")
 endif()

@@ -41,6 +41,6 @@ foreach(_case "library;0;0;VehcanNoSuchLibrary not found: ${_pkg_fix} libvehcan-
             -B ${CMAKE_CURRENT_BINARY_DIR}/missing_package_${_name} -DHEADERS_ONLY=${_headers}
             -DPKGCONFIG=${_pkgconfig}
             -DCMAKE_TOOLCHAIN_FILE=${CMAKE_TOOLCHAIN_FILE} ${_pkg_sysroot})
-  set_tests_properties(configure.missing_package_is_named.${_name} PROPERTIES
+  set_tests_properties(configure.missing_package_is_named.${_name} PROPERTIES LABELS host
     PASS_REGULAR_EXPRESSION "\\(message\\):\n  ${_line}Call Stack")
 endforeach()

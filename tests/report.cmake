@@ -77,6 +77,6 @@ foreach(_case ${_report_cases})
             ${_report_sim}
             --work ${CMAKE_CURRENT_BINARY_DIR}/report-${_case}
     WORKING_DIRECTORY ${PROJECT_SOURCE_DIR})
-  set_tests_properties(report.browser.${_case} PROPERTIES LABELS report TIMEOUT 300
+  set_tests_properties(report.browser.${_case} PROPERTIES LABELS "report;host" TIMEOUT 300
     ENVIRONMENT "VEHCAN_DB=;VEHCAN_TEST_EMULATOR=${_report_emulator}")
 endforeach()

@@ -11,5 +11,5 @@ foreach(_case lists_by_purpose failed_index_named machine_sources relative_links
               tidy_cache)
   add_test(NAME setup.${_case}
     COMMAND bash ${CMAKE_CURRENT_SOURCE_DIR}/setup/run_case.sh ${PROJECT_SOURCE_DIR} ${_case})
-  set_tests_properties(setup.${_case} PROPERTIES TIMEOUT 60 SKIP_RETURN_CODE 77)
+  set_tests_properties(setup.${_case} PROPERTIES LABELS host TIMEOUT 60 SKIP_RETURN_CODE 77)
 endforeach()

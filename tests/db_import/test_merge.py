@@ -3,6 +3,7 @@
 an existing PGN against the input's, and the vehcan tool's decode, dtc,
 replay and monitor take the converted file as they take the sample."""
 
+import concurrent.futures
 import json
 import os
 import unittest
@@ -63,16 +64,20 @@ class TestMergeIntoTheSample(support.ScratchCase):
 
     def test_vehcan_shows_the_sample_pgns_and_spns_as_before(self):
         before = support.index(support.SAMPLE)
+        queries = []
         for node, subnodes in before.items():
             if not node.startswith("PGN"):
                 continue
             pgn = node[3:]
-            queries = [[pgn]] + [[pgn, s] for s in subnodes["SPN_LIST"].split(",")[1:]]
-            for query in queries:
-                old = support.vehcan("db", *query, "--db", support.SAMPLE)
-                new = support.vehcan("db", *query, "--db", self.merged)
-                self.assertEqual(old.returncode, 0, old.stderr)
-                self.assertEqual((new.returncode, new.stdout), (old.returncode, old.stdout))
+            queries += [[pgn]] + [[pgn, s] for s in subnodes["SPN_LIST"].split(",")[1:]]
+        # Some hundred runs each: side by side (under an emulator or a
+        # sanitizer a run takes a good part of a second).
+        with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 2) as pool:
+            olds = pool.map(lambda q: support.vehcan("db", *q, "--db", support.SAMPLE), queries)
+            news = pool.map(lambda q: support.vehcan("db", *q, "--db", self.merged), queries)
+            for query, old, new in zip(queries, olds, news):
+                self.assertEqual(old.returncode, 0, (query, old.stderr))
+                self.assertEqual((new.returncode, new.stdout), (old.returncode, old.stdout), query)
         old = support.vehcan("db", "--service", "7", "--db", support.SAMPLE)
         new = support.vehcan("db", "--service", "7", "--db", self.merged)
         self.assertEqual((new.returncode, new.stdout), (0, old.stdout))
