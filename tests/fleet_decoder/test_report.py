@@ -185,8 +185,11 @@ class TestBands(unittest.TestCase):
         for name in ("engine speed", "wheel-based vehicle speed"):
             points = level_points(series_of(data, name)["levels"][-1])
             inside = [p for p in points if 90000 <= p[0] < 150000]
-            self.assertEqual(inside[-1], (90000, None), name)  # held to the start, then none
-            self.assertIsNotNone(inside[-2][1], name)
+            # held to the start of the gap, then none until the next batch
+            self.assertIsNotNone(inside[0][1], name)
+            self.assertEqual(inside[0][0], 90000, name)
+            self.assertEqual(inside[1], (90000, None), name)
+            self.assertEqual([v for _, v in inside[1:]], [None] * (len(inside) - 1), name)
         self.assertEqual(band_problems(data, timelines, "truck-17"), [])
 
 
