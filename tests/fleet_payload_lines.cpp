@@ -5,11 +5,15 @@
 // prints the decoded lines on standard output. On standard error: each gap
 // and repeat of the batches' seq, then one summary line
 //   births B batches N historical lines H first seq F last seq L covered until T
-// (T: the end of the latest span a batch covered, RFC 3339, or "-").
+//   historical from HF until HT
+// (T: the end of the latest span a batch covered; HF and HT: the earliest
+// start and the latest end of the spans the historical batches covered;
+// RFC 3339, or "-").
 // Exit status 1 when a payload does not decode.
 #include "compact_decoder.h"
 #include "timestamp.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -37,7 +41,8 @@ int main() {
     size_t births = 0;
     size_t batches = 0;
     size_t historical = 0;
-    std::string signals;
+    int64_t historical_from_us = 0;
+    int64_t historical_until_us = 0;
     while (std::getline(std::cin, line)) {
         const size_t space = line.find(' ');
         if (space == std::string::npos) {
@@ -57,6 +62,13 @@ int main() {
                 continue;
             }
             ++batches;
+            const auto &span = decoder.last_batch();
+            if (span.historical) {
+                historical_from_us = historical_from_us == 0
+                                         ? span.from_us
+                                         : std::min(historical_from_us, span.from_us);
+                historical_until_us = std::max(historical_until_us, span.until_us);
+            }
             for (const auto &j : lines) {
                 historical += j.contains("historical") ? 1U : 0U;
                 std::cout << j.dump() << "\n";
@@ -74,12 +86,11 @@ int main() {
             std::cerr << "seq repeat: " << seqs[i] << " after " << seqs[i - 1] << "\n";
         }
     }
+    auto when = [](int64_t us) { return us > 0 ? vehcan::cli::rfc3339_utc(us) : std::string("-"); };
     std::cerr << "births " << births << " batches " << batches << " historical lines " << historical
               << " first seq " << (seqs.empty() ? 0 : seqs.front()) << " last seq "
               << (seqs.empty() ? 0 : seqs.back()) << " covered until "
-              << (decoder.covered_until_us() > 0
-                      ? vehcan::cli::rfc3339_utc(decoder.covered_until_us())
-                      : std::string("-"))
-              << "\n";
+              << when(decoder.covered_until_us()) << " historical from " << when(historical_from_us)
+              << " until " << when(historical_until_us) << "\n";
     return 0;
 }

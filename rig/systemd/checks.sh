@@ -3,10 +3,12 @@
 # What the systemd guest's step scripts share (rig/systemd/service-step.sh
 # on x86, rig/systemd/arm-service-step.sh on ARM); sourced from /run/rig,
 # the host's share: the checks' reporting, bounded waits, the subscriber
-# that logs what reaches the broker, the configuration and the truck.
+# that logs what reaches the broker, its decoder, the configuration, the
+# truck and the uplink's CPU under a flood.
 share=/run/rig
 results=$share/results
 sub_log=/var/lib/rig-sub.log
+# shellcheck disable=SC2034 # (the truck's VIN: the step scripts name its topics)
 vin=1HTMKAAN0CH123456
 
 ok() { echo "ok - $1" | tee -a "$results"; }
@@ -16,10 +18,30 @@ check() {
   name=$1; shift
   if "$@"; then ok "$name"; else not_ok "$name" "$*"; return 1; fi
 }
+# The compact uplink's payloads as the subscriber logged them ("TOPIC HEX"
+# lines), decoded by the build's fleet_payload_lines (in the share): one
+# JSON line per point, births and batches in the order they came.
+decoder=$share/fleet_payload_lines
 main_pid() { systemctl show -p MainPID --value vehcan; }
 monotonic_now() { cut -d' ' -f1 /proc/uptime; }
 # log_after OFFSET: the subscriber's log after byte OFFSET.
 log_after() { tail -c +$(($1 + 1)) "$sub_log" 2>/dev/null; }
+# decoded_after OFFSET: the points of the batches logged after byte OFFSET,
+# decoded with every birth of the log (a birth is retained, and sent again
+# at each connection: the batches' one came before them). The decoder's
+# messages and summary: in /var/lib/rig-decode.last, and added to
+# /var/lib/rig-decode.err.
+decoded_after() {
+  { grep -a '^[^ ]*/birth [0-9a-f]' "$sub_log"; log_after "$1" | grep -a '^[^ ]*/batch '; } |
+    "$decoder" 2>/var/lib/rig-decode.last
+  cat /var/lib/rig-decode.last >>/var/lib/rig-decode.err
+}
+# json_topic OFFSET TOPIC_REGEX: the JSON payloads (status, dm1) logged
+# after byte OFFSET on the topics that match, "TOPIC PAYLOAD" per line.
+json_topic() {
+  log_after "$1" | grep -a -E "^$2 " |
+    perl -ne 'print "$1 ", pack("H*", $2), "\n" if /^(\S+) ([0-9a-fA-F]*)$/'
+}
 # The "timestamp" of each message line on standard input.
 stamps() { sed -n 's/.*"timestamp":"\([^"]*\)".*/\1/p'; }
 # wait_for SECONDS COMMAND...: until COMMAND succeeds, at most SECONDS of
@@ -41,12 +63,16 @@ explain() {
   echo "---- mosquitto's log"
   tail -n 15 /var/log/mosquitto/mosquitto.log 2>/dev/null
   echo "---- the subscriber's log, lines after the check began: $(log_after "$2" | wc -l)"
-  log_after "$2" | grep "^vehcan/$vin/61444 " 2>/dev/null | head -n 3 | cut -c1-200
+  log_after "$2" | cut -c1-100 | tail -n 5
+  echo "---- decoded after it: $(decoded_after "$2" | wc -l) points"
+  tail -n 5 /var/lib/rig-decode.err 2>/dev/null
 }
-# EEC1 messages from the engine on the broker, decoded, in the subscriber's
-# log after byte offset $1 (and stamped after $2, an RFC 3339 time, if given).
+# The engine's speed (EEC1, SPN 190) at the broker, decoded from the compact
+# batches logged after byte offset $1 (and stamped after $2, an RFC 3339
+# time, if given), live: a historical point (from the spool of an earlier
+# run or connection) does not count.
 eec1_after() {
-  log_after "$1" | grep "^vehcan/$vin/61444 {\"acronym\":\"EEC1\".*\"spn\":190," |
+  decoded_after "$1" | grep '"pgn":61444,"spn":190,' | grep -v '"historical":true' |
     stamps | awk -v t="${2:-}" '$0 > t { f = 1; exit } END { exit !f }'
 }
 size_of() { stat -c %s "$sub_log" 2>/dev/null || echo 0; }
@@ -63,7 +89,7 @@ mark="up \$(date +%s.%N)"
 for i in \$(seq 40); do
   mosquitto_pub -q 1 -t rig/sub/status -m "\$mark" 2>/dev/null
   sleep 0.5
-  grep -q "^rig/sub/status \$mark\$" $sub_log && exit 0
+  grep -q "^rig/sub/status \$(printf %s "\$mark" | od -An -tx1 | tr -d ' \\n')\$" $sub_log && exit 0
 done
 SCRIPT
   chmod +x /usr/local/bin/rig-sub-ready
@@ -74,7 +100,7 @@ After=mosquitto.service
 Before=vehcan.service
 StartLimitIntervalSec=0
 [Service]
-ExecStart=/bin/sh -c "exec stdbuf -oL mosquitto_sub -c -i rig-sub -q 1 -v -t '+/+/61444' -t '+/+/status' >>$sub_log"
+ExecStart=/bin/sh -c "exec stdbuf -oL mosquitto_sub -c -i rig-sub -q 1 -F '%%t %%x' -t '+/+/birth' -t '+/+/batch' -t '+/+/status' -t '+/+/dm1' -t rig/sub/status >>$sub_log"
 ExecStartPost=-/usr/local/bin/rig-sub-ready
 Restart=always
 RestartSec=0.5
@@ -95,8 +121,7 @@ write_conf() {
     printf '[mqtt]\nurl = "mqtt://127.0.0.1:1883"\nvehicle = "rig-gateway"\n'
     for line in "$@"; do echo "$line"; done
     printf '[spool]\ndir = "/var/lib/vehcan"\n'
-    # the checks read the per-message JSON topics
-    printf '[collection]\nuplink = "json"\n'
+    # (the collection as shipped: the compact uplink, a batch a minute)
   } >/etc/vehcan/vehcan.conf
 }
 
@@ -116,4 +141,28 @@ WantedBy=multi-user.target
 UNIT
   systemctl daemon-reload
   systemctl enable --now --quiet rig-truck
+}
+
+# measure_uplink LABEL: the CPU of `vehcan monitor --mqtt` under the truck's
+# flood (vehcan-sim --flood), with --uplink json and with the compact
+# uplink, one after the other, each for 20 s after its bring-up, the broker
+# on the guest's loopback; the service and the truck stopped meanwhile.
+# Appends one figure line per run to $share/figures.
+measure_uplink() {
+  systemctl stop vehcan rig-truck
+  ip link set can1 up type can bitrate 500000 2>/dev/null
+  for uplink in json compact; do
+    vehcan-sim -i can1 -w can0 -r 500000 --flood 60 --quiet &
+    flood=$!
+    out=$(bash -c 'TIMEFORMAT="%R %U %S"; { time vehcan monitor --quiet --duration 20 --vehicle measure \
+      --uplink "$1" --mqtt mqtt://127.0.0.1:1883 2>/tmp/measure.err >/dev/null; } 2>&1' _ "$uplink")
+    kill "$flood"; wait "$flood" 2>/dev/null
+    taken=$(sed -n 's/^monitor ended.* \([0-9][0-9]*\) messages.*/\1/p' /tmp/measure.err | head -1)
+    sent=$(sed -n -E 's/^mqtt: ([0-9]+) messages delivered.*/\1/p' /tmp/measure.err)
+    echo "$out" | awk -v l="$1" -v u="$uplink" -v t="${taken:-?}" -v s="${sent:-?}" \
+      '{ printf "%s: flood, monitor --mqtt --uplink %-7s CPU %.2f s of %.1f s (%.1f %%), %s taken off the stack, %s published\n",
+         l, u, $2 + $3, $1, 100 * ($2 + $3) / $1, t, s }' | tee -a "$share/figures"
+    grep -E '^(monitor ended|mqtt: )' /tmp/measure.err | sed 's/^/    /'
+  done
+  systemctl start rig-truck vehcan
 }

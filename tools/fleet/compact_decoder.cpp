@@ -118,8 +118,9 @@ std::vector<nlohmann::ordered_json> CompactDecoder::feed(std::string_view envelo
     const std::string &vehicle = table.birth.vehicle();
     const int64_t unit = table.birth.time_unit_us() != 0 ? table.birth.time_unit_us() : 1000;
     seqs_.push_back(b.seq());
-    covered_until_us_ =
-        std::max(covered_until_us_, (b.base_time() + static_cast<int64_t>(b.span())) * unit);
+    last_batch_ = {b.base_time() * unit, (b.base_time() + static_cast<int64_t>(b.span())) * unit,
+                   b.historical()};
+    covered_until_us_ = std::max(covered_until_us_, last_batch_.until_us);
     auto historical = [&](nlohmann::ordered_json &j) {
         if (b.historical()) {
             j["historical"] = true;

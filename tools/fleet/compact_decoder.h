@@ -92,6 +92,14 @@ class CompactDecoder {
     // The end of the latest span a batch covered (base_time + span), µs
     // since 1970; 0 before any batch.
     int64_t covered_until_us() const { return covered_until_us_; }
+    // The latest batch fed: the span it covered (µs since 1970) and whether
+    // it came marked historical.
+    struct BatchSpan {
+        int64_t from_us = 0;
+        int64_t until_us = 0;
+        bool historical = false;
+    };
+    const BatchSpan &last_batch() const { return last_batch_; }
     size_t births() const { return births_.size(); }
     // Event windows fed: (cause, frames).
     const std::vector<std::pair<int, size_t>> &events() const { return events_; }
@@ -103,6 +111,7 @@ class CompactDecoder {
     std::map<std::pair<int, uint32_t>, std::vector<std::pair<int64_t, std::string>>> raw_;
     std::vector<uint64_t> seqs_;
     int64_t covered_until_us_ = 0;
+    BatchSpan last_batch_;
     std::vector<std::pair<int, size_t>> events_;
 };
 
