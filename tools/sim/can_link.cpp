@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "can_link.h"
 
+#include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <linux/can/netlink.h>
 #include <linux/if_link.h>
 #include <linux/netlink.h>
@@ -54,11 +56,42 @@ LinkWatcher::LinkWatcher(const char *interface)
         const timeval timeout = {1, 0}; // the kernel answers at once; never hang on it
         ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     }
+    events_ = ::socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+    if (events_ >= 0) {
+        sockaddr_nl local{};
+        local.nl_family = AF_NETLINK;
+        local.nl_groups = RTMGRP_LINK;
+        if (::bind(events_, reinterpret_cast<const sockaddr *>(&local), sizeof local) != 0) {
+            ::close(events_);
+            events_ = -1;
+        }
+    }
 }
 
 LinkWatcher::~LinkWatcher() {
-    if (fd_ >= 0) {
-        ::close(fd_);
+    for (const int fd : {fd_, events_}) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+}
+
+bool LinkWatcher::changed() {
+    if (events_ < 0) {
+        return true;
+    }
+    bool any = false;
+    alignas(nlmsghdr) uint8_t message[8192];
+    for (;;) {
+        const ssize_t n = ::recv(events_, message, sizeof message, MSG_DONTWAIT);
+        if (n > 0) {
+            any = true;
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            // EAGAIN: drained; ENOBUFS: notifications were lost, so a change may be
+            return any || (n < 0 && errno == ENOBUFS);
+        }
     }
 }
 

@@ -29,10 +29,16 @@ class LinkWatcher {
     // The current state; exists is false when the interface is missing or
     // the query failed.
     LinkState query();
+    // Whether the kernel announced a change of any link (up, down, a new bit
+    // timing) since the last call: a cheap look at the link notifications,
+    // so that a caller may cache query() and still see a change at once.
+    // True also when notifications were lost or cannot be had.
+    bool changed();
 
   private:
     const char *interface_;
     int fd_ = -1;
+    int events_ = -1; // subscribed to RTMGRP_LINK, non-blocking
     uint32_t sequence_ = 0;
 };
 

@@ -23,8 +23,12 @@ bool BusGate::open() {
     if (!enabled_) {
         return true;
     }
+    // The state is asked for every 50 ms, and at once when the kernel
+    // announces a change: a frame sent in the moments after the watched
+    // interface went to another bit rate would be heard there as valid
+    // traffic at that rate (the emulated bus carries it whatever the rate).
     const Clock::time_point now = Clock::now();
-    if (now >= next_check_) {
+    if (watcher_.changed() || now >= next_check_) {
         const LinkState s = watcher_.query();
         last_ = s.up && s.bitrate == rate_;
         next_check_ = now + std::chrono::milliseconds(50);
