@@ -311,7 +311,7 @@ TEST(Transitions, ASlowSignalBeatsWithinTheHeartbeat) {
 TEST(Transitions, StatesAndTextsGoOutOnChangeExactly) {
     std::vector<Reading> readings;
     const char *texts[] = {"off", "on"};
-    for (int64_t i = 0; i < 400; ++i) {
+    for (int i = 0; i < 400; ++i) {
         UplinkValue v;
         v.kind = UplinkValue::Kind::state;
         v.spn = 595;
