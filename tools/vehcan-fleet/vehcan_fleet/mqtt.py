@@ -72,9 +72,13 @@ def add_login_options(parser, key_option):
                         help="mqtts://: its private key")
 
 
-def login_problem(args, tls, key_option):
-    """What is wrong with the TLS files of add_login_options() for this URL
-    (tls: mqtts://), or None."""
+def login_problem(args, url, url_label, key_option):
+    """What is wrong with the broker's URL (named url_label in the text) or
+    with the TLS files of add_login_options() for it, or None."""
+    try:
+        _, _, tls = parse_url(url)
+    except UrlError as e:
+        return f"{url_label} {e}"
     files = (("--ca", args.ca), ("--cert", args.cert), (key_option, args.tls_key))
     if any(f for _, f in files) and not tls:
         return f"--ca, --cert and {key_option} need an mqtts:// URL"

@@ -11,8 +11,8 @@ import time
 import uuid
 
 from . import EXIT_BROKER, EXIT_OK, EXIT_USAGE, register
-from ..mqtt import (PASSWORD_VARIABLE, UrlError, add_login_options, login_problem, make_client,
-                    parse_url, refusal, topic_level)
+from ..mqtt import (PASSWORD_VARIABLE, add_login_options, login_problem, make_client, refusal,
+                    topic_level)
 
 # Exit statuses of this subcommand beyond the shared ones.
 EXIT_FAILED = 5     # the gateway ran the command and it failed
@@ -212,12 +212,7 @@ class Command:
     @staticmethod
     def run(args, out, say):
         import vehcan_commands as vc
-        try:
-            _, _, tls = parse_url(args.mqtt)
-        except UrlError as e:
-            say(f"--mqtt {e}")
-            return EXIT_USAGE
-        problem = login_problem(args, tls, "--cert-key")
+        problem = login_problem(args, args.mqtt, "--mqtt", "--cert-key")
         if problem:
             say(problem)
             return EXIT_USAGE

@@ -8,8 +8,7 @@ import socket
 from . import (EXIT_BROKER, EXIT_INTERNAL, EXIT_OK, EXIT_USAGE, add_decoder_options, register,
                stream_for)
 from ..lines import line
-from ..mqtt import (PASSWORD_VARIABLE, Subscription, UrlError, add_login_options, login_problem,
-                    parse_url, topic_level)
+from ..mqtt import PASSWORD_VARIABLE, Subscription, add_login_options, login_problem, topic_level
 from ..records import RecordWriter
 
 CONNECTION = f"""\
@@ -50,12 +49,7 @@ class Listen:
 
     @staticmethod
     def run(args, out, say):
-        try:
-            _, _, tls = parse_url(args.url)
-        except UrlError as e:
-            say(f"URL {e}")
-            return EXIT_USAGE
-        problem = login_problem(args, tls, "--key")
+        problem = login_problem(args, args.url, "URL", "--key")
         if problem:
             say(problem)
             return EXIT_USAGE
