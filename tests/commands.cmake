@@ -33,3 +33,17 @@ add_test(NAME commands.fleet_side_and_cross_language
   COMMAND ${VEHCAN_PYTHON3} -B ${CMAKE_CURRENT_SOURCE_DIR}/commands/test_vehcan_commands.py -v)
 set_tests_properties(commands.fleet_side_and_cross_language PROPERTIES TIMEOUT 120
   ENVIRONMENT "VEHCAN_SOURCE_DIR=${PROJECT_SOURCE_DIR};VEHCAN_COMMANDS_TOOL=$<TARGET_FILE:commands_tool>;VEHCAN_RUN=${_commands_run}")
+
+# ---- the service's commands against Debian's mosquitto --------------------------------------
+# commands_gateway: vehcan monitor's wiring of commands (uplink, record,
+# worker) with operations that write down their runs, the witness; the
+# fleet's side is vehcan-fleet from the checkout.
+find_program(_commands_mosquitto mosquitto PATHS /usr/sbin)
+if(TARGET vehcan_cli_core AND _commands_mosquitto)
+  add_executable(commands_gateway commands_gateway.cpp)
+  target_link_libraries(commands_gateway PRIVATE vehcan_cli_core vehcan_warnings)
+  add_test(NAME commands.service_and_broker
+    COMMAND ${VEHCAN_PYTHON3} -B ${CMAKE_CURRENT_SOURCE_DIR}/commands/test_service_mqtt.py -v)
+  set_tests_properties(commands.service_and_broker PROPERTIES LABELS mqtt TIMEOUT 600
+    ENVIRONMENT "VEHCAN_SOURCE_DIR=${PROJECT_SOURCE_DIR};VEHCAN_PYTHON3=${VEHCAN_PYTHON3};VEHCAN_TEST_MOSQUITTO=${_commands_mosquitto};VEHCAN_COMMANDS_GATEWAY=$<TARGET_FILE:commands_gateway>;VEHCAN_RUN=${_commands_run}")
+endif()

@@ -394,6 +394,16 @@ TEST_F(Gate, ClearingNeedsTheTokenOfAPreparationByTheSameKeyForTheSameAddress) {
     EXPECT_EQ(confirm("k-1", token, 1)[0].message["reason"], "bad_token");
     EXPECT_EQ(confirm("k-2", token, 0)[0].message["reason"], "bad_token");
 
+    // A token of the previously active codes does not clear the active ones.
+    prepare = deliver(command("p-0", "diag.clear", {{"step", "prepare"}, {"address", 0}}));
+    const std::string previous = prepare.back().message["result"]["token"];
+    EXPECT_EQ(
+        deliver(command(
+            "k-0", "diag.clear",
+            {{"step", "confirm"}, {"address", 0}, {"codes", "active"}, {"token", previous}}))[0]
+            .message["reason"],
+        "bad_token");
+
     // A fresh one, confirmed in time, runs once.
     prepare = deliver(command("p-2", "diag.clear", {{"step", "prepare"}, {"address", 0}}));
     const std::string fresh = prepare.back().message["result"]["token"];
@@ -423,5 +433,5 @@ TEST_F(Gate, ClearingNeedsTheTokenOfAPreparationByTheSameKeyForTheSameAddress) {
     const auto stolen = two.deliver(second.envelope(
         command("k-9", "diag.clear", {{"step", "confirm"}, {"address", 0}, {"token", theirs}})));
     EXPECT_EQ(stolen[0].message["reason"], "bad_token");
-    EXPECT_EQ(runs, (std::vector<std::string>{"p-1", "p-2", "k-3", "p-3"}));
+    EXPECT_EQ(runs, (std::vector<std::string>{"p-1", "p-0", "p-2", "k-3", "p-3"}));
 }

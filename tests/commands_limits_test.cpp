@@ -59,20 +59,20 @@ TEST(TransmitGate, FramesWaitForTheRateAndGiveUpAtTheDeadline) {
 TEST(ClearTokens, OneUseSixtySecondsAndABoundOnHowManyLive) {
     ClearTokens tokens;
     const SteadyClock::time_point t0{50s};
-    const std::string a = tokens.issue("fleet-1", 0, t0);
+    const std::string a = tokens.issue("fleet-1", "previous@0", t0);
     EXPECT_EQ(a.size(), 32U);
-    EXPECT_TRUE(tokens.redeem(a, "fleet-1", 0, t0 + 59s));
-    EXPECT_FALSE(tokens.redeem(a, "fleet-1", 0, t0 + 59s));
-    const std::string b = tokens.issue("fleet-1", 0, t0);
-    EXPECT_FALSE(tokens.redeem(b, "fleet-1", 0, t0 + 60s));
+    EXPECT_TRUE(tokens.redeem(a, "fleet-1", "previous@0", t0 + 59s));
+    EXPECT_FALSE(tokens.redeem(a, "fleet-1", "previous@0", t0 + 59s));
+    const std::string b = tokens.issue("fleet-1", "previous@0", t0);
+    EXPECT_FALSE(tokens.redeem(b, "fleet-1", "previous@0", t0 + 60s));
     std::vector<std::string> many;
     for (size_t i = 0; i < kMaxClearTokens + 2; ++i) {
-        many.push_back(tokens.issue("fleet-1", 3, t0 + std::chrono::seconds(i)));
+        many.push_back(tokens.issue("fleet-1", "active@3", t0 + std::chrono::seconds(i)));
     }
     EXPECT_EQ(tokens.live(t0 + 20s), kMaxClearTokens);
-    EXPECT_FALSE(tokens.redeem(many[0], "fleet-1", 3, t0 + 20s)); // the oldest went
-    EXPECT_FALSE(tokens.redeem(many[1], "fleet-1", 3, t0 + 20s));
-    EXPECT_TRUE(tokens.redeem(many[2], "fleet-1", 3, t0 + 20s));
+    EXPECT_FALSE(tokens.redeem(many[0], "fleet-1", "active@3", t0 + 20s)); // the oldest went
+    EXPECT_FALSE(tokens.redeem(many[1], "fleet-1", "active@3", t0 + 20s));
+    EXPECT_TRUE(tokens.redeem(many[2], "fleet-1", "active@3", t0 + 20s));
 }
 
 // ---- the operations' arguments -----------------------------------------------------------------
@@ -101,11 +101,13 @@ TEST(OperationArguments, EachOperationTakesItsArgumentsAndFillsDefaults) {
     EXPECT_EQ(check("diag.read", json::object()), R"(ok {"address":255})");
     EXPECT_EQ(check("diag.read", {{"address", 0}}), R"(ok {"address":0})");
     EXPECT_EQ(check("diag.clear", {{"step", "prepare"}, {"address", 0}}),
-              R"(ok {"address":0,"step":"prepare"})");
+              R"(ok {"address":0,"codes":"previous","step":"prepare"})");
     EXPECT_EQ(check("diag.clear", {{"step", "confirm"},
                                    {"address", 255},
+                                   {"codes", "active"},
                                    {"token", "0123456789abcdef0123456789abcdef"}}),
-              R"(ok {"address":255,"step":"confirm","token":"0123456789abcdef0123456789abcdef"})");
+              R"(ok {"address":255,"codes":"active","step":"confirm",)"
+              R"("token":"0123456789abcdef0123456789abcdef"})");
     EXPECT_EQ(check("capture", json::object()), R"(ok {"seconds":10.0})");
 }
 
@@ -132,6 +134,8 @@ TEST(OperationArguments, WhatAnOperationDoesNotTakeIsRefusedWithItsReason) {
               "bad_arguments: token must be the 32 hex digits that prepare gave");
     EXPECT_EQ(check("diag.clear", {{"step", "prepare"}, {"address", 0}, {"token", "x"}}),
               "bad_arguments: unknown argument \"token\"");
+    EXPECT_EQ(check("diag.clear", {{"step", "prepare"}, {"address", 0}, {"codes", "all"}}),
+              "bad_arguments: codes must be \"previous\" (DM3) or \"active\" (DM11)");
     EXPECT_EQ(check("capture", {{"seconds", 0}}), "bad_arguments: seconds must be from 1 to 300");
     EXPECT_EQ(find_operation("format.disk"), nullptr);
 }

@@ -39,10 +39,10 @@ endforeach()
 # (a bash script with the host's mosquitto: the x86 guest only, not in cross builds)
 if(TARGET vehcan-sim AND EXISTS ${PROJECT_SOURCE_DIR}/rig/run-guest.sh AND NOT CMAKE_CROSSCOMPILING)
   add_test(NAME rig.mqtt
-    COMMAND ${PROJECT_SOURCE_DIR}/rig/run-guest.sh --timeout 400 --boot-timeout 90
+    COMMAND ${PROJECT_SOURCE_DIR}/rig/run-guest.sh --timeout 520 --boot-timeout 90
             -- bash ${CMAKE_CURRENT_SOURCE_DIR}/mqtt/rig_cases.sh $<TARGET_FILE:vehcan-cli>
                $<TARGET_FILE:vehcan-sim>)
-  set_tests_properties(rig.mqtt PROPERTIES LABELS rig TIMEOUT 450 RUN_SERIAL TRUE)
+  set_tests_properties(rig.mqtt PROPERTIES LABELS rig TIMEOUT 570 RUN_SERIAL TRUE)
   # a power cut of the guest with the spool on a disk image of its own, then a second boot
   find_program(_mkfs_ext4 mkfs.ext4 PATHS /usr/sbin /sbin)
   if(_mkfs_ext4 AND TARGET fleet_payload_lines)

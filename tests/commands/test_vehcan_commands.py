@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: MIT
-"""The fleet's side of commands (tools/commands/python/vehcan_commands.py):
+"""The fleet's side of commands (tools/vehcan-fleet/vehcan_commands.py):
 keys, envelopes, the vector the gateway checks too, and signatures made on
 each side verified on the other (tests/commands_tool.cpp is the gateway's
 parser and verifier as a program).
@@ -19,7 +19,7 @@ import unittest
 
 SOURCE = os.environ.get("VEHCAN_SOURCE_DIR",
                         os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(SOURCE, "tools", "commands", "python"))
+sys.path.insert(0, os.path.join(SOURCE, "tools", "vehcan-fleet"))
 
 import nacl.signing  # noqa: E402
 import vehcan_commands as vc  # noqa: E402

@@ -103,7 +103,8 @@ if [ "$mode" = --measure ]; then
 fi
 
 "$sim" --quiet &
-pids+=("$!")
+truck=$!
+pids+=("$truck")
 mosquitto_sub -h 127.0.0.1 -p $port -q 1 -t 'vehcan/#' -F '%t %p' >"$work/sub.out" 2>&1 &
 pids+=("$!")
 sleep 1
@@ -173,4 +174,120 @@ else
     fail monitor.mqtt_live_table "no EEC1 under fleet/$vin, or no table: $(cat "$work/screen.out" 2>/dev/null)"
     screen send-keys -t live C-c
 fi
+# ---- commands from the fleet --------------------------------------------------------------------
+# vehcan monitor with [commands] on, as the service runs it, against the
+# simulated ECUs; vehcan-fleet signs, sends and waits for the result. The
+# broker's copy of every answer and candump on can1 (the Requests for the
+# VIN, "18EAxxxx#ECFE00") are the witnesses.
+fleet_dir=$(cd "$(dirname "$0")/../../tools/vehcan-fleet" && pwd)
+fleet() { PYTHONPATH=$fleet_dir /usr/bin/python3 -B "$@"; }
+vin_requests() { grep -c -E ' can1 18EA[0-9A-F]{4}#ECFE00$' "$work/cmd.dump"; }
+answer_seen() { grep -q -E -- "$1" "$work/cmd.out"; }
+kill "$truck" 2>/dev/null
+wait "$truck" 2>/dev/null
+if ! /usr/bin/python3 -c 'import nacl.signing, paho.mqtt.client' 2>/dev/null; then
+    fail commands "no python3-nacl or python3-paho-mqtt for vehcan-fleet"
+    exit 1
+fi
+"$sim" --quiet --diag-ecus --parked >"$work/sim.err" 2>&1 &
+pids+=("$!")
+key=$work/rig-1.key
+# the record on the guest's memory: SQLite's write-ahead log needs shared
+# memory that the host's file system over 9p does not give
+mkdir -p "$work/spool"
+mount -t tmpfs none "$work/spool" || { fail commands "no tmpfs for the spool"; exit 1; }
+keyline=$(fleet -m vehcan_fleet keygen --key-id rig-1 "$key")
+printf '[mqtt]\nurl = "mqtt://127.0.0.1:%s"\nvehicle = "rig-cmd"\n[spool]\ndir = "%s"\n[collection]\nuplink = "json"\n[commands]\nenabled = true\nallowed_operations = ["request", "diag.read"]\nallowed_pgns = [65260]\n[commands.keys]\n%s\n' \
+    $port "$work/spool" "$keyline" >"$work/cmd.conf"
+candump -L can1 >"$work/cmd.dump" 2>&1 &
+pids+=("$!")
+mosquitto_sub -h 127.0.0.1 -p $port -q 1 -t "vehcan/$vin/cmd/#" -F '%t %p' >"$work/cmd.out" 2>&1 &
+pids+=("$!")
+"$vehcan" monitor --quiet --config "$work/cmd.conf" >"$work/cmdmon.out" 2>"$work/cmdmon.err" &
+cmdmon=$!
+pids+=("$cmdmon")
+if ! wait_until 120 grep -q "^mqtt: subscribed to vehcan/$vin/cmd$" "$work/cmdmon.err"; then
+    fail commands.subscribed "the monitor did not subscribe under the VIN: $(tail -5 "$work/cmdmon.err")"
+else
+    pass commands.subscribed
+    # request: the VIN from the bus, end to end with vehcan-fleet command.
+    begun=$(date +%s%N)
+    fleet -m vehcan_fleet command "$vin" request pgn=65260 --key "$key" \
+        --mqtt "mqtt://127.0.0.1:$port" --wait 30 -v >"$work/req.json" 2>"$work/req.err"
+    status=$?
+    ended=$(date +%s%N)
+    # (Python's start on the emulated CPU included; -v's times count from
+    # the publish)
+    echo "MEASURE vehcan-fleet command request: $(( (ended - begun) / 1000000 )) ms to its result"
+    sed 's/^/        /' "$work/req.err"
+    if [ $status != 0 ]; then
+        fail commands.request "exit status $status: $(cat "$work/req.err" "$work/req.json")"
+    elif ! /usr/bin/python3 -c "
+import json, sys
+j = json.load(open('$work/req.json'))
+assert j['outcome'] == 'succeeded', j
+r = j['result']
+assert r['pgn'] == 65260 and r['length'] >= 17, r
+assert '$vin' in json.dumps(r['values']), r
+" >"$work/why" 2>&1; then
+        fail commands.request "$(tail -3 "$work/why")"
+    else
+        pass commands.request
+    fi
+    # diag.read of the engine: its active and previously active codes.
+    fleet -m vehcan_fleet command "$vin" diag.read address=0 --key "$key" \
+        --mqtt "mqtt://127.0.0.1:$port" --wait 60 >"$work/read.json" 2>"$work/read.err"
+    status=$?
+    if [ $status != 0 ]; then
+        fail commands.diag_read "exit status $status: $(cat "$work/read.err" "$work/read.json")"
+    elif ! /usr/bin/python3 -c "
+import json
+j = json.load(open('$work/read.json'))
+assert j['outcome'] == 'succeeded', j
+e = {x['address']: x for x in j['result']['ecus']}[0]
+assert [(c['spn'], c['fmi']) for c in e['dm1']['dtcs']] == [(110, 16)], e['dm1']
+assert [(c['spn'], c['fmi'], c['occurrences']) for c in e['dm2']['dtcs']] == [(100, 1, 3), (190, 2, 1), (520192, 7, 12)], e['dm2']
+" >"$work/why" 2>&1; then
+        fail commands.diag_read "$(tail -3 "$work/why")"
+    else
+        pass commands.diag_read
+    fi
+    # A command published again gets its stored result and sends nothing;
+    # one with a forged signature is answered on cmd/_rejected, runs nothing.
+    fleet "$fleet_dir/vehcan_commands.py" sign --key "$key" --id rig-replay "$vin" request \
+        '{"pgn":65260}' >"$work/env.json"
+    mosquitto_pub -h 127.0.0.1 -p $port -q 1 -t "vehcan/$vin/cmd" -f "$work/env.json"
+    if ! wait_until 30 answer_seen "^vehcan/$vin/cmd/rig-replay .*\"outcome\":\"succeeded\""; then
+        fail commands.replay "no result of the first delivery"
+    else
+        sent=$(vin_requests)
+        mosquitto_pub -h 127.0.0.1 -p $port -q 1 -t "vehcan/$vin/cmd" -f "$work/env.json"
+        /usr/bin/python3 -c "
+import base64, json, sys
+e = json.load(open('$work/env.json'))
+sig = bytearray(base64.b64decode(e['sig'])); sig[0] ^= 1
+e['sig'] = base64.b64encode(bytes(sig)).decode()
+sys.stdout.write(json.dumps(e))" >"$work/forged.json"
+        forged=$(sha256sum "$work/forged.json" | cut -d' ' -f1)
+        mosquitto_pub -h 127.0.0.1 -p $port -q 1 -t "vehcan/$vin/cmd" -f "$work/forged.json"
+        if ! wait_until 30 answer_seen "^vehcan/$vin/cmd/rig-replay .*\"duplicate\":true"; then
+            fail commands.replay "no stored result for the second delivery"
+        elif ! wait_until 30 answer_seen "^vehcan/$vin/cmd/_rejected .*\"reason\":\"bad_signature\".*\"sha256\":\"$forged\""; then
+            fail commands.forged "no bad_signature answer with the payload's digest"
+        else
+            sleep 3
+            if [ "$sent" -lt 1 ] || [ "$(vin_requests)" != "$sent" ]; then
+                fail commands.replay "Requests for the VIN on the bus: $sent before, $(vin_requests) after"
+            elif [ "$(grep -c "^vehcan/$vin/cmd/rig-replay .*\"outcome\":\"running\"" "$work/cmd.out")" != 1 ]; then
+                fail commands.replay "run more than once: $(grep rig-replay "$work/cmd.out")"
+            else
+                pass commands.replay_and_forged
+            fi
+        fi
+    fi
+    grep -E '^command ' "$work/cmdmon.err" | sed 's/^/        /'
+fi
+kill -INT "$cmdmon"
+wait "$cmdmon" 2>/dev/null
+umount "$work/spool"
 exit $failed

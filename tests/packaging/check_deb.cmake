@@ -52,6 +52,7 @@ set(site /usr/lib/python3/dist-packages)
 set(want_vehcan-fleet /usr/bin/vehcan-fleet ${site}/vehcan_fleet/__init__.py
     ${site}/vehcan_fleet/cli.py ${site}/vehcan_fleet/schema.py
     ${site}/vehcan_fleet/commands/listen.py ${site}/vehcan_commands.py
+    ${site}/vehcan_fleet/page/report.js ${site}/vehcan_fleet/page/assemble_page.py
     /usr/share/man/man1/vehcan-fleet.1.gz /usr/share/doc/vehcan-fleet/copyright
     /usr/share/doc/vehcan-fleet/changelog.gz)
 set(depends_vehcan-fleet
@@ -176,6 +177,16 @@ if(FLEET)
   if(NOT rc EQUAL 0 OR NOT out STREQUAL want)
     message(FATAL_ERROR "the packaged vehcan-fleet decode (${rc}) differs from 0002-batch.jsonl:\n"
                         "${out}\n${err}")
+  endif()
+  # report: the page's files come with the package
+  execute_process(COMMAND /usr/bin/python3 -B "${root}/usr/bin/vehcan-fleet" report
+      "${fixtures}/0001-birth.pb" "${fixtures}/0002-batch.pb" -o "${WORK_DIR}/fleet.html"
+    RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(rc EQUAL 0)
+    file(READ "${WORK_DIR}/fleet.html" page)
+  endif()
+  if(NOT rc EQUAL 0 OR NOT page MATCHES "id=\"vehcan-data\"")
+    message(FATAL_ERROR "the packaged vehcan-fleet report (${rc}): ${out}${err}")
   endif()
   execute_process(COMMAND /usr/bin/python3 -B -c "import vehcan_commands"
     RESULT_VARIABLE rc ERROR_VARIABLE err)

@@ -4,6 +4,7 @@
 #include "hex_digit.h"
 
 #include <ctime>
+#include <fmt/format.h>
 #include <vector>
 
 namespace vehcan::cli {
@@ -321,6 +322,24 @@ LineKind parse_candump_line(std::string_view line, CanFrame *frame, std::string 
     }
     *frame = parsed;
     return LineKind::frame;
+}
+
+std::optional<std::string> candump_log_line(int64_t time_us, std::string_view interface,
+                                            uint32_t id, bool extended, const uint8_t *data,
+                                            size_t len) {
+    if (len > kFdMax) {
+        return std::nullopt;
+    }
+    const int64_t seconds = time_us >= 0 ? time_us / 1000000 : (time_us - 999999) / 1000000;
+    std::string line =
+        fmt::format("({}.{:06}) {} ", seconds, time_us - seconds * 1000000, interface);
+    line += extended ? fmt::format("{:08X}", id & kMaxExtendedId)
+                     : fmt::format("{:03X}", id & kMaxStandardId);
+    line += len > kClassicMax ? "##0" : "#";
+    for (size_t i = 0; i < len; ++i) {
+        line += fmt::format("{:02X}", data[i]);
+    }
+    return line;
 }
 
 } // namespace vehcan::cli

@@ -16,6 +16,7 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -43,6 +44,15 @@ enum class LineKind {
 // written to *frame; on LineKind::error the reason to *error; otherwise
 // neither is touched. Trailing '\r' and '\n' are ignored.
 LineKind parse_candump_line(std::string_view line, CanFrame *frame, std::string *error);
+
+// One frame as candump -l writes it, without the line's end:
+// "(1436509052.249713) can0 18FEF100#0102030405060708" (an 11-bit identifier
+// in 3 digits). A payload of 9 to 64 bytes, which no classic frame carries
+// (a whole message the stack reassembled), is written as a CAN FD frame
+// ("18FEEC00##0..."), which the parser above reads back; nothing for more.
+std::optional<std::string> candump_log_line(int64_t time_us, std::string_view interface,
+                                            uint32_t id, bool extended, const uint8_t *data,
+                                            size_t len);
 
 } // namespace vehcan::cli
 

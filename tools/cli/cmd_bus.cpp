@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The subcommands on the live bus: monitor and request.
 #include "bus_session.h"
+#include "command_operations.h"
 #include "commands.h"
 #include "common.h"
 #include "decode.h"
 #include "live_view.h"
+#include "monitor_commands.h"
 #include "monitor_config.h"
 #include "monitor_service.h"
 #include "our_address.h"
@@ -26,6 +28,7 @@
 #include <fstream>
 #include <map>
 #include <mqueue.h>
+#include <mutex>
 #include <net/if.h>
 #include <sys/socket.h>
 #include <thread>
@@ -48,11 +51,24 @@ std::string broker_state(const std::optional<Uplink> &uplink) {
     return uplink->connected() ? "connected" : "unreachable";
 }
 
+// The VIN in a decoded vehicle identification, or "".
+std::string vin_in(const Decoded &d) {
+    for (const Field &f : d.fields) {
+        if (f.name == "VIN" && f.kind == Field::Kind::text) {
+            return f.text;
+        }
+    }
+    return "";
+}
+
 // SIGHUP: the configuration file read again; when its uplink settings
 // changed, the uplink closes (delivering what it holds) and starts anew.
 // A configuration that cannot be used leaves the running uplink as it was.
+// The commands, if on, answer through the new uplink; uplink_swap guards
+// the replacement against the capture's reads.
 void reload_uplink(const MonitorOptions &started, MonitorOptions &current,
-                   std::optional<Uplink> &uplink, int bitrate) {
+                   std::optional<Uplink> &uplink, int bitrate, MonitorCommands &commands,
+                   std::mutex &uplink_swap) {
     namespace svc = vehcan::service;
     MonitorOptions fresh = started;
     try {
@@ -65,27 +81,33 @@ void reload_uplink(const MonitorOptions &started, MonitorOptions &current,
         return;
     }
     fresh.mqtt.database = current.mqtt.database;
+    // (the commands are not reloaded: their ring buffer's length stays)
+    fresh.mqtt.collection.capture_ms = current.mqtt.collection.capture_ms;
     if (same_uplink(fresh.mqtt, current.mqtt)) {
         svc::log_line(svc::Priority::kInfo, "reload: the uplink settings are unchanged");
         return;
     }
+    commands.answer_through(nullptr);
     if (uplink) {
         (void)uplink->close(Clock::now() + kUplinkFlushTime);
+        const std::lock_guard lock(uplink_swap);
         uplink.reset();
     }
-    try {
-        if (!fresh.mqtt.url.empty()) {
-            uplink.emplace(fresh.mqtt, false);
+    auto start = [&](const MqttOptions &m) {
+        if (!m.url.empty()) {
+            const std::lock_guard lock(uplink_swap);
+            uplink.emplace(m, false, commands.sink());
             uplink->online({{"bitrate", bitrate}});
+            commands.answer_through(&*uplink);
         }
+    };
+    try {
+        start(fresh.mqtt);
         current.mqtt = fresh.mqtt;
     } catch (const Failure &f) {
         svc::log_line(svc::Priority::kError,
                       fmt::format("reload refused, the uplink goes on as before: {}", f.what()));
-        if (!current.mqtt.url.empty()) {
-            uplink.emplace(current.mqtt, false);
-            uplink->online({{"bitrate", bitrate}});
-        }
+        start(current.mqtt);
         return;
     }
     svc::log_line(svc::Priority::kNotice,
@@ -141,12 +163,10 @@ int run_request(const RequestOptions &o) {
                                   "0x{:02X}, 3 s each",
                                   pgn, from, to));
     }
-    const Decoded d = decode_payload(pgn, a.data.data(), a.data.size(), db ? &*db : nullptr);
     if (o.json) {
-        nlohmann::json j = to_json(d);
-        j["length"] = a.data.size();
-        fmt::print(out(), "{}\n", j.dump());
+        fmt::print(out(), "{}\n", request_json(pgn, a.data, db ? &*db : nullptr).dump());
     } else {
+        const Decoded d = decode_payload(pgn, a.data.data(), a.data.size(), db ? &*db : nullptr);
         fmt::print(out(), "{}", detailed_text(d, a.data.size()));
     }
     return kExitOk;
@@ -162,12 +182,30 @@ int run_monitor(const MonitorOptions &started) {
         db = open_database(*path);
         o.mqtt.database = *path;
     }
+    // (declared before the commands: they answer through it until they stop)
     std::optional<Uplink> uplink;
-    if (!o.mqtt.url.empty()) {
-        uplink.emplace(o.mqtt, false);
-    }
+    std::mutex uplink_swap; // a reload's new uplink against the capture's reads
+    MonitorCommands commands;
     if (live_view_wanted(o)) {
+        if (o.commands.enabled) {
+            fmt::print(stderr, "commands: the live view takes none; run with --log or as the "
+                               "service\n");
+        }
+        if (!o.mqtt.url.empty()) {
+            uplink.emplace(o.mqtt, false);
+        }
         return run_live_monitor(o, db ? &*db : nullptr, uplink ? &*uplink : nullptr);
+    }
+    // The commands' record first: the uplink may deliver what the broker kept
+    // for this gateway as soon as it connects.
+    commands.open(o);
+    if (commands.on() && o.commands.allowed_operations.count("capture") != 0) {
+        // (the ring buffer then keeps what the longest capture asks for)
+        o.mqtt.collection.capture_ms = static_cast<int64_t>(commands::kLongestCaptureS * 1000);
+    }
+    if (!o.mqtt.url.empty()) {
+        uplink.emplace(o.mqtt, false, commands.sink());
+        commands.answer_through(&*uplink);
     }
     const AddressPlan plan = plan_address(o.claim);
     catch_interrupts();
@@ -177,6 +215,23 @@ int run_monitor(const MonitorOptions &started) {
     service.stack_up(bitrate); // before the address claim's own threads, if any
     std::optional<OurAddress> address;
     claim_on_live_bus(address, plan);
+    // (on every way out, the commands stop before the address they send from)
+    struct StopFirst {
+        MonitorCommands &commands;
+        ~StopFirst() { commands.stop(); }
+    } const stop_commands_first{commands};
+    if (commands.on()) {
+        OperationPlace place;
+        place.address = &*address;
+        place.db = db ? &*db : nullptr;
+        place.ring = [&uplink, &uplink_swap](int64_t since_us) {
+            const std::lock_guard lock(uplink_swap);
+            return uplink ? uplink->recent_frames(since_us) : std::nullopt;
+        };
+        place.interrupted = [] { return g_stop.load(); };
+        set_command_handlers(commands.service().executor(), place);
+        commands.service().start();
+    }
     const auto start = Clock::now(); // --duration counts from here, after the probe
     auto seconds_since_start = [&] {
         return std::chrono::duration<double>(Clock::now() - start).count();
@@ -203,6 +258,11 @@ int run_monitor(const MonitorOptions &started) {
     std::optional<nlohmann::json> vin_message;
     std::vector<uint8_t> vin_payload;
     auto publish = [&](LazyDecoded &m, const nlohmann::json &j) {
+        if (commands.on() && m.pgn() == kPgnVehicleIdentification) {
+            if (const std::string vin = vin_in(m.get()); !vin.empty()) {
+                commands.service().set_vin(vin);
+            }
+        }
         if (uplink && uplink->compact()) {
             if (m.pgn() == kPgnVehicleIdentification) {
                 vin_payload.assign(m.data(), m.data() + m.len());
@@ -261,7 +321,7 @@ int run_monitor(const MonitorOptions &started) {
         service.tick(messages, broker_state(uplink));
         if (vehcan::service::g_reload.exchange(false) && !o.config.empty()) {
             service.reloading();
-            reload_uplink(started, o, uplink, bitrate);
+            reload_uplink(started, o, uplink, bitrate, commands, uplink_swap);
             if (uplink && uplink->compact() && !vin_payload.empty()) {
                 LazyDecoded vin(kPgnVehicleIdentification, vin_payload.data(), vin_payload.size(),
                                 db ? &*db : nullptr);
@@ -323,6 +383,9 @@ int run_monitor(const MonitorOptions &started) {
         emit(message, j);
     }
     service.stopping();
+    // (the commands' operations send from our address: they end first, and
+    // their last answers go with the uplink's)
+    commands.stop();
     address.reset();
     const int rc = j1939_can_deinit();
     fmt::print(stderr, "monitor ended after {:.1f} s: {} messages of {} PGNs{}\n",

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // vehcan scan: who is on the bus. A Request for Address Claimed to all
 // nodes, every claim collected, then each node's identifications and
-// active trouble codes.
+// active trouble codes. The procedure (scan.h) serves the fleet's scan
+// command too.
 #include "bus_session.h"
 #include "bus_tap.h"
 #include "commands.h"
@@ -10,102 +11,92 @@
 #include "identification.h"
 #include "node_identity.h"
 #include "our_address.h"
+#include "scan.h"
 
 #include <diag_text.h>
 #include <j1939_stack.h>
+#include <request_window.h>
 
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <fmt/format.h>
 #include <map>
-#include <mqueue.h>
 #include <optional>
 #include <set>
-#include <thread>
 
 namespace vehcan::cli {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr uint32_t kPgnAddressClaimed = 60928;
 constexpr uint32_t kPgnDm1 = 65226;
 constexpr uint8_t kGlobal = 0xFF;
 
-struct Message {
-    uint32_t pgn;
-    std::vector<uint8_t> data;
-};
-
-struct IdentificationResult {
-    uint32_t pgn = 0;
-    enum class Status { answered, not_supported, no_answer } status = Status::no_answer;
-    std::vector<IdentificationField> fields;
-    int ack = -1; // the refusal's control byte
-};
-
-struct Node {
-    uint8_t address = 0;
-    std::optional<J1939Name> name; // none: heard, but no claim came from it
-    bool ours = false;             // this gateway's own claim
-    unsigned long messages = 0;    // heard during the scan
-    std::vector<IdentificationResult> identifications;
-    std::optional<Decoded> dm1;
-    size_t dm1_length = 0;
-    // Asked of the node itself: previously active codes (DM2) and readiness (DM5).
-    std::optional<diag::EcuDiagnostics> diagnostics;
-};
-
-// Collects what the stack routes to its broadcast queue while the scan runs;
-// who sent each message is settled at the end, once the tap has seen all.
-class Collector {
+// Passes everything through, and keeps the claims and DM1s that come by
+// while the scan waits for other answers (the latest of each sender).
+class ListeningBus : public diag::Bus {
   public:
-    void drain() {
-        mq_attr a{};
-        while (mq_getattr(bc_mq, &a) == 0 && a.mq_curmsgs > 0) {
-            int len = 0;
-            unsigned long pgn = 0;
-            if (j1939_recv_broadcast_response(buf_.data(), &len, &pgn) != 0 || len < 0) {
-                return;
-            }
-            keep(static_cast<uint32_t>(pgn), buf_.data(), static_cast<size_t>(len));
-        }
+    explicit ListeningBus(diag::Bus &bus) : bus_(bus) {}
+    uint8_t address() override { return bus_.address(); }
+    void send(uint32_t pgn, uint8_t destination, diag::ByteView data) override {
+        bus_.send(pgn, destination, data);
     }
-    void listen(std::chrono::duration<double> how_long) {
-        const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(how_long);
-        while (!g_stop.load() && Clock::now() < end) {
-            drain();
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::optional<diag::BusEvent> next(diag::Clock::time_point deadline) override {
+        auto e = bus_.next(deadline);
+        if (e && e->kind == diag::BusEvent::Kind::message &&
+            (e->pgn == kPgnAddressClaimed || e->pgn == kPgnDm1)) {
+            (e->pgn == kPgnAddressClaimed ? claims_ : dm1s_)[e->source] = e->data;
         }
+        return e;
     }
-    void keep(uint32_t pgn, const uint8_t *data, size_t len) {
-        if (pgn == kPgnAddressClaimed || pgn == kPgnDm1) {
-            kept_.push_back({pgn, std::vector<uint8_t>(data, data + len)});
-        }
-    }
-    const std::vector<Message> &kept() const { return kept_; }
-    bool heard_a_claim() const {
-        return std::any_of(kept_.begin(), kept_.end(),
-                           [](const Message &m) { return m.pgn == kPgnAddressClaimed; });
+    // (what came before a request is kept: the requests discard only the
+    // socket's backlog, which this has seen by then or never will)
+    void discard_pending() override { bus_.discard_pending(); }
+    diag::Clock::time_point now() override { return bus_.now(); }
+
+    const std::map<uint8_t, diag::Bytes> &claims() const { return claims_; }
+    const std::map<uint8_t, diag::Bytes> &dm1s() const { return dm1s_; }
+    // Listens without asking anything.
+    void listen(diag::Milliseconds how_long, const std::function<bool()> &interrupted) {
+        diag::wait_until(*this, now() + how_long, interrupted);
     }
 
   private:
-    std::array<uint8_t, 256> buf_{};
-    std::vector<Message> kept_;
+    diag::Bus &bus_;
+    std::map<uint8_t, diag::Bytes> claims_;
+    std::map<uint8_t, diag::Bytes> dm1s_;
 };
 
-IdentificationResult identify(uint32_t pgn, uint8_t from, uint8_t address) {
+int ack_control(diag::Outcome o) {
+    switch (o) {
+    case diag::Outcome::nack:
+        return 1;
+    case diag::Outcome::denied:
+        return 2;
+    case diag::Outcome::busy:
+        return 3;
+    default:
+        return 0;
+    }
+}
+
+IdentificationResult identify(diag::Bus &bus, uint32_t pgn, uint8_t address,
+                              const std::function<bool()> &interrupted) {
     IdentificationResult r;
     r.pgn = pgn;
-    const RequestAnswer a = ask(pgn, from, address);
-    if (a.answered) {
+    const diag::Collected c =
+        diag::request_and_collect(bus, pgn, address, diag::Timing{}, {address}, interrupted);
+    const auto it = c.answers.find(address);
+    if (it == c.answers.end()) {
+        return r;
+    }
+    if (it->second.outcome == diag::Outcome::answered) {
         r.status = IdentificationResult::Status::answered;
-        r.fields = identification_fields(pgn, a.data.data(), a.data.size());
-    } else if (a.ack > 0 && a.ack_from == address) {
+        r.fields = identification_fields(pgn, it->second.data.data(), it->second.data.size());
+    } else if (it->second.outcome != diag::Outcome::silent) {
         r.status = IdentificationResult::Status::not_supported;
-        r.ack = a.ack;
+        r.ack = ack_control(it->second.outcome);
     }
     return r;
 }
@@ -153,7 +144,9 @@ std::string status_text(const IdentificationResult &r) {
     }
 }
 
-std::string node_text(const Node &n) {
+} // namespace
+
+std::string node_text(const ScannedNode &n) {
     std::string s = fmt::format("node {}, {} message{} heard\n", address_title(n.address),
                                 n.messages, n.messages == 1 ? "" : "s");
     if (!n.name) {
@@ -194,7 +187,7 @@ std::string node_text(const Node &n) {
     return s;
 }
 
-nlohmann::json node_json(const Node &n) {
+nlohmann::json node_json(const ScannedNode &n) {
     nlohmann::json j = {{"address", n.address},
                         {"address_name", address_meaning(n.address)},
                         {"claimed", n.name.has_value()},
@@ -242,7 +235,91 @@ nlohmann::json node_json(const Node &n) {
     return j;
 }
 
-} // namespace
+nlohmann::json scan_json(const ScanFindings &f) {
+    nlohmann::json nodes = nlohmann::json::array();
+    for (const auto &[node_address, node] : f.nodes) {
+        nodes.push_back(node_json(node));
+    }
+    return nodes;
+}
+
+ScanFindings scan_nodes(diag::Bus &bus, const BusTap &tap, const ScanSettings &settings,
+                        const std::function<std::set<uint8_t>()> &sent_from) {
+    ListeningBus listening(bus);
+    auto say = [&](const std::string &line) {
+        if (settings.say) {
+            settings.say(line);
+        }
+    };
+    auto interrupted = [&] { return settings.interrupted && settings.interrupted(); };
+    const auto listen_for = std::chrono::duration_cast<diag::Milliseconds>(
+        std::chrono::duration<double>(settings.timeout));
+
+    // Every node answers the request for claims with its own claim to all.
+    say(fmt::format("requesting Address Claimed (PGN 60928) from all nodes, listening {} s",
+                    format_number(settings.timeout)));
+    // A request lost on the bus (or sent while a node was not listening yet)
+    // earns one more.
+    for (int attempt = 0; attempt < 2 && !interrupted() && listening.claims().empty(); ++attempt) {
+        diag::Timing timing;
+        timing.answer_wait = listen_for;
+        (void)diag::request_and_collect(listening, kPgnAddressClaimed, kGlobal, timing, {},
+                                        interrupted);
+    }
+
+    ScanFindings f;
+    for (const auto &[sender, data] : listening.claims()) {
+        if (const auto name = decode_name(data.data(), data.size())) {
+            ScannedNode &n = f.nodes[sender];
+            n.address = sender;
+            n.name = name;
+            n.ours = settings.ours && name->raw == *settings.ours;
+        }
+    }
+    f.claimed = f.nodes.size();
+    f.ours_answered =
+        std::any_of(f.nodes.begin(), f.nodes.end(), [](const auto &n) { return n.second.ours; });
+    for (auto &[node_address, node] : f.nodes) {
+        if (interrupted()) {
+            break;
+        }
+        if (node.ours) {
+            continue; // nothing to ask ourselves
+        }
+        say(fmt::format("asking 0x{:02X} for its identifications", node_address));
+        for (const uint32_t pgn : identification_pgns()) {
+            node.identifications.push_back(identify(listening, pgn, node_address, interrupted));
+        }
+        diag::ReadOptions diagnostics;
+        diagnostics.from_node = node_address;
+        diagnostics.dms = {2, 5};
+        if (settings.db != nullptr) {
+            diagnostics.spn_name = [db = settings.db](uint32_t spn) {
+                return db->spn_description(spn);
+            };
+        }
+        diagnostics.interrupted = interrupted;
+        diag::ReadResult read = diag::read_diagnostics(listening, diagnostics);
+        node.diagnostics = std::move(read.ecus.front());
+    }
+
+    // Senders heard that never claimed (our own requests aside).
+    const std::set<uint8_t> ours = sent_from ? sent_from() : std::set<uint8_t>{};
+    for (const auto &[sender, count] : tap.heard()) {
+        if (ours.count(sender) == 0 || f.nodes.count(sender) != 0) {
+            f.nodes[sender].address = sender;
+            f.nodes[sender].messages = count;
+        }
+    }
+    for (const auto &[sender, data] : listening.dm1s()) {
+        if (f.nodes.count(sender) != 0) {
+            ScannedNode &n = f.nodes[sender];
+            n.dm1 = decode_payload(kPgnDm1, data.data(), data.size(), settings.db);
+            n.dm1_length = data.size();
+        }
+    }
+    return f;
+}
 
 int run_scan(const ScanOptions &o) {
     if (o.timeout <= 0) {
@@ -256,135 +333,51 @@ int run_scan(const ScanOptions &o) {
     catch_interrupts();
     const int bit_rate = bring_up();
     const BusTap tap;
-    Collector collected;
     std::optional<OurAddress> address;
     claim_on_live_bus(address, plan);
-    // Each request from wherever the claim stands at the time.
-    auto from = [&] {
-        try {
-            return address->source_or_fail();
-        } catch (const Failure &) {
-            address.reset();
-            j1939_can_deinit();
-            throw;
-        }
-    };
-
-    // The first claim comes back as the request's answer, the others reach
-    // the broadcast queue while the request waits and during the listening.
-    fmt::print(stderr, "requesting Address Claimed (PGN 60928) from all nodes, listening {} s\n",
-               format_number(o.timeout));
-    // A request lost on the bus (or sent while a node was not listening yet)
-    // earns one more, as vehcan request gives a time-out one more try.
-    for (int attempt = 0; attempt < 2 && !g_stop.load() && !collected.heard_a_claim(); ++attempt) {
-        const RequestAnswer first = ask(kPgnAddressClaimed, from(), kGlobal);
-        if (first.answered) {
-            collected.keep(kPgnAddressClaimed, first.data.data(), first.data.size());
-        }
-        collected.listen(std::chrono::duration<double>(o.timeout));
-    }
-
-    std::map<uint8_t, Node> nodes;
-    for (const Message &m : collected.kept()) {
-        if (m.pgn != kPgnAddressClaimed) {
-            continue;
-        }
-        const auto name = decode_name(m.data.data(), m.data.size());
-        const auto sender = tap.sender_of(m.pgn, m.data.data(), m.data.size());
-        if (name && sender) {
-            nodes[*sender].address = *sender;
-            nodes[*sender].name = name;
-            nodes[*sender].ours = address->claimed() && name->raw == address->name();
-        }
-    }
-    // DM2 and DM5 through a socket of the scan's own at our address, which
-    // takes answers of any length by RTS/CTS.
-    std::optional<diag::SocketBus> diag_bus;
+    ScanFindings f;
     try {
-        diag_bus.emplace("can0", [&] { return address->source(); });
+        // Requests, answers and transfers through a socket of the scan's
+        // own at our address, which takes answers of any length by RTS/CTS.
+        diag::SocketBus bus("can0", [&] { return address->source(); });
+        ScanSettings settings;
+        settings.timeout = o.timeout;
+        settings.db = db ? &*db : nullptr;
+        if (address->claimed()) {
+            settings.ours = address->name();
+        }
+        settings.interrupted = [] { return g_stop.load(); };
+        settings.say = [](const std::string &line) { fmt::print(stderr, "{}\n", line); };
+        f = scan_nodes(bus, tap, settings, [&] { return address->used(); });
     } catch (const Failure &) {
         address.reset();
         j1939_can_deinit();
         throw;
     }
-    const size_t claimed = nodes.size();
-    const bool ours_answered =
-        std::any_of(nodes.begin(), nodes.end(), [](const auto &n) { return n.second.ours; });
-    for (auto &[node_address, node] : nodes) {
-        if (g_stop.load()) {
-            break;
-        }
-        if (node.ours) {
-            continue; // nothing to ask ourselves
-        }
-        fmt::print(stderr, "asking 0x{:02X} for its identifications\n", node_address);
-        for (const uint32_t pgn : identification_pgns()) {
-            node.identifications.push_back(identify(pgn, from(), node_address));
-            collected.drain();
-        }
-        diag::ReadOptions diagnostics;
-        diagnostics.from_node = node_address;
-        diagnostics.dms = {2, 5};
-        if (db) {
-            diagnostics.spn_name = [&db](uint32_t spn) { return db->spn_description(spn); };
-        }
-        diagnostics.interrupted = [] { return g_stop.load(); };
-        try {
-            diag::ReadResult read = diag::read_diagnostics(*diag_bus, diagnostics);
-            node.diagnostics = std::move(read.ecus.front());
-        } catch (const Failure &) {
-            diag_bus.reset();
-            address.reset();
-            j1939_can_deinit();
-            throw;
-        }
-        collected.drain();
-    }
-    diag_bus.reset();
-    collected.drain();
-    const std::set<uint8_t> ours = address->used();
     address.reset();
     j1939_can_deinit();
 
-    // Senders heard that never claimed (the tool's own requests aside).
-    for (const auto &[sender, count] : tap.heard()) {
-        if (ours.count(sender) == 0 || nodes.count(sender) != 0) {
-            nodes[sender].address = sender;
-            nodes[sender].messages = count;
-        }
-    }
-    for (const Message &m : collected.kept()) {
-        if (m.pgn != kPgnDm1) {
-            continue;
-        }
-        const auto sender = tap.sender_of(m.pgn, m.data.data(), m.data.size());
-        if (sender && nodes.count(*sender) != 0) {
-            Node &n = nodes[*sender];
-            n.dm1 = decode_payload(m.pgn, m.data.data(), m.data.size(), db ? &*db : nullptr);
-            n.dm1_length = m.data.size();
-        }
-    }
-
     if (o.json) {
-        for (const auto &[node_address, node] : nodes) {
+        for (const auto &[node_address, node] : f.nodes) {
             fmt::print(out(), "{}\n", node_json(node).dump());
         }
     } else {
+        const size_t others = f.nodes.size() - f.claimed;
         fmt::print(out(),
                    "can0 at {} bit/s: {} node{} answered the Request for Address Claimed{}, {} "
                    "other sender{} heard\n",
-                   bit_rate, claimed, claimed == 1 ? "" : "s",
-                   ours_answered ? " (this gateway among them)" : "", nodes.size() - claimed,
-                   nodes.size() - claimed == 1 ? "" : "s");
-        for (const auto &[node_address, node] : nodes) {
+                   bit_rate, f.claimed, f.claimed == 1 ? "" : "s",
+                   f.ours_answered ? " (this gateway among them)" : "", others,
+                   others == 1 ? "" : "s");
+        for (const auto &[node_address, node] : f.nodes) {
             fmt::print(out(), "\n{}", node_text(node));
         }
     }
-    if (claimed == (ours_answered ? 1U : 0U)) {
-        throw Failure(kExitNoAnswer, ours_answered ? "no other node answered the Request for "
-                                                     "Address Claimed"
-                                                   : "no node answered the Request for Address "
-                                                     "Claimed");
+    if (f.claimed == (f.ours_answered ? 1U : 0U)) {
+        throw Failure(kExitNoAnswer, f.ours_answered ? "no other node answered the Request for "
+                                                       "Address Claimed"
+                                                     : "no node answered the Request for Address "
+                                                       "Claimed");
     }
     return kExitOk;
 }

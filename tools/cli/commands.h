@@ -7,6 +7,8 @@
 #include "our_address.h"
 #include "uplink.h"
 
+#include <command_policy.h>
+
 #include <optional>
 #include <set>
 #include <string>
@@ -75,12 +77,13 @@ struct MonitorOptions {
     double duration = 0; // seconds; 0: until Ctrl-C
     std::string db;
     bool json = false;
-    bool log = false;            // the line log even on a terminal
-    bool quiet = false;          // no messages on standard output (with --mqtt)
-    MqttOptions mqtt;            // url empty: no uplink
-    ClaimOptions claim;          // the address of the VIN request
-    std::string config;          // --config FILE; SIGHUP re-reads its [mqtt] section
-    std::set<std::string> given; // the options given on the command line ("--qos")
+    bool log = false;                 // the line log even on a terminal
+    bool quiet = false;               // no messages on standard output (with --mqtt)
+    MqttOptions mqtt;                 // url empty: no uplink
+    ClaimOptions claim;               // the address of the VIN request
+    std::string config;               // --config FILE; SIGHUP re-reads its [mqtt] section
+    std::set<std::string> given;      // the options given on the command line ("--qos")
+    commands::CommandPolicy commands; // the file's [commands]: off unless it enables them
 };
 // On a terminal (without --log or --json) the live view of live_view.h;
 // otherwise one line per message, or one JSON object per message.

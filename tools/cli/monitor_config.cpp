@@ -38,6 +38,7 @@ void apply_config(const service::ServiceConfig &c, MonitorOptions &o) {
     take(c.spool.max_mb, m.spool_max_mb, "--spool-max-mb");
 
     apply_collection(c, m, o.given);
+    o.commands = c.commands;
 
     // [address], in the form the options take it.
     if (c.address.preferred && o.given.count("--from") == 0) {

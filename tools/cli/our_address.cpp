@@ -97,9 +97,15 @@ std::optional<uint8_t> OurAddress::source() {
         a = claim_->address();
     }
     if (a) {
+        const std::lock_guard lock(used_mutex_);
         used_.insert(*a);
     }
     return a;
+}
+
+std::set<uint8_t> OurAddress::used() const {
+    const std::lock_guard lock(used_mutex_);
+    return used_;
 }
 
 bool OurAddress::lost() const {

@@ -49,7 +49,8 @@ class OurAddress {
 
     // The address to send from now; nothing once a lower NAME took ours and
     // no other could be claimed (nothing may be sent then). Remembers each
-    // address it gave.
+    // address it gave. Thread-safe (the monitor's loop and the fleet's
+    // commands send from it at once).
     std::optional<uint8_t> source();
     // Whether Cannot Claim was sent: nothing will be sent from here on.
     bool lost() const;
@@ -59,7 +60,7 @@ class OurAddress {
     bool claimed() const { return plan_.claim; }
     uint64_t name() const { return plan_.name; }
     // Every address source() gave.
-    const std::set<uint8_t> &used() const { return used_; }
+    std::set<uint8_t> used() const;
     // Ends the defence: before the stack takes can0 down.
     void stop();
     // Reports of the defence are kept instead of printed (while a screen
@@ -72,7 +73,8 @@ class OurAddress {
 
     AddressPlan plan_;
     std::unique_ptr<claim::BusClaim> claim_;
-    std::set<uint8_t> used_;
+    mutable std::mutex used_mutex_;
+    std::set<uint8_t> used_; // under used_mutex_
     std::mutex reports_mutex_;
     bool hold_ = false;
     std::vector<std::string> held_reports_;

@@ -204,7 +204,7 @@ std::optional<Job> CommandDesk::receive(std::string_view payload, bool retained)
         // accepted: one without a live token of its own is a rejection.
         if (c.operation == "diag.clear" && v.arguments.value("step", "") == "confirm" &&
             !executor_.tokens().redeem(v.arguments.value("token", ""), v.key_id,
-                                       v.arguments.value("address", 255), clocks_.steady())) {
+                                       clear_scope(v.arguments), clocks_.steady())) {
             v.kind = Verdict::Kind::kRejected;
             v.reason = Reason::kBadToken;
             v.text = reason_text(Reason::kBadToken);
@@ -297,6 +297,15 @@ void CommandDesk::execute(const Job &job) {
         } else {
             finish(job, Outcome::kFailed, out.reason, out.text, nullptr);
         }
+    } catch (const std::exception &e) {
+        audit_(AuditLevel::kError, fmt::format("command {}: {}", job.id, e.what()));
+    }
+}
+
+void CommandDesk::abandon(const Job &job, Reason reason, const std::string &text) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    try {
+        finish(job, Outcome::kFailed, reason, text, nullptr);
     } catch (const std::exception &e) {
         audit_(AuditLevel::kError, fmt::format("command {}: {}", job.id, e.what()));
     }

@@ -105,6 +105,11 @@ class CommandDesk {
     // Never throws.
     void execute(const Job &job);
 
+    // An accepted job that will not run (the service has no room for it, or
+    // stops before its turn): recorded, published and audited as failed
+    // with reason (kNotAvailable, kInterrupted) and text. Never throws.
+    void abandon(const Job &job, Reason reason, const std::string &text);
+
     // At start: commands the last run left accepted or running (it stopped
     // or lost power while they ran) become failed "interrupted", are
     // published and audited; they never run again. Returns how many.

@@ -93,7 +93,7 @@ void ClearTokens::drop_expired(SteadyClock::time_point now) {
     std::erase_if(tokens_, [&](const auto &t) { return now - t.second.at >= kClearTokenLife; });
 }
 
-std::string ClearTokens::issue(const std::string &key_id, int address,
+std::string ClearTokens::issue(const std::string &key_id, const std::string &scope,
                                SteadyClock::time_point now) {
     const auto bytes = random_bytes(16);
     std::string token = hex(bytes.data(), bytes.size());
@@ -105,19 +105,19 @@ std::string ClearTokens::issue(const std::string &key_id, int address,
         });
         tokens_.erase(oldest);
     }
-    tokens_[token] = Issued{key_id, address, now};
+    tokens_[token] = Issued{key_id, scope, now};
     return token;
 }
 
-bool ClearTokens::redeem(const std::string &token, const std::string &key_id, int address,
-                         SteadyClock::time_point now) {
+bool ClearTokens::redeem(const std::string &token, const std::string &key_id,
+                         const std::string &scope, SteadyClock::time_point now) {
     const std::lock_guard<std::mutex> lock(mutex_);
     drop_expired(now);
     const auto it = tokens_.find(token);
     if (it == tokens_.end()) {
         return false;
     }
-    const bool ok = it->second.key_id == key_id && it->second.address == address;
+    const bool ok = it->second.key_id == key_id && it->second.scope == scope;
     tokens_.erase(it);
     return ok;
 }

@@ -74,7 +74,8 @@ class TransmitGate {
 // ---- diag.clear tokens -------------------------------------------------------------------------
 
 // A token is given by diag.clear's prepare step and taken by its confirm:
-// valid kClearTokenLife from its issue, once, for the same key and address.
+// valid kClearTokenLife from its issue, once, for the same key and the same
+// clear (its scope: which codes, of which ECU; see clear_scope()).
 // Kept in memory: a restart of the gateway voids every token. At most
 // kMaxClearTokens live at once; beyond that the oldest goes. Thread-safe.
 inline constexpr std::chrono::seconds kClearTokenLife{60};
@@ -83,14 +84,15 @@ inline constexpr size_t kMaxClearTokens = 16;
 class ClearTokens {
   public:
     // A new token (32 hex digits from libsodium's generator) for this key
-    // and ECU address. Throws std::runtime_error without a random source.
-    std::string issue(const std::string &key_id, int address, SteadyClock::time_point now);
+    // and scope. Throws std::runtime_error without a random source.
+    std::string issue(const std::string &key_id, const std::string &scope,
+                      SteadyClock::time_point now);
 
-    // True once for a token issued to this key and address less than
+    // True once for a token issued to this key and scope less than
     // kClearTokenLife before now; the token is gone after any redeem() of
     // it, whatever the answer (a wrong guess costs the right one nothing
     // more than a new prepare).
-    bool redeem(const std::string &token, const std::string &key_id, int address,
+    bool redeem(const std::string &token, const std::string &key_id, const std::string &scope,
                 SteadyClock::time_point now);
 
     size_t live(SteadyClock::time_point now);
@@ -98,7 +100,7 @@ class ClearTokens {
   private:
     struct Issued {
         std::string key_id;
-        int address = 0;
+        std::string scope;
         SteadyClock::time_point at;
     };
     void drop_expired(SteadyClock::time_point now);

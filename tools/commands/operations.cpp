@@ -129,6 +129,10 @@ bool is_clear_step(const std::string &s) {
     return s == "prepare" || s == "confirm";
 }
 
+bool is_clear_codes(const std::string &s) {
+    return s == "previous" || s == "active";
+}
+
 bool is_token(const std::string &s) {
     return s.size() == 32 && s.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
@@ -169,19 +173,24 @@ ArgumentCheck check_diag_clear(const json &args, const CommandPolicy & /*policy*
     Arguments a(args, normalized);
     const auto step = a.text("step", is_clear_step, "\"prepare\" or \"confirm\"");
     if (step == "confirm") {
-        a.only({"step", "address", "token"});
+        a.only({"step", "address", "codes", "token"});
         a.text("token", is_token, "the 32 hex digits that prepare gave");
     } else {
-        a.only({"step", "address"});
+        a.only({"step", "address", "codes"});
     }
     ecu_address(a, std::nullopt);
+    if (args.contains("codes")) {
+        a.text("codes", is_clear_codes, "\"previous\" (DM3) or \"active\" (DM11)");
+    } else {
+        normalized["codes"] = "previous";
+    }
     return a.result();
 }
 
 ArgumentCheck check_capture(const json &args, const CommandPolicy & /*policy*/, json &normalized) {
     Arguments a(args, normalized);
     a.only({"seconds"});
-    a.number("seconds", 1, 300, 10);
+    a.number("seconds", 1, kLongestCaptureS, 10);
     return a.result();
 }
 
@@ -197,6 +206,11 @@ constexpr std::array<OperationSpec, 5> kOperations{{
 
 std::span<const OperationSpec> operation_table() {
     return kOperations;
+}
+
+std::string clear_scope(const json &arguments) {
+    return fmt::format("{}@{}", arguments.value("codes", "previous"),
+                       arguments.value("address", 255));
 }
 
 const OperationSpec *find_operation(std::string_view name) {
@@ -251,8 +265,7 @@ OperationOutput Executor::run(OperationCall call) {
             if (!out.result.is_object()) {
                 out.result = json{{"would_clear", out.result}};
             }
-            out.result["token"] =
-                tokens_.issue(call.key_id, call.arguments.value("address", 255), now_());
+            out.result["token"] = tokens_.issue(call.key_id, clear_scope(call.arguments), now_());
             out.result["token_valid_s"] = kClearTokenLife.count();
         }
     } catch (const std::exception &e) {

@@ -10,13 +10,15 @@
 //   scan        timeout: seconds, 0.5-10 (default 2)
 //   diag.read   address: 0-253, or 255 for every ECU (default 255)
 //   diag.clear  step: "prepare" | "confirm", address: 0-253 or 255,
+//               codes: "previous" (DM3, the default) | "active" (DM11),
 //               token: with confirm, the token prepare gave (32 hex digits)
 //   capture     seconds: the last 1-300 seconds (default 10)
 //
 // diag.clear is two commands: prepare says what clearing would lose and
 // gives a token valid for 60 s; confirm with that token, signed by the same
-// key for the same address, clears. A confirmation without a live token of
-// its own is rejected (bad_token) before it is recorded as accepted.
+// key for the same codes of the same address, clears. A confirmation without
+// a live token of its own is rejected (bad_token) before it is recorded as
+// accepted.
 #ifndef VEHCAN_COMMANDS_OPERATIONS_H
 #define VEHCAN_COMMANDS_OPERATIONS_H
 
@@ -34,6 +36,9 @@
 namespace vehcan::commands {
 
 // ---- the table ---------------------------------------------------------------------------------
+
+// The longest capture a command may ask for, in seconds.
+inline constexpr double kLongestCaptureS = 300;
 
 // What a check found: kNone, or kBadArguments / kPgnNotAllowed with a text.
 struct ArgumentCheck {
@@ -54,6 +59,10 @@ struct OperationSpec {
 std::span<const OperationSpec> operation_table();
 // The operation of that name, or nullptr.
 const OperationSpec *find_operation(std::string_view name);
+
+// What a diag.clear token stands for, from the command's checked arguments:
+// "previous@255", "active@0". A confirm redeems only a token of its own scope.
+std::string clear_scope(const nlohmann::json &arguments);
 
 // ---- running them ------------------------------------------------------------------------------
 

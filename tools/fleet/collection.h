@@ -53,6 +53,7 @@ struct CollectionSettings {
     int64_t event_before_ms = 10000; // the raw frames kept before an event ...
     int64_t event_after_ms = 10000;  // ... and sent after it
     size_t event_frames = 100000;    // the ring buffer's room, in frames
+    int64_t capture_ms = 0;          // the ring keeps at least this long for captures on request
     bool dm1_events = true;          // an event window at every DM1 change
     int zstd_level = 19;
     std::vector<SignalRule> rules;

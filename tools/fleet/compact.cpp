@@ -281,6 +281,16 @@ void CompactEncoder::frame(int64_t unix_us, uint32_t id, const uint8_t *data, si
     ring_.push_back({unix_us, id, std::string(reinterpret_cast<const char *>(data), len)});
 }
 
+std::vector<RingFrame> CompactEncoder::frames_since(int64_t since_us) const {
+    std::vector<RingFrame> out;
+    for (const Frame &f : ring_) {
+        if (f.unix_us >= since_us) {
+            out.push_back(f);
+        }
+    }
+    return out;
+}
+
 // ---- event windows ----
 
 void CompactEncoder::open_event(int64_t time_us, int cause, const std::string &condition) {
@@ -352,8 +362,8 @@ bool CompactEncoder::batch_empty() const {
 
 void CompactEncoder::tick(int64_t now_us) {
     last_time_us_ = std::max(last_time_us_, now_us);
-    // The ring keeps what a window may still ask for.
-    int64_t keep_from = now_us - settings_.event_before_ms * 1000;
+    // The ring keeps what a window may still ask for, and what a capture may.
+    int64_t keep_from = now_us - std::max(settings_.event_before_ms, settings_.capture_ms) * 1000;
     for (const Event &e : events_) {
         keep_from = std::min(keep_from, e.time_us - settings_.event_before_ms * 1000);
     }

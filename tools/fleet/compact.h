@@ -53,6 +53,14 @@ struct CompactCounters {
     uint64_t frames_lost = 0;      // of event windows, for the ring's room
 };
 
+// One frame of the ring buffer: a raw frame (a replay's), or a whole
+// message from the stack standing in for its frames (live).
+struct RingFrame {
+    int64_t unix_us;
+    uint32_t id; // 29 bits; live: priority 6, the PGN, sender 0xFE when not known
+    std::string data;
+};
+
 class CompactEncoder {
   public:
     // next_seq gives each batch its number (called once per batch, in the
@@ -101,6 +109,11 @@ class CompactEncoder {
     // went out. Nothing before the first birth went out.
     std::optional<CompactPayload> birth_for_connect();
 
+    // The ring's frames heard at or after since_us, oldest first: what it
+    // holds of them (at least settings().capture_ms and event_before_ms
+    // back, within its room of event_frames).
+    std::vector<RingFrame> frames_since(int64_t since_us) const;
+
     const CompactCounters &counters() const { return counters_; }
     const CollectionSettings &settings() const { return settings_; }
 
@@ -108,11 +121,7 @@ class CompactEncoder {
     struct Signal;
     struct RawGroup;
     struct Event;
-    struct Frame {
-        int64_t unix_us;
-        uint32_t id;
-        std::string data;
-    };
+    using Frame = RingFrame;
 
     Signal &signal_for(const UplinkMessage &m, const UplinkValue &v);
     RawGroup &raw_for(const UplinkMessage &m);

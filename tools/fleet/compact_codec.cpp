@@ -11,25 +11,32 @@
 
 namespace vehcan::cli {
 
+std::optional<std::string> zstd_compress(std::string_view plain, int level) {
+    std::string body(ZSTD_compressBound(plain.size()), '\0');
+    const size_t n = ZSTD_compress(body.data(), body.size(), plain.data(), plain.size(), level);
+    if (ZSTD_isError(n) != 0U) {
+        return std::nullopt;
+    }
+    body.resize(n);
+    return body;
+}
+
 std::string frame_payload(const std::string &plain, int level) {
     vehcan::uplink::Envelope e;
     e.set_format(kCompactFormat);
     e.set_body_size(static_cast<uint32_t>(plain.size()));
-    if (level <= 0) {
+    std::optional<std::string> body;
+    if (level > 0) {
+        body = zstd_compress(plain, level);
+    }
+    if (body) {
+        e.set_compression(vehcan::uplink::COMPRESSION_ZSTD);
+        e.set_body(std::move(*body));
+    } else {
+        // (stored as it is: level 0, or zstd failed for a bad level or no
+        // memory; the plain body still reads)
         e.set_compression(vehcan::uplink::COMPRESSION_NONE);
         e.set_body(plain);
-    } else {
-        std::string body(ZSTD_compressBound(plain.size()), '\0');
-        const size_t n = ZSTD_compress(body.data(), body.size(), plain.data(), plain.size(), level);
-        if (ZSTD_isError(n) != 0U) {
-            // (only for a bad level or no memory; the plain body still reads)
-            e.set_compression(vehcan::uplink::COMPRESSION_NONE);
-            e.set_body(plain);
-        } else {
-            body.resize(n);
-            e.set_compression(vehcan::uplink::COMPRESSION_ZSTD);
-            e.set_body(std::move(body));
-        }
     }
     return e.SerializeAsString();
 }

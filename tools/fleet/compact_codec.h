@@ -5,6 +5,7 @@
 #define VEHCAN_FLEET_COMPACT_CODEC_H
 
 #include <cstddef>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -21,6 +22,10 @@ class FormatError : public std::runtime_error {
   public:
     using std::runtime_error::runtime_error;
 };
+
+// plain compressed with zstd at level (1-19) as one zstd frame that names
+// its size; nothing when zstd fails (a bad level, no memory).
+std::optional<std::string> zstd_compress(std::string_view plain, int level);
 
 // The Envelope of a serialized Payload, its body compressed with zstd at
 // level (0: stored as it is).

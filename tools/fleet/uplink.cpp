@@ -49,14 +49,6 @@ constexpr const char *kSystemCaPath = "/etc/ssl/certs";
 
 std::once_flag g_library_once;
 
-std::string host_name() {
-    std::array<char, 256> name{};
-    if (gethostname(name.data(), name.size() - 1) != 0 || name[0] == '\0') {
-        return "unknown";
-    }
-    return name.data();
-}
-
 std::string utc_now() {
     const std::time_t t = std::time(nullptr);
     std::tm tm{};
@@ -99,9 +91,9 @@ std::string vin_of(const nlohmann::json &message) {
 
 } // namespace
 
-Uplink::Uplink(const MqttOptions &o, bool replay)
+Uplink::Uplink(const MqttOptions &o, bool replay, CommandSink commands)
     : o_(o), url_(parse_broker_url(o.url)), started_(utc_now()), replay_(replay),
-      limiter_(o.rate_limit), backlog_(o.backlog) {
+      commands_(std::move(commands)), limiter_(o.rate_limit), backlog_(o.backlog) {
     if (o.uplink != "compact" && o.uplink != "json") {
         throw Failure(kExitUsage,
                       fmt::format("--uplink must be compact or json, not '{}'", o.uplink));
@@ -148,7 +140,7 @@ Uplink::Uplink(const MqttOptions &o, bool replay)
     if (o_.topic_prefix.find_first_of("+#") != std::string::npos) {
         throw Failure(kExitUsage, "--topic-prefix must not hold '+' or '#'");
     }
-    vehicle_ = topic_level(o.vehicle.empty() ? host_name() : o.vehicle);
+    vehicle_ = initial_vehicle(o.vehicle);
     if (!o.spool_dir.empty()) {
         spool_ = std::make_unique<Spool>(o.spool_dir, o.spool_max_mb * 1024 * 1024, o.backlog);
         next_seq_ = spool_->next_seq();
@@ -268,6 +260,30 @@ void Uplink::frame(int64_t unix_us, uint32_t id, const uint8_t *data, size_t len
     if (encoder_) {
         encoder_->frame(unix_us, id, data, len);
     }
+}
+
+void Uplink::publish_result(const std::string &vehicle, const std::string &tail,
+                            std::string payload) {
+    Outgoing m{fmt::format("{}/{}/{}", o_.topic_prefix, vehicle, tail), std::move(payload), false};
+    m.qos = 1;
+    {
+        const std::lock_guard lock(mutex_);
+        urgent_.push_back(std::move(m));
+    }
+    wake_.notify_all();
+}
+
+std::string Uplink::vehicle() const {
+    const std::lock_guard lock(mutex_);
+    return vehicle_;
+}
+
+std::optional<std::vector<RingFrame>> Uplink::recent_frames(int64_t since_us) const {
+    const std::lock_guard lock(mutex_);
+    if (!encoder_) {
+        return std::nullopt;
+    }
+    return encoder_->frames_since(since_us);
 }
 
 void Uplink::enqueue(Outgoing m) {
@@ -586,7 +602,9 @@ void Uplink::flush(std::unique_lock<std::mutex> &lock) {
 // the start failed.
 bool Uplink::connect_once(const std::string &vehicle) {
     const std::string id = client_id_for(vehicle, replay_);
-    mosq_ = mosquitto_new(id.c_str(), true, this);
+    // With commands, a persistent session: the broker keeps what comes on
+    // the command topic while the gateway is away.
+    mosq_ = mosquitto_new(id.c_str(), !commands_, this);
     if (mosq_ == nullptr) {
         fmt::print(stderr, "mqtt: cannot create a client: {}\n", errno_text());
         return false;
@@ -601,6 +619,10 @@ bool Uplink::connect_once(const std::string &vehicle) {
     mosquitto_connect_callback_set(mosq_, &Uplink::on_connect);
     mosquitto_disconnect_callback_set(mosq_, &Uplink::on_disconnect);
     mosquitto_publish_callback_set(mosq_, &Uplink::on_publish);
+    if (commands_) {
+        mosquitto_message_callback_set(mosq_, &Uplink::on_message);
+        mosquitto_subscribe_callback_set(mosq_, &Uplink::on_subscribe);
+    }
     int rc = MOSQ_ERR_SUCCESS;
     if (!o_.user.empty()) {
         rc = mosquitto_username_pw_set(mosq_, o_.user.c_str(),
@@ -736,7 +758,7 @@ void Uplink::pump(std::unique_lock<std::mutex> &lock) {
         int mid = 0;
         const int rc =
             mosquitto_publish(mosq_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()),
-                              m.payload.data(), o_.qos, m.retain);
+                              m.payload.data(), m.qos >= 0 ? m.qos : o_.qos, m.retain);
         if (rc != MOSQ_ERR_SUCCESS) {
             lost_ = true;
             lost_reason_ = error_text(rc);
@@ -792,11 +814,21 @@ void Uplink::say_goodbye() {
 
 // ---- libmosquitto's callbacks, on the connection thread ----
 
-void Uplink::on_connect(struct mosquitto * /*mosq*/, void *self, int rc) {
+void Uplink::on_connect(struct mosquitto *mosq, void *self, int rc) {
     auto *u = static_cast<Uplink *>(self);
     if (rc == 0) {
         u->session_up_ = true;
         u->backoff_.reset();
+        if (u->commands_) {
+            // Every connection subscribes again: a broker that lost the
+            // session (restarted without persistence) still gets it.
+            const int s = mosquitto_subscribe(mosq, nullptr, u->command_topic().c_str(), 1);
+            if (s != MOSQ_ERR_SUCCESS) {
+                u->lost_ = true;
+                u->lost_reason_ =
+                    fmt::format("cannot subscribe to {}: {}", u->command_topic(), error_text(s));
+            }
+        }
         const std::lock_guard lock(u->mutex_);
         u->status_due_ = true;
         ++u->generation_;
@@ -819,6 +851,47 @@ void Uplink::on_connect(struct mosquitto * /*mosq*/, void *self, int rc) {
     }
     u->lost_ = true;
     u->lost_reason_ = mosquitto_connack_string(rc);
+}
+
+std::string Uplink::command_topic() const {
+    return o_.topic_prefix + "/" + connected_vehicle_ + "/cmd";
+}
+
+void Uplink::on_subscribe(struct mosquitto * /*mosq*/, void *self, int /*mid*/, int count,
+                          const int *granted) {
+    auto *u = static_cast<Uplink *>(self);
+    // 0x80: the broker refused it (its ACL); the service goes on without
+    // commands and says so.
+    if (count < 1 || granted[0] > 2) {
+        fmt::print(stderr, "mqtt: the broker refused the subscription to {}: no commands\n",
+                   u->command_topic());
+    } else {
+        fmt::print(stderr, "mqtt: subscribed to {}\n", u->command_topic());
+    }
+}
+
+void Uplink::on_message(struct mosquitto * /*mosq*/, void *self,
+                        const struct mosquitto_message *m) {
+    auto *u = static_cast<Uplink *>(self);
+    // Only the command topic of this connection's name (a persistent
+    // session keeps no other subscription).
+    if (m->topic == nullptr || u->command_topic() != m->topic) {
+        return;
+    }
+    // An empty message clears a retained one: no command to answer.
+    if (m->payloadlen <= 0) {
+        return;
+    }
+    CommandMessage c;
+    c.vehicle = u->connected_vehicle_;
+    c.payload.assign(static_cast<const char *>(m->payload), static_cast<size_t>(m->payloadlen));
+    c.retained = m->retain;
+    try {
+        u->commands_(c);
+    } catch (const std::exception &e) {
+        // (no exception may cross libmosquitto's C frames)
+        fmt::print(stderr, "mqtt: a command message was not handled: {}\n", e.what());
+    }
 }
 
 void Uplink::on_disconnect(struct mosquitto * /*mosq*/, void *self, int rc) {

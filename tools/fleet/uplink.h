@@ -13,6 +13,17 @@
 // see spool.h) or, without one, the newest of them in a bounded backlog in
 // memory, and reconnects with back-off. In compact form a changed dm1 goes
 // out ahead of any backlog.
+//
+// Commands from the fleet (when the caller hands over a CommandSink): the
+// uplink subscribes to PREFIX/VEHICLE/cmd at QoS 1 on every connection, so
+// again under the VIN once it renames the topics, and connects with a
+// persistent session (clean_session false; the client id is the vehicle's,
+// so it is stable): the broker keeps the commands that come while the
+// gateway is away and delivers them when it connects again under that
+// name. The session holds only that subscription: what the uplink
+// publishes, its retained status and its last will work as without it.
+// Results go out on PREFIX/VEHICLE/cmd/ID at QoS 1, not retained, ahead of
+// any backlog.
 #ifndef VEHCAN_FLEET_UPLINK_H
 #define VEHCAN_FLEET_UPLINK_H
 
@@ -27,6 +38,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -35,6 +47,7 @@
 #include <thread>
 
 struct mosquitto;
+struct mosquitto_message;
 
 namespace vehcan::cli {
 
@@ -60,6 +73,17 @@ struct MqttOptions {
     std::string database;           // compact: the database that named the SPNs (for the birth)
 };
 
+// A message of the command topic PREFIX/VEHICLE/cmd as it arrived.
+struct CommandMessage {
+    std::string vehicle; // the topic level it came under
+    std::string payload;
+    bool retained = false; // the MQTT retain flag of its delivery
+};
+// Called on the uplink's connection thread, without the uplink's lock, for
+// each message of the command topic; it may publish_result() at once. It
+// holds up the connection while it runs: it must not wait long.
+using CommandSink = std::function<void(const CommandMessage &)>;
+
 // What the uplink did, as close() reports it.
 struct UplinkReport {
     uint64_t delivered = 0; // acknowledged by the broker (QoS 1) or written (QoS 0)
@@ -73,8 +97,10 @@ class Uplink {
     // rate, backlog, window or spool option, a TLS file that cannot be
     // read, TLS files with mqtt://, a spool directory that cannot be made),
     // opens the spool and starts connecting on a thread of its own. replay:
-    // the publisher is a replay of a capture (its own client id).
-    Uplink(const MqttOptions &o, bool replay);
+    // the publisher is a replay of a capture (its own client id). commands:
+    // when given, the command topic is subscribed and its messages handed
+    // to it (see above).
+    Uplink(const MqttOptions &o, bool replay, CommandSink commands = {});
     ~Uplink();
     Uplink(const Uplink &) = delete;
     Uplink &operator=(const Uplink &) = delete;
@@ -105,6 +131,19 @@ class Uplink {
     void decoded(const UplinkMessage &m);
     // Compact: one raw frame for the event windows (a replay's).
     void frame(int64_t unix_us, uint32_t id, const uint8_t *data, size_t len);
+
+    // A command's result: payload to PREFIX/VEHICLE/TAIL (QoS 1, not
+    // retained), ahead of the backlog, kept in memory until the broker has
+    // it. vehicle: the topic level the command came under. Thread-safe.
+    void publish_result(const std::string &vehicle, const std::string &tail, std::string payload);
+
+    // The vehicle's topic level now: the configured one (or the host name)
+    // until the VIN renamed it.
+    std::string vehicle() const;
+
+    // Compact: the ring buffer's frames of the last `since_us` on (see
+    // CompactEncoder::frames_since); nothing with the json uplink.
+    std::optional<std::vector<RingFrame>> recent_frames(int64_t since_us) const;
 
     // The broker refused us (bad user name or password, not authorized):
     // the reason, else empty. Then nothing more is published.
@@ -147,6 +186,10 @@ class Uplink {
     static void on_connect(struct mosquitto *, void *self, int rc);
     static void on_disconnect(struct mosquitto *, void *self, int rc);
     static void on_publish(struct mosquitto *, void *self, int mid);
+    static void on_message(struct mosquitto *, void *self, const struct mosquitto_message *m);
+    static void on_subscribe(struct mosquitto *, void *self, int mid, int count,
+                             const int *granted);
+    std::string command_topic() const;
 
     // fixed after construction
     MqttOptions o_;
@@ -155,6 +198,7 @@ class Uplink {
     std::string started_;
     bool replay_;
     bool have_password_ = false;
+    CommandSink commands_; // empty: no command topic
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;

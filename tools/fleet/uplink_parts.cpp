@@ -4,9 +4,11 @@
 #include <failure.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <fmt/format.h>
+#include <unistd.h>
 
 namespace vehcan::cli {
 
@@ -92,6 +94,17 @@ std::string topic_level(std::string_view name) {
         s += (c == '/' || c == '+' || c == '#' || u <= 0x20 || u == 0x7F) ? '_' : c;
     }
     return s.empty() ? "unknown" : s;
+}
+
+std::string initial_vehicle(std::string_view configured) {
+    if (!configured.empty()) {
+        return topic_level(configured);
+    }
+    std::array<char, 256> name{};
+    if (gethostname(name.data(), name.size() - 1) != 0 || name[0] == '\0') {
+        return "unknown";
+    }
+    return topic_level(name.data());
 }
 
 std::string client_id_for(std::string_view vehicle, bool replay) {

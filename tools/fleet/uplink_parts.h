@@ -39,6 +39,9 @@ inline constexpr auto kStatusRefresh = std::chrono::hours(1);
 // The vehicle's name as one topic level: '/', '+', '#', control characters
 // and spaces become '_'; an empty name becomes "unknown".
 std::string topic_level(std::string_view name);
+// The vehicle's topic level before the VIN is known: the configured name
+// (--vehicle, mqtt.vehicle), or this machine's host name without one.
+std::string initial_vehicle(std::string_view configured);
 // "vehcan-<vehicle>": a broker lets one connection per client id, so each
 // vehicle (and each replay, which adds "-replay") has its own.
 std::string client_id_for(std::string_view vehicle, bool replay);
@@ -81,6 +84,8 @@ struct Outgoing {
     // Compact batches: the connection it was made on (0: none), so that one
     // sent on a later connection is marked historical. Not kept by the spool.
     uint64_t generation = 0;
+    // The QoS it goes out with; -1: the uplink's (--qos). Not kept by the spool.
+    int qos = -1;
 };
 
 // The messages waiting for the broker, oldest first, at most capacity of

@@ -12,8 +12,10 @@ from .commands import EXIT_INTERNAL, all_commands
 EXITS = """\
 Exit status: 0 done; 1 internal error or an output that cannot be written;
 2 bad command line (report: several vehicles and no --vehicle); 3 an input
-that could not be read in full (decode, report); 8 the broker refused the
-user name, password or subscription (listen)."""
+that could not be read in full (decode, report); 5 the command failed on
+the gateway, 6 no result in time, 7 the command was rejected or expired
+(command); 8 the broker refused the user name, password or subscription
+(listen, command)."""
 
 
 def say(text):
@@ -24,9 +26,9 @@ def parser():
     p = argparse.ArgumentParser(
         prog="vehcan-fleet",
         description=textwrap.fill(
-            "The fleet's side of vehcan's compact uplink: decodes the births and batches that "
-            "vehcan's gateways publish into JSON lines, or draws a vehicle's stream as a page "
-            "of charts. See docs/fleet-decoder.md.", 79),
+            "The fleet's side of vehcan: decodes the births and batches that vehcan's gateways "
+            "publish into JSON lines (docs/fleet-decoder.md) or draws a vehicle's stream as a "
+            "page of charts, and sends the gateways signed commands (docs/commands.md).", 79),
         epilog=EXITS, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--version", action="version", version=f"vehcan-fleet {__version__}")
     sub = p.add_subparsers(dest="command", title="Subcommands", metavar="COMMAND", required=True)

@@ -59,11 +59,74 @@ def parse_url(url):
     return host, port, tls
 
 
+def add_login_options(parser, key_option):
+    """The broker's login options of listen and command: --user and the TLS
+    files; the client key's option is named key_option (command's own --key
+    is its signing key), its value is args.tls_key."""
+    parser.add_argument("--user", metavar="NAME",
+                        help=f"user name; the password comes from ${PASSWORD_VARIABLE}")
+    parser.add_argument("--ca", metavar="FILE",
+                        help="mqtts://: the CA that signed the broker's certificate")
+    parser.add_argument("--cert", metavar="FILE", help="mqtts://: a client certificate")
+    parser.add_argument(key_option, dest="tls_key", metavar="FILE",
+                        help="mqtts://: its private key")
+
+
+def login_problem(args, url, url_label, key_option):
+    """What is wrong with the broker's URL (named url_label in the text) or
+    with the TLS files of add_login_options() for it, or None."""
+    try:
+        _, _, tls = parse_url(url)
+    except UrlError as e:
+        return f"{url_label} {e}"
+    files = (("--ca", args.ca), ("--cert", args.cert), (key_option, args.tls_key))
+    if any(f for _, f in files) and not tls:
+        return f"--ca, --cert and {key_option} need an mqtts:// URL"
+    if (args.cert is None) != (args.tls_key is None):
+        return f"--cert and {key_option} go together"
+    for option, f in files:
+        if f is not None and not os.access(f, os.R_OK):
+            return f"{option} {f}: cannot read it"
+    return None
+
+
 def topic_level(name):
     """A name as one topic level, as vehcan makes it: '/', '+', '#', spaces
     and control characters become '_'."""
     s = "".join("_" if c in "/+#" or ord(c) <= 0x20 or ord(c) == 0x7F else c for c in name)
     return s or "unknown"
+
+
+def make_client(url, client_id, session=False, user=None, ca=None, cert=None, key=None):
+    """(paho client, host, port) for a broker URL: MQTT 3.1.1, the user's
+    password from $VEHCAN_MQTT_PASSWORD, TLS for mqtts:// (without ca, the
+    system's certificate authorities; the broker's name is checked against
+    its certificate; cert and key: a client certificate). Raises UrlError,
+    or OSError / ValueError for a TLS file that cannot be used."""
+    host, port, tls = parse_url(url)
+    # paho 2 asks which callback signatures are meant: 1.x's, as here.
+    version = getattr(paho, "CallbackAPIVersion", None)
+    extra = {"callback_api_version": version.VERSION1} if version else {}
+    client = paho.Client(client_id=client_id or "", clean_session=not session,
+                         protocol=paho.MQTTv311, **extra)
+    if user:
+        client.username_pw_set(user, os.environ.get(PASSWORD_VARIABLE))
+    if tls:
+        context = ssl.create_default_context(cafile=ca)
+        if cert:
+            context.load_cert_chain(cert, key)
+        client.tls_set_context(context)
+    return client, host, port
+
+
+def refusal(rc, host, port, login_hint):
+    """The text of a CONNACK refusal that retrying cannot mend (4: bad user
+    name or password, 5: not authorised), else None."""
+    if rc not in (4, 5):
+        return None
+    return (f"the broker at {host}:{port} refused the connection "
+            f"({'bad user name or password' if rc == 4 else 'not authorised'}): "
+            f"check {login_hint}")
 
 
 class Subscription:
@@ -74,7 +137,8 @@ class Subscription:
 
     def __init__(self, url, topics, say, on_message, user=None, ca=None, cert=None, key=None,
                  client_id=None, session=False, qos=1):
-        self.host, self.port, tls = parse_url(url)
+        self.client, self.host, self.port = make_client(url, client_id, session, user, ca,
+                                                        cert, key)
         self.topics = topics
         self.say = say
         self.on_message = on_message
@@ -83,20 +147,6 @@ class Subscription:
         self.refused = None
         self._lost_reason = None
         self._wait_s = 0
-        # paho 2 asks which callback signatures are meant: 1.x's, as here.
-        version = getattr(paho, "CallbackAPIVersion", None)
-        extra = {"callback_api_version": version.VERSION1} if version else {}
-        self.client = paho.Client(client_id=client_id or "", clean_session=not session,
-                                  protocol=paho.MQTTv311, **extra)
-        if user:
-            self.client.username_pw_set(user, os.environ.get(PASSWORD_VARIABLE))
-        if tls:
-            # Without --ca, the system's certificate authorities; the
-            # broker's name is checked against its certificate.
-            context = ssl.create_default_context(cafile=ca)
-            if cert:
-                context.load_cert_chain(cert, key)
-            self.client.tls_set_context(context)
         self.client.on_connect = self._connected
         self.client.on_subscribe = self._subscribed
         self.client.on_message = self._message
@@ -140,12 +190,8 @@ class Subscription:
             self._wait_s = 0
             client.subscribe([(t, self.qos) for t in self.topics])
             return
-        # 4: bad user name or password, 5: not authorised; the other
-        # refusals may pass.
-        if rc in (4, 5):
-            self.refused = (f"the broker at {self.host}:{self.port} refused the connection "
-                            f"({'bad user name or password' if rc == 4 else 'not authorised'}): "
-                            f"check --user and ${PASSWORD_VARIABLE}")
+        # The other refusals may pass.
+        self.refused = refusal(rc, self.host, self.port, f"--user and ${PASSWORD_VARIABLE}")
         self._lost_reason = paho.connack_string(rc)
         client.disconnect()
 

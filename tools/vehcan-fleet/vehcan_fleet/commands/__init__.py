@@ -8,7 +8,7 @@ import argparse
 import importlib
 
 # The modules that hold the subcommands, in the order --help lists them.
-MODULES = ("listen", "decode", "report")
+MODULES = ("listen", "decode", "report", "keygen", "command")
 
 # Exit statuses, as the vehcan tool's (tools/common/failure.h) where they
 # mean the same.

@@ -8,7 +8,7 @@ import socket
 from . import (EXIT_BROKER, EXIT_INTERNAL, EXIT_OK, EXIT_USAGE, add_decoder_options, register,
                stream_for)
 from ..lines import line
-from ..mqtt import PASSWORD_VARIABLE, Subscription, UrlError, parse_url, topic_level
+from ..mqtt import PASSWORD_VARIABLE, Subscription, add_login_options, login_problem, topic_level
 from ..records import RecordWriter
 
 CONNECTION = f"""\
@@ -37,12 +37,7 @@ class Listen:
         add_decoder_options(parser)
         parser.add_argument("--topic-prefix", default="vehcan", metavar="PREFIX",
                             help="the gateways' --topic-prefix (default vehcan)")
-        parser.add_argument("--user", metavar="NAME",
-                            help=f"user name; the password comes from ${PASSWORD_VARIABLE}")
-        parser.add_argument("--ca", metavar="FILE",
-                            help="mqtts://: the CA that signed the broker's certificate")
-        parser.add_argument("--cert", metavar="FILE", help="mqtts://: a client certificate")
-        parser.add_argument("--key", metavar="FILE", help="mqtts://: its private key")
+        add_login_options(parser, "--key")
         parser.add_argument("--qos", type=int, choices=(0, 1), default=1,
                             help="the subscription's QoS (default 1)")
         parser.add_argument("--session", metavar="CLIENT_ID",
@@ -54,22 +49,10 @@ class Listen:
 
     @staticmethod
     def run(args, out, say):
-        try:
-            _, _, tls = parse_url(args.url)
-        except UrlError as e:
-            say(f"URL {e}")
+        problem = login_problem(args, args.url, "URL", "--key")
+        if problem:
+            say(problem)
             return EXIT_USAGE
-        files = (("--ca", args.ca), ("--cert", args.cert), ("--key", args.key))
-        if any(f for _, f in files) and not tls:
-            say("--ca, --cert and --key need an mqtts:// URL")
-            return EXIT_USAGE
-        if (args.cert is None) != (args.key is None):
-            say("--cert and --key go together")
-            return EXIT_USAGE
-        for option, f in files:
-            if f is not None and not os.access(f, os.R_OK):
-                say(f"{option} {f}: cannot read it")
-                return EXIT_USAGE
         prefix = args.topic_prefix.rstrip("/")
         if not prefix or any(c in prefix for c in "+#"):
             say("--topic-prefix must not be empty nor hold '+' or '#'")
@@ -98,7 +81,7 @@ class Listen:
         client_id = args.session or f"vehcan-fleet-{socket.gethostname()}-{os.getpid()}"
         try:
             subscription = Subscription(args.url, topics, say, on_message, user=args.user,
-                                        ca=args.ca, cert=args.cert, key=args.key,
+                                        ca=args.ca, cert=args.cert, key=args.tls_key,
                                         client_id=client_id, session=args.session is not None,
                                         qos=args.qos)
         except (OSError, ValueError) as e:
