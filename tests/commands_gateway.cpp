@@ -94,8 +94,9 @@ int main(int argc, char **argv) {
         }
     }
     if (config.empty() || runs.empty()) {
-        std::fputs("usage: commands_gateway --config FILE --runs FILE [--vin VIN --vin-after S]\n",
-                   stderr);
+        (void)std::fputs(
+            "usage: commands_gateway --config FILE --runs FILE [--vin VIN --vin-after S]\n",
+            stderr);
         return 2;
     }
     struct sigaction sa {};

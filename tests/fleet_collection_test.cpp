@@ -184,7 +184,7 @@ TEST_P(ErrorBound, StepsAndRampsKeepTheirEdges) {
     // Steps of twice the tolerance, then a ramp, then a step back.
     const auto readings = sampled(6000, [](size_t i) {
         if (i < 2000) {
-            return 800.0 + 20.0 * static_cast<double>(i / 250);
+            return 800.0 + 20.0 * std::floor(static_cast<double>(i) / 250.0);
         }
         if (i < 4000) {
             return 960.0 + 0.9 * static_cast<double>(i - 2000);

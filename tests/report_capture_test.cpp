@@ -24,7 +24,6 @@ constexpr int64_t kMs = 1000;
 constexpr int64_t kS = 1000000;
 constexpr uint32_t kEec1 = 61444;
 constexpr uint32_t kCcvs = 65265;
-constexpr uint32_t kDm1 = 65226;
 
 const SignalRef kEngineSpeed{kEec1, 0x00, 190, "engine speed", "rpm"};
 const SignalRef kTorque{kEec1, 0x00, 513, "actual engine torque", "%"};

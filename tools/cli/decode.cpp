@@ -209,7 +209,7 @@ void decode_scaled(Decoded &d, const uint8_t *data, size_t len) {
         } else {
             f = make_number(p.name, p.spn, value, p.unit);
         }
-        if (static_cast<size_t>(p.first_byte + p.bytes) <= len) {
+        if (static_cast<size_t>(p.first_byte) + static_cast<size_t>(p.bytes) <= len) {
             uint64_t raw = 0;
             for (int i = p.bytes; i-- > 0;) {
                 raw = raw << 8U | data[p.first_byte + i];

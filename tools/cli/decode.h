@@ -119,12 +119,10 @@ nlohmann::json monitor_json(const Decoded &d, double seconds, size_t len);
 using diag::fmi_text;
 using diag::lamp_text;
 
-} // namespace vehcan::cli
-
-#endif
-
-namespace vehcan::cli {
 // The message over several lines: a title, then one line per value and per
 // trouble code, each indented by two spaces. Ends with a newline.
 std::string detailed_text(const Decoded &d, size_t len);
+
 } // namespace vehcan::cli
+
+#endif
