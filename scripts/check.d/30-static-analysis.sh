@@ -27,8 +27,9 @@ echo "pyflakes: ${#python[@]} files clean: $((SECONDS - started)) s"
 started=$SECONDS
 CC=clang-14 CXX=clang++-14 cmake -S . -B build-tidy -G Ninja -DCMAKE_BUILD_TYPE=Debug \
     -DVEHCAN_BUILD_TESTS=ON -DVEHCAN_BUILD_TOOLS=ON -DVEHCAN_BUILD_BENCH=ON >/dev/null
-# (the fleet link's protobuf header is generated: made, nothing else built)
-cmake --build build-tidy --target vehcan_fleet_generated >/dev/null
+# (the fleet link's protobuf header and the report's embedded page are
+# generated: made, nothing else built)
+cmake --build build-tidy --target vehcan_fleet_generated tools/report/page_files.cpp >/dev/null
 CC=clang-14 CXX=clang++-14 cmake -S fuzz -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVEHCAN_WERROR=OFF >/dev/null
 
