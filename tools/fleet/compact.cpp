@@ -195,8 +195,7 @@ void CompactEncoder::read_value(Signal &s, int64_t time_us, const UplinkValue &v
         }
         break;
     case Kind::state:
-        if (s.texts.find(v.state) == s.texts.end()) {
-            s.texts.emplace(v.state, v.text);
+        if (s.texts.emplace(v.state, v.text).second) {
             s.new_texts.emplace_back(v.state, v.text);
         }
         s.tracker->state(time_us, v.state, s.points);
