@@ -422,17 +422,17 @@
         '.'));
       return;
     }
-    for (const spec of data.charts) {
-      drawSignalChart(parent, spec);
+    for (const layout of data.charts) {
+      drawSignalChart(parent, layout);
     }
   }
 
-  function drawSignalChart(parent, spec) {
-    const series = spec.series.map((i) => data.series[i]);
-    const state = spec.kind === 'state';
+  function drawSignalChart(parent, layout) {
+    const series = layout.series.map((i) => data.series[i]);
+    const state = layout.kind === 'state';
     const bars = series.some((s) => s.levels.some((l) => l.low));
-    const box = chartBox(parent, spec.title);
-    const chart = { title: spec.title, kind: spec.kind, series: series, parts: null,
+    const box = chartBox(parent, layout.title);
+    const chart = { title: layout.title, kind: layout.kind, series: series, parts: null,
                     box: box.box, graph: null };
 
     chart.rows = function () {
@@ -522,7 +522,7 @@
       height: state ? 120 : 210,
       stepPlot: state,
       customBars: bars,
-      ylabel: state || !spec.unit ? '\u00a0' : escapeHtml(spec.unit),
+      ylabel: state || !layout.unit ? '\u00a0' : escapeHtml(layout.unit),
       legendFormatter: (d) => legendHtml(d, valueAt, describe),
     });
     // A producer's reconstruction: steps drawn as steps, linear as lines.
