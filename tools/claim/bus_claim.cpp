@@ -2,6 +2,8 @@
 // The claim's sockets and thread.
 #include "bus_claim.h"
 
+#include <j1939_address.h>
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -24,16 +26,6 @@ constexpr uint32_t kPdu1Mask = 0x3FF00;        // the PGN without its destinatio
 // The thread looks at the stop flag at least this often.
 constexpr int kLongestWaitMs = 100;
 constexpr auto kErrorPause = std::chrono::milliseconds(20);
-
-sockaddr_can j1939_address(int ifindex, uint64_t name, uint32_t pgn, uint8_t address) {
-    sockaddr_can a{};
-    a.can_family = AF_CAN;
-    a.can_ifindex = ifindex;
-    a.can_addr.j1939.name = name;
-    a.can_addr.j1939.pgn = pgn;
-    a.can_addr.j1939.addr = address;
-    return a;
-}
 
 int bind_to(int fd, const sockaddr_can &a) {
     return ::bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a);

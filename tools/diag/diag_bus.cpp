@@ -3,6 +3,7 @@
 #include "diag_bus.h"
 
 #include <failure.h>
+#include <j1939_address.h>
 
 #include <cerrno>
 #include <cstring>
@@ -30,16 +31,6 @@ constexpr int kSendAttempts = 3;
 
 std::string errno_text(int error) {
     return std::generic_category().message(error);
-}
-
-sockaddr_can j1939_address(unsigned ifindex, uint32_t pgn, uint8_t address) {
-    sockaddr_can a{};
-    a.can_family = AF_CAN;
-    a.can_ifindex = static_cast<int>(ifindex);
-    a.can_addr.j1939.name = J1939_NO_NAME;
-    a.can_addr.j1939.pgn = pgn;
-    a.can_addr.j1939.addr = address;
-    return a;
 }
 
 } // namespace

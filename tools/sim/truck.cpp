@@ -12,6 +12,8 @@
 #include "sim.h"
 #include "truck_pgns.h"
 
+#include <j1939_address.h>
+
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -158,16 +160,6 @@ struct Stats {
 };
 
 // ---- sockets ------------------------------------------------------------------------
-
-sockaddr_can j1939_address(unsigned ifindex, uint32_t pgn, uint8_t address) {
-    sockaddr_can a{};
-    a.can_family = AF_CAN;
-    a.can_ifindex = static_cast<int>(ifindex);
-    a.can_addr.j1939.name = J1939_NO_NAME;
-    a.can_addr.j1939.pgn = pgn;
-    a.can_addr.j1939.addr = address;
-    return a;
-}
 
 int open_ecu_socket(unsigned ifindex, uint8_t address) {
     const int fd = ::socket(PF_CAN, SOCK_DGRAM | SOCK_CLOEXEC, CAN_J1939);
